@@ -1,0 +1,149 @@
+#include "api/server.h"
+
+#include <chrono>
+
+#include "api/routes.h"
+#include "app/kolvex_dlg.h"
+
+namespace {
+
+// How often a waiting server looks at its running flag.
+constexpr int kPollSliceMs = 100;
+
+int64_t NowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool HeaderBlockEnded(const std::string& data, size_t searchFrom)
+{
+    return data.find("\r\n\r\n", searchFrom) != std::string::npos;
+}
+
+}  // namespace
+
+net::Socket OpenApiListener()
+{
+    if (!net::Startup()) {
+        return net::kInvalidSocket;
+    }
+    const net::Socket listener = net::ListenOnFirstFreePort(kFirstApiPort, kLastApiPort);
+    if (listener == net::kInvalidSocket) {
+        net::Cleanup();
+    }
+    return listener;
+}
+
+void ApiServerLoop(CKolvexDlg* dlg, net::Socket listener)
+{
+    while (dlg->m_bServerRunning) {
+        if (net::WaitReadable(listener, kPollSliceMs) != net::Wait::Ready) {
+            continue;
+        }
+        const net::Socket client = net::Accept(listener);
+        if (client == net::kInvalidSocket) {
+            continue;
+        }
+        HandleApiRequest(*dlg, client);
+        net::Close(client);
+    }
+    net::Close(listener);
+    net::Cleanup();
+}
+
+std::optional<std::string> ReadRequest(net::Socket socket, const Relaxed<bool>& running, const RequestTimeouts& timeouts)
+{
+    std::string data;
+    char chunk[16384];
+    const int64_t start = NowMs();
+    int64_t firstByte = 0;
+    int64_t lastByte = 0;
+    while (running && data.size() < kRequestCap) {
+        const int64_t now = NowMs();
+        int64_t remaining = 0;
+        if (data.empty()) {
+            remaining = start + timeouts.idleMs - now;
+        } else {
+            remaining = std::min(lastByte + timeouts.quietMs, firstByte + timeouts.totalMs) - now;
+        }
+        if (remaining <= 0) {
+            break;
+        }
+        const net::Wait wait = net::WaitReadable(socket, static_cast<int>(std::min<int64_t>(remaining, kPollSliceMs)));
+        if (wait == net::Wait::Timeout) {
+            continue;
+        }
+        if (wait == net::Wait::Failed) {
+            break;
+        }
+        const long received = net::Receive(socket, chunk, std::min(sizeof chunk, kRequestCap - data.size()));
+        if (received <= 0) {
+            break;
+        }
+        const size_t searchFrom = data.size() >= 3 ? data.size() - 3 : 0;
+        data.append(chunk, static_cast<size_t>(received));
+        lastByte = NowMs();
+        if (firstByte == 0) {
+            firstByte = lastByte;
+        }
+        if (HeaderBlockEnded(data, searchFrom)) {
+            break;
+        }
+    }
+    if (!running || data.empty()) {
+        return std::nullopt;
+    }
+    const size_t nul = data.find('\0');
+    if (nul != std::string::npos) {
+        data.resize(nul);
+    }
+    return data;
+}
+
+void HandleApiRequest(CKolvexDlg& dlg, net::Socket socket)
+{
+    const std::optional<std::string> received = ReadRequest(socket, dlg.m_bServerRunning, RequestTimeouts{});
+    if (!received) {
+        return;
+    }
+    const std::string& request = *received;
+    if (request.find("OPTIONS") != std::string::npos) {
+        const std::string& reply = PreflightReply();
+        net::SendAll(socket, reply.data(), reply.size());
+        return;
+    }
+    SendJsonReply(socket, DispatchRequest(dlg, request));
+}
+
+std::string BuildJsonReply(const std::string& body)
+{
+    std::string reply =
+        "HTTP/1.1 200 OK\r\n"
+        "Content-Type: application/json; charset=utf-8\r\n"
+        "Access-Control-Allow-Origin: *\r\n"
+        "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+        "Access-Control-Allow-Headers: Content-Type\r\n"
+        "Content-Length: ";
+    reply += std::to_string(body.size());
+    reply += "\r\n\r\n";
+    reply += body;
+    return reply;
+}
+
+const std::string& PreflightReply()
+{
+    static const std::string reply =
+        "HTTP/1.1 200 OK\r\n"
+        "Access-Control-Allow-Origin: *\r\n"
+        "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+        "Access-Control-Allow-Headers: Content-Type\r\n"
+        "Content-Length: 0\r\n\r\n";
+    return reply;
+}
+
+void SendJsonReply(net::Socket socket, const std::string& body)
+{
+    const std::string reply = BuildJsonReply(body);
+    net::SendAll(socket, reply.data(), reply.size());
+}

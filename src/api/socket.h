@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The few socket operations the API server needs (BSD sockets, Winsock).
+namespace net {
+
+using Socket = intptr_t;
+constexpr Socket kInvalidSocket = -1;
+
+// The socket layer's process set-up and tear-down; Startup fails quietly.
+bool Startup();
+void Cleanup();
+
+// An IPv4 TCP socket bound to the first free port of [first, last] on all
+// local addresses and listening; kInvalidSocket when none could be bound.
+Socket ListenOnFirstFreePort(uint16_t first, uint16_t last);
+
+enum class Wait { Ready, Timeout, Failed };
+
+// Waits up to timeoutMs for the socket to become readable (or, for a
+// listening socket, to have a connection waiting).
+Wait WaitReadable(Socket socket, int timeoutMs);
+
+// Sends to an accepted connection give up after this long without progress.
+constexpr int kSendTimeoutMs = 2000;
+
+Socket Accept(Socket listener);
+
+// Bytes received (> 0), 0 when the peer closed, < 0 on an error.
+long Receive(Socket socket, char* buffer, size_t length);
+
+// Sends every byte unless the connection fails; true when all went out.
+bool SendAll(Socket socket, const char* data, size_t length);
+
+void Close(Socket socket);
+
+}  // namespace net

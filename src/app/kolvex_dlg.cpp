@@ -1,0 +1,146 @@
+#include "app/kolvex_dlg.h"
+
+#include <cstdio>
+
+#include "api/server.h"
+#include "app/clock.h"
+#include "app/debug_output.h"
+#include "app/timer_platform.h"
+#include "lighting/frame_renderer.h"
+
+CKolvexDlg::CKolvexDlg() = default;
+
+CKolvexDlg::CKolvexDlg(WorkerClock clock) : CThreadBasic(clock) {}
+
+CKolvexDlg::~CKolvexDlg()
+{
+    DestroyWindow();
+}
+
+void CKolvexDlg::OnInitDialog()
+{
+    HideWindow();
+    StartWorker(kLightingPeriodMs);
+    m_commands.Push(CMD_START_ANALYSIS);
+    StartHardwarePolling();
+    StartApiServer();
+}
+
+void CKolvexDlg::DestroyWindow()
+{
+    m_bServerRunning = false;
+    if (m_serverThread.joinable()) {
+        m_serverThread.join();
+    }
+    m_bHwPollRunning.exchange(false);
+    if (m_hwPollThread.joinable()) {
+        m_hwPollThread.join();
+    }
+    StopWorker();
+    m_hwMonitor.Close();
+}
+
+void CKolvexDlg::Run()
+{
+    if (const auto command = m_commands.Pop()) {
+        if (*command == CMD_START_ANALYSIS) {
+            HideWindow();
+            StartAnalysis();
+            m_commands.Push(CMD_START_LIGHTING);
+        } else if (*command == CMD_START_LIGHTING) {
+            m_nActiveDeviceMode = m_layout.m_nDeviceMode.load();
+            m_bLightingActive = true;
+        }
+        return;
+    }
+    if (IsWindowVisible()) {
+        HideWindow();
+    }
+    if (m_nEffectRunning == 0) {
+        return;
+    }
+    if (m_bLightingActive) {
+        timer_platform::BeginResolution(1);
+        RenderFrame();
+        timer_platform::EndResolution(1);
+    } else {
+        const int32_t level = std::min<int32_t>(m_visualizer.m_nLevel, kAmplitudeCap);
+        m_nAmplitudeReading = level;
+        char line[32];
+        std::snprintf(line, sizeof line, "music: %d \n", level);
+        DebugOutput(line);
+    }
+}
+
+void CKolvexDlg::StartAnalysis()
+{
+    m_visualizer.InitVisualizer();
+
+    m_effect.mode = 19;
+    m_visualizer.m_nBarStyle = 19;
+    m_effect.amplitude = 60;
+    m_visualizer.m_nGain = 60 * 20;
+    m_effect.backMode = 0;
+    m_visualizer.m_nBackStyle = 0;
+    m_effect.backModeBrightness = 100;
+    m_visualizer.m_nBackBrightness = 100;
+    m_visualizer.m_bActive = true;
+
+    m_keyGrid.ComputeSampleCoordinates();
+
+    const int32_t mode = m_effect.mode;
+    m_screenLight.m_bEnabled = mode == kScreenMode;
+    if (mode == kRippleMode) {
+        m_visualizer.m_nBarStyle = 0;
+    }
+}
+
+void CKolvexDlg::RenderFrame()
+{
+    ColumnLevels levels;
+    ColourSpectrumFrame(m_keyGrid, m_visualizer, levels);
+    InvalidateWindow();
+}
+
+void CKolvexDlg::StartHardwarePolling()
+{
+    if (!m_bHwPollRunning.exchange(true)) {
+        m_hwPollThread = std::thread(&CKolvexDlg::PollHardware, this);
+    }
+}
+
+void CKolvexDlg::PollHardware()
+{
+    // Retry opening once a second, in short steps so a stop is noticed quickly.
+    constexpr uint32_t kStepMs = 50;
+    while (m_bHwPollRunning && !m_hwMonitor.Open()) {
+        for (uint32_t waited = 0; waited < 1000 && m_bHwPollRunning; waited += kStepMs) {
+            SleepMs(kStepMs);
+        }
+    }
+}
+
+std::string CKolvexDlg::BuildHardwareJson()
+{
+    HardwareSnapshot copy;
+    {
+        std::lock_guard lock(m_snapshotMutex);
+        if (!m_bSnapshotValid) {
+            return {};
+        }
+        copy = m_snapshot;
+    }
+    return HardwareSnapshotJson(copy);
+}
+
+void CKolvexDlg::StartApiServer()
+{
+    if (m_serverThread.joinable()) {
+        return;
+    }
+    const net::Socket listener = OpenApiListener();
+    if (listener == net::kInvalidSocket) {
+        return;
+    }
+    m_serverThread = std::thread(&ApiServerLoop, this, listener);
+}

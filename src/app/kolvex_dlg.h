@@ -1,0 +1,72 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/command_queue.h"
+#include "app/relaxed.h"
+#include "app/thread_basic.h"
+#include "audio/visualizer.h"
+#include "hwmon/hardware_monitor.h"
+#include "hwmon/hardware_snapshot.h"
+#include "lighting/effect_params.h"
+#include "lighting/key_grid.h"
+#include "lighting/layout.h"
+#include "screen/screen_light.h"
+#include "ui/dlg_base.h"
+
+// The main window object: owns all state of the daemon by value and starts and
+// stops every worker. Its lighting thread runs Run every 16 ms.
+class CKolvexDlg : public CDlgBase, public CThreadBasic {
+public:
+    static constexpr uint32_t kLightingPeriodMs = 16;
+    static constexpr int32_t kAmplitudeCap = 1000;
+
+    CKolvexDlg();
+    explicit CKolvexDlg(WorkerClock clock);
+    ~CKolvexDlg();
+
+    // Start-up: lighting thread, start-analysis command, hardware polling, API server.
+    void OnInitDialog();
+    // Shutdown: server, hardware polling, lighting thread, in that order; every
+    // thread is joined before this returns. Safe to call more than once.
+    void DestroyWindow();
+
+    // One lighting tick: a queued command, or a frame, or the amplitude reading.
+    void Run() override;
+
+    void StartAnalysis();
+    void StartHardwarePolling();
+    void StartApiServer();
+    void RenderFrame();
+    std::string BuildHardwareJson();
+
+    LayoutTargets Layout() { return {m_keyGrid, m_layout, m_screenLight, m_commands}; }
+
+    CommandQueue m_commands;
+    std::thread m_serverThread;
+    std::thread m_hwPollThread;
+    std::atomic<bool> m_bHwPollRunning{false};
+    KeyGrid m_keyGrid;
+    Visualizer m_visualizer;
+    ScreenLight m_screenLight;
+    HardwareMonitor m_hwMonitor;
+    std::mutex m_snapshotMutex;
+    HardwareSnapshot m_snapshot;
+    bool m_bSnapshotValid = false;
+
+    Relaxed<int32_t> m_nEffectRunning{1};
+    Relaxed<bool> m_bLightingActive{false};
+    Relaxed<int32_t> m_nActiveDeviceMode{0};
+    Relaxed<int32_t> m_nAmplitudeReading{0};
+    Relaxed<bool> m_bServerRunning{true};
+    Relaxed<uint64_t> m_lastRequestTick{0};
+    EffectParams m_effect;
+    LayoutIdentity m_layout;
+
+private:
+    void PollHardware();
+};

@@ -1,0 +1,20 @@
+#pragma once
+
+// The process-wide guard that lets only one daemon run per user session.
+class SingleInstance {
+public:
+    static constexpr const char* kName = "Kolvex-20250418";
+
+    SingleInstance();
+    ~SingleInstance();
+    SingleInstance(const SingleInstance&) = delete;
+    SingleInstance& operator=(const SingleInstance&) = delete;
+
+    // True when another running copy holds the guard. When the guard cannot be
+    // created at all, this copy runs unguarded rather than not at all.
+    bool AnotherIsRunning() const { return m_bAnotherRunning; }
+
+private:
+    bool m_bAnotherRunning = false;
+    int m_handle = -1;
+};

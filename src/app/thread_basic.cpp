@@ -1,0 +1,54 @@
+#include "app/thread_basic.h"
+
+#include "app/clock.h"
+
+CThreadBasic::CThreadBasic() : CThreadBasic(WorkerClock{&WallClockMs, &SleepMs}) {}
+
+CThreadBasic::CThreadBasic(WorkerClock clock) : m_clock(clock) {}
+
+CThreadBasic::~CThreadBasic()
+{
+    StopWorker();
+}
+
+void CThreadBasic::StartWorker(uint32_t periodMs)
+{
+    if (m_bRunning != 0) {
+        return;
+    }
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    m_nPeriodMs = periodMs;
+    m_bLoop = 1;
+    m_dwStartTick = static_cast<uint32_t>(TickCount64());
+    m_bRunning = 1;
+    m_thread = std::thread(&CThreadBasic::ThreadProc, this);
+}
+
+void CThreadBasic::StopWorker()
+{
+    if (m_bRunning == 0) {
+        return;
+    }
+    m_bRunning = 0;
+    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) {
+        m_thread.join();
+    }
+}
+
+void CThreadBasic::ThreadProc()
+{
+    if (m_bLoop == 0) {
+        Run();
+        return;
+    }
+    while (m_bRunning != 0) {
+        const uint64_t t0 = m_clock.now();
+        Run();
+        const uint64_t elapsed = m_clock.now() - t0;  // wraps to a huge value if the clock steps back
+        if (elapsed < m_nPeriodMs) {
+            m_clock.sleep(static_cast<uint32_t>(m_nPeriodMs - elapsed));
+        }
+    }
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/relaxed.h"
+
+class Visualizer;
+class ScreenLight;
+struct KeyGrid;
+
+constexpr int kRippleMode = 13;
+constexpr int kScreenMode = 100;
+
+// The five integers with which the host chooses and tunes the music effect.
+// The lighting thread reads them every frame while the API thread writes them.
+struct EffectParams {
+    Relaxed<int32_t> mode{1};
+    Relaxed<int32_t> amplitude{100};
+    Relaxed<int32_t> backMode{0};
+    Relaxed<int32_t> backModeBrightness{100};
+    Relaxed<int32_t> screenToDevice{0};
+};
+
+// Decimal text to int the way std::stoi reads it (leading blanks, a sign,
+// digits, anything after ignored), raising std::invalid_argument with
+// "invalid stoi argument" or std::out_of_range with "stoi argument out of range"
+// whatever the C++ library's own messages are.
+int32_t ParseStoiField(const std::string& field);
+
+// Converts the first five fields into the record, each stored right after its
+// own conversion; then pauses the visualizer for 150 ms and pushes the new
+// values into it. A failed conversion ends the call with its error, leaving
+// the visualizer untouched. Fewer than five fields: nothing happens.
+void ApplyEffectParams(const std::vector<std::string>& fields, EffectParams& params, Visualizer& visualizer);
+
+// The effect-state reply: parameters and the colour of every reported key; the
+// empty string when the grid has fewer than 2 active rows or columns. Also
+// makes the visualizer or the screen sampler the working one, by mode.
+std::string BuildEffectJson(const KeyGrid& grid, const EffectParams& params, Visualizer& visualizer,
+                            ScreenLight& screen);
+
+// "#RRGGBB" of a 0x00BBGGRR colour.
+std::string FormatColor(uint32_t color);

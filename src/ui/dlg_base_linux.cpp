@@ -1,0 +1,10 @@
+#include "ui/dlg_base.h"
+
+bool CDlgBase::IsWindowVisible() const
+{
+    return false;
+}
+
+void CDlgBase::HideWindow() {}
+
+void CDlgBase::InvalidateWindow() {}
