@@ -1,0 +1,347 @@
+#include "e2e/daemon_fixture.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void RemoveTree(const std::string& path)
+{
+    if (DIR* dir = ::opendir(path.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..") {
+                continue;
+            }
+            const std::string child = path + "/" + name;
+            struct stat info {};
+            if (::lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+                RemoveTree(child);
+            } else {
+                ::unlink(child.c_str());
+            }
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(path.c_str());
+}
+
+// The process and all its descendants (the daemon may be started through a
+// wrapper such as wine).
+std::vector<pid_t> ProcessTree(pid_t root)
+{
+    std::vector<pid_t> tree{root};
+    for (size_t i = 0; i < tree.size(); ++i) {
+        const std::string taskDir = "/proc/" + std::to_string(tree[i]) + "/task";
+        DIR* dir = ::opendir(taskDir.c_str());
+        if (dir == nullptr) {
+            continue;
+        }
+        while (dirent* entry = ::readdir(dir)) {
+            if (entry->d_name[0] == '.') {
+                continue;
+            }
+            std::istringstream children(ReadFile(taskDir + "/" + entry->d_name + "/children"));
+            pid_t child = 0;
+            while (children >> child) {
+                tree.push_back(child);
+            }
+        }
+        ::closedir(dir);
+    }
+    return tree;
+}
+
+std::set<unsigned long> SocketInodes(pid_t pid)
+{
+    std::set<unsigned long> inodes;
+    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = ::opendir(fdDir.c_str());
+    if (dir == nullptr) {
+        return inodes;
+    }
+    while (dirent* entry = ::readdir(dir)) {
+        char target[128] = {};
+        const std::string link = fdDir + "/" + entry->d_name;
+        if (::readlink(link.c_str(), target, sizeof target - 1) > 0 && std::strncmp(target, "socket:[", 8) == 0) {
+            inodes.insert(std::strtoul(target + 8, nullptr, 10));
+        }
+    }
+    ::closedir(dir);
+    return inodes;
+}
+
+uint16_t ListeningApiPort(pid_t root)
+{
+    std::set<unsigned long> inodes;
+    for (pid_t pid : ProcessTree(root)) {
+        const auto more = SocketInodes(pid);
+        inodes.insert(more.begin(), more.end());
+    }
+    std::istringstream table(ReadFile("/proc/" + std::to_string(root) + "/net/tcp"));
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
+        unsigned long inode = 0;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+        if (state != "0A" || inodes.count(inode) == 0) {
+            continue;
+        }
+        const auto port = static_cast<uint16_t>(std::strtoul(local.substr(local.find(':') + 1).c_str(), nullptr, 16));
+        if (port >= 9191 && port <= 9199) {
+            return port;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::vector<std::string> DaemonCommand()
+{
+    std::vector<std::string> command;
+    if (const char* custom = std::getenv("TONVIK_DAEMON_CMD"); custom != nullptr && custom[0] != '\0') {
+        std::istringstream words(custom);
+        std::string word;
+        while (words >> word) {
+            command.push_back(word);
+        }
+        return command;
+    }
+    return {TONVIK_DAEMON_PATH};
+}
+
+Daemon::Daemon() : Daemon(Options{}) {}
+
+Daemon::Daemon(Options options) : m_options(std::move(options))
+{
+    m_runtimeDir = m_options.runtimeDir;
+    if (m_runtimeDir.empty()) {
+        char pattern[] = "/tmp/tonvik-e2e-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        m_runtimeDir = pattern;
+        m_ownsRuntimeDir = true;
+    }
+
+    std::vector<std::string> envText;
+    std::set<std::string> replaced{"XDG_RUNTIME_DIR"};
+    for (const auto& [name, value] : m_options.env) {
+        replaced.insert(name);
+        envText.push_back(name + "=" + value);
+    }
+    envText.push_back("XDG_RUNTIME_DIR=" + m_runtimeDir);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (replaced.count(text.substr(0, text.find('='))) == 0) {
+            envText.push_back(text);
+        }
+    }
+
+    const std::vector<std::string> command = DaemonCommand();
+    std::vector<char*> argv;
+    for (const auto& word : command) {
+        argv.push_back(const_cast<char*>(word.c_str()));
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& text : envText) {
+        envp.push_back(text.data());
+    }
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, (m_runtimeDir + "/daemon.stdout").c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (m_runtimeDir + "/daemon.stderr").c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    const int result = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (result != 0) {
+        m_pid = -1;
+        throw std::runtime_error("cannot start " + command[0]);
+    }
+    if (m_options.waitForPort) {
+        WaitForPort(20000);
+    }
+}
+
+Daemon::~Daemon()
+{
+    if (m_pid > 0) {
+        Stop(SIGTERM, 10000);
+    }
+    if (m_ownsRuntimeDir) {
+        RemoveTree(m_runtimeDir);
+    }
+}
+
+uint16_t Daemon::WaitForPort(int timeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < deadline && m_pid > 0) {
+        m_port = ListeningApiPort(m_pid);
+        if (m_port != 0) {
+            return m_port;
+        }
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return 0;
+}
+
+bool Daemon::WaitExit(int timeoutMs, int* status)
+{
+    if (m_pid <= 0) {
+        return false;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    do {
+        if (::waitpid(m_pid, status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (Clock::now() < deadline);
+    return false;
+}
+
+int Daemon::Stop(int signal, int timeoutMs)
+{
+    int status = 0;
+    if (m_pid <= 0) {
+        return status;
+    }
+    ::kill(m_pid, signal);
+    if (!WaitExit(timeoutMs, &status)) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+    return status;
+}
+
+std::string Daemon::Stdout() const
+{
+    return ReadFile(m_runtimeDir + "/daemon.stdout");
+}
+
+std::string Daemon::Stderr() const
+{
+    return ReadFile(m_runtimeDir + "/daemon.stderr");
+}
+
+int ConnectLoopback(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string Exchange(uint16_t port, const std::string& request, int timeoutMs)
+{
+    const int fd = ConnectLoopback(port);
+    if (fd < 0) {
+        return {};
+    }
+    size_t sent = 0;
+    while (sent < request.size()) {
+        const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            break;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    std::string reply;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buffer[65536];
+    while (Clock::now() < deadline) {
+        pollfd entry{fd, POLLIN, 0};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (::poll(&entry, 1, static_cast<int>(std::max<long long>(left, 1))) <= 0) {
+            continue;
+        }
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            break;
+        }
+        reply.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return reply;
+}
+
+HttpReply SplitReply(const std::string& raw)
+{
+    HttpReply reply;
+    reply.raw = raw;
+    const size_t end = raw.find("\r\n\r\n");
+    if (end == std::string::npos) {
+        reply.head = raw;
+        return reply;
+    }
+    reply.head = raw.substr(0, end);
+    reply.body = raw.substr(end + 4);
+    return reply;
+}
+
+HttpReply Get(uint16_t port, const std::string& target)
+{
+    return SplitReply(Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n"));
+}
+
+std::string ExpectedJsonReply(const std::string& body)
+{
+    return "HTTP/1.1 200 OK\r\n"
+           "Content-Type: application/json; charset=utf-8\r\n"
+           "Access-Control-Allow-Origin: *\r\n"
+           "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+           "Access-Control-Allow-Headers: Content-Type\r\n"
+           "Content-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <csignal>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Runs the real daemon for end-to-end tests and talks raw HTTP to it.
+//
+// The daemon is started with a private XDG_RUNTIME_DIR (so its single-instance
+// lock is its own) and its output captured to files there. Its port is read
+// from the kernel's socket tables for its own process, so several daemons on
+// one machine never confuse a test.
+class Daemon {
+public:
+    struct Options {
+        std::vector<std::pair<std::string, std::string>> env;  // added to or replacing the inherited environment
+        std::string runtimeDir;                                // empty: a fresh private directory
+        bool waitForPort = true;
+    };
+
+    Daemon();
+    explicit Daemon(Options options);
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+    uint16_t Port() const { return m_port; }
+    const std::string& RuntimeDir() const { return m_runtimeDir; }
+
+    // Polls until the daemon listens on one of 9191-9199; 0 on time-out.
+    uint16_t WaitForPort(int timeoutMs);
+
+    // Waits for the process to end by itself; true with its wait status.
+    bool WaitExit(int timeoutMs, int* status);
+
+    // Sends the signal and waits; after timeoutMs it is killed. Returns the wait status.
+    int Stop(int signal = SIGTERM, int timeoutMs = 10000);
+
+    bool Running() const { return m_pid > 0; }
+    std::string Stdout() const;
+    std::string Stderr() const;
+
+private:
+    Options m_options;
+    std::string m_runtimeDir;
+    bool m_ownsRuntimeDir = false;
+    pid_t m_pid = -1;
+    uint16_t m_port = 0;
+};
+
+// The command that starts the daemon: TONVIK_DAEMON_CMD split at blanks, or the built binary.
+std::vector<std::string> DaemonCommand();
+
+// A connected TCP socket to 127.0.0.1:port, or -1.
+int ConnectLoopback(uint16_t port);
+
+// Sends the bytes, then reads until the server closes (or timeoutMs passes).
+std::string Exchange(uint16_t port, const std::string& request, int timeoutMs = 5000);
+
+struct HttpReply {
+    std::string raw;
+    std::string head;  // status line and headers, without the blank line
+    std::string body;
+};
+
+HttpReply SplitReply(const std::string& raw);
+
+// A plain GET of the target ("/api/...") as a browser-like client sends it.
+HttpReply Get(uint16_t port, const std::string& target);
+
+// The exact envelope the daemon wraps every JSON body in.
+std::string ExpectedJsonReply(const std::string& body);
