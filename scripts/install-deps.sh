@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config make
   libjsoncpp-dev
+  libhidapi-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 
