@@ -156,6 +156,9 @@ Daemon::Daemon(Options options) : m_options(std::move(options))
         m_ownsRuntimeDir = true;
     }
 
+    static int instances = 0;
+    m_outputPrefix = m_runtimeDir + "/daemon-" + std::to_string(++instances);
+
     std::vector<std::string> envText;
     std::set<std::string> replaced{"XDG_RUNTIME_DIR"};
     for (const auto& [name, value] : m_options.env) {
@@ -185,9 +188,9 @@ Daemon::Daemon(Options options) : m_options(std::move(options))
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (m_runtimeDir + "/daemon.stdout").c_str(),
+    posix_spawn_file_actions_addopen(&actions, 1, (m_outputPrefix + ".stdout").c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (m_runtimeDir + "/daemon.stderr").c_str(),
+    posix_spawn_file_actions_addopen(&actions, 2, (m_outputPrefix + ".stderr").c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
     const int result = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
@@ -261,12 +264,12 @@ int Daemon::Stop(int signal, int timeoutMs)
 
 std::string Daemon::Stdout() const
 {
-    return ReadFile(m_runtimeDir + "/daemon.stdout");
+    return ReadFile(m_outputPrefix + ".stdout");
 }
 
 std::string Daemon::Stderr() const
 {
-    return ReadFile(m_runtimeDir + "/daemon.stderr");
+    return ReadFile(m_outputPrefix + ".stderr");
 }
 
 int ConnectLoopback(uint16_t port)
