@@ -1,5 +1,7 @@
 #include "e2e/daemon_fixture.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -207,6 +209,15 @@ Daemon::~Daemon()
 {
     if (m_pid > 0) {
         Stop(SIGTERM, 10000);
+    }
+    // A sanitizer build of the daemon reports on its standard error; any report fails the test.
+    const std::string errors = Stderr();
+    for (const char* marker : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",
+                               "ERROR: LeakSanitizer"}) {
+        if (errors.find(marker) != std::string::npos) {
+            ADD_FAILURE() << "the daemon reported a sanitizer error:\n" << errors;
+            break;
+        }
     }
     if (m_ownsRuntimeDir) {
         RemoveTree(m_runtimeDir);
