@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <regex>
 #include <string>
@@ -78,6 +79,9 @@ std::string ReadUntilClosed(int fd, std::chrono::milliseconds limit, bool* close
             *closed = true;
             break;
         }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            break;  // reset by the peer: not a clean close
+        }
         if (n > 0) {
             data.append(buffer, static_cast<size_t>(n));
         }
@@ -126,6 +130,13 @@ TEST_F(ApiContract, EveryRouteAnswersWithItsExactBytes)
 
 TEST_F(ApiContract, LayoutUploadThenEffectRequests)
 {
+    // Start-up applies its default parameters (mode 19) on the lighting
+    // worker's first tick; wait for them, so they cannot overwrite ours.
+    const auto deadline = Clock::now() + 10s;
+    while (Body("/api/keyboard/musiceffect").find(R"("mode":19,)") == std::string::npos && Clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+
     const std::string layout = FullLayout(6, 21);
     EXPECT_EQ(Body("/api/keyboard/musiceffect/layout?layout=" + PercentEncode(layout)),
               R"({"status": "layout received via GET"})");
@@ -176,6 +187,26 @@ TEST_F(ApiContract, BareLineWithoutLineEndIsAnsweredPromptly)
     const auto start = Clock::now();
     EXPECT_EQ(Exchange(daemon.Port(), "GET /api/audio/amplitude"), ExpectedJsonReply(R"({"amplitude":0})"));
     EXPECT_LT(Clock::now() - start, 1500ms);
+}
+
+TEST_F(ApiContract, BodyArrivingAfterTheHeadersDoesNotCostTheReply)
+{
+    const int fd = ConnectLoopback(daemon.Port());
+    ASSERT_GE(fd, 0);
+    // The parameters hold the server for 150 ms, so the body is waiting unread when it replies.
+    const std::string head = 
+        "GET /api/keyboard/musiceffect?param=1&2&3&4&5 HTTP/1.1\r\nContent-Length: 4000\r\n\r\n";
+    ASSERT_EQ(::send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+    std::this_thread::sleep_for(30ms);
+    const std::string body(4000, 'x');
+    ::send(fd, body.data(), body.size(), MSG_NOSIGNAL);
+    std::this_thread::sleep_for(400ms);  // the server has answered and finished with us by now
+    bool closed = false;
+    const HttpReply reply = SplitReply(ReadUntilClosed(fd, 3s, &closed));
+    EXPECT_EQ(reply.raw, ExpectedJsonReply(reply.body));
+    EXPECT_EQ(reply.body.rfind(R"({"amplitude":2,)", 0), 0u) << reply.raw;
+    EXPECT_TRUE(closed) << "the connection was reset instead of closed";
+    ::close(fd);
 }
 
 TEST_F(ApiContract, NulByteEndsTheRequestText)
