@@ -6,6 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config make
   libjsoncpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libpulse-dev pulseaudio pulseaudio-utils sox libsox-fmt-pulse
 )
 
 missing=()
