@@ -17,14 +17,14 @@ protected:
 
 // Loopback capture of what the computer plays, from the default playback
 // device; follows changes of that device and survives the sound service
-// going away. Without a stream, Drain returns at once with nothing.
+// going away. Without a stream, Drain returns at once.
 class CaptureBackend {
 public:
     virtual ~CaptureBackend() = default;
 
     // Hands every waiting packet to the sink, on the calling thread, without
-    // waiting for more.
-    virtual void Drain(CapturePacketSink& sink) = 0;
+    // waiting for more. False when no stream is open.
+    virtual bool Drain(CapturePacketSink& sink) = 0;
 };
 
 // The platform's loopback capture, already started. Its destructor stops

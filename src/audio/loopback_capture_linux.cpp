@@ -28,7 +28,7 @@ public:
     PulseLoopbackCapture(const PulseLoopbackCapture&) = delete;
     PulseLoopbackCapture& operator=(const PulseLoopbackCapture&) = delete;
 
-    void Drain(CapturePacketSink& sink) override;
+    bool Drain(CapturePacketSink& sink) override;
 
 private:
     static void OnContextState(pa_context* context, void* self);
@@ -87,13 +87,14 @@ PulseLoopbackCapture::~PulseLoopbackCapture()
     pa_threaded_mainloop_free(m_mainloop);
 }
 
-void PulseLoopbackCapture::Drain(CapturePacketSink& sink)
+bool PulseLoopbackCapture::Drain(CapturePacketSink& sink)
 {
     if (m_mainloop == nullptr) {
-        return;
+        return false;
     }
     pa_threaded_mainloop_lock(m_mainloop);
-    if (m_stream != nullptr && pa_stream_get_state(m_stream) == PA_STREAM_READY) {
+    const bool open = m_stream != nullptr && pa_stream_get_state(m_stream) == PA_STREAM_READY;
+    if (open) {
         const size_t frameBytes = pa_frame_size(pa_stream_get_sample_spec(m_stream));
         const void* data = nullptr;
         size_t bytes = 0;
@@ -107,6 +108,7 @@ void PulseLoopbackCapture::Drain(CapturePacketSink& sink)
         }
     }
     pa_threaded_mainloop_unlock(m_mainloop);
+    return open;
 }
 
 // Never autospawn a server: with none running, the daemon runs on silently

@@ -16,6 +16,13 @@ public:
         m_oldest = (m_oldest + 1) & (kSampleSlots - 1);
     }
 
+    void Clear()
+    {
+        for (float& value : m_ring) {
+            value = 0.0f;
+        }
+    }
+
     float Slot(int slot) const { return m_ring[(m_oldest + slot) & (kSampleSlots - 1)]; }
 
     // The 512 floats in window order: floats 2s and 2s + 1 hold slot s.

@@ -71,32 +71,39 @@ void Visualizer::FrameLoop()
             Pause(kInactivePollMs);
             continue;
         }
-        AnalyseStep();
-        if (m_fHue >= 360.0f) {
-            m_fHue = 0.0f;
-        } else if (m_fHue < 0.0f) {
-            m_fHue = 360.0f;
-        }
-        FillStyle(m_nBackStyle, m_nBackBrightness, m_background);
-        const int32_t barStyle = m_nBarStyle;
-        FillStyle(barStyle, barStyle != 0 ? 100 : 0, m_bars);
-        ComposeFrame();
-        if (m_pBackFrame == &m_frames[0]) {
-            m_pBackFrame = &m_frames[1];
-            m_pFrontFrame = &m_frames[0];
-        } else {
-            m_pBackFrame = &m_frames[0];
-            m_pFrontFrame = &m_frames[1];
-        }
-        m_fHue += m_fHueSpeed / 100.0f;
+        RunFrame();
         Pause(kFramePauseMs);
     }
 }
 
+void Visualizer::RunFrame()
+{
+    AnalyseStep();
+    if (m_fHue >= 360.0f) {
+        m_fHue = 0.0f;
+    } else if (m_fHue < 0.0f) {
+        m_fHue = 360.0f;
+    }
+    FillStyle(m_nBackStyle, m_nBackBrightness, m_background);
+    const int32_t barStyle = m_nBarStyle;
+    FillStyle(barStyle, barStyle != 0 ? 100 : 0, m_bars);
+    ComposeFrame();
+    if (m_pBackFrame == &m_frames[0]) {
+        m_pBackFrame = &m_frames[1];
+        m_pFrontFrame = &m_frames[0];
+    } else {
+        m_pBackFrame = &m_frames[0];
+        m_pFrontFrame = &m_frames[1];
+    }
+    m_fHue += m_fHueSpeed / 100.0f;
+}
+
+// Without a stream the window reads as silence, so the picture and the level
+// fall away instead of freezing on the last sound heard.
 void Visualizer::CaptureStep()
 {
-    if (m_pCapture) {
-        m_pCapture->Drain(*this);
+    if (!m_pCapture || !m_pCapture->Drain(*this)) {
+        m_sampleWindow.Clear();
     }
 }
 
@@ -187,11 +194,12 @@ void Visualizer::ComposeFrame()
                               : kPictureHeight;
     }
 
-    // Row 0 is the bass meter, growing outward from columns 127 and 128.
-    const double bass = m_spectrum[5] - 0.05;
+    // Row 0 is the bass meter, growing outward from columns 127 and 128. In
+    // single precision, so a bass of exactly 0.05 lights nothing.
+    const float bass = m_spectrum[5] - 0.05f;
     for (int j = 0; j < kPictureWidth; ++j) {
         const int d = j < 128 ? 127 - j : j - 128;
-        const bool lit = bars && bass > d * 0.0078125;
+        const bool lit = bars && bass > static_cast<float>(d) * 0.0078125f;
         back.pixels[j] = lit ? m_bars.pixels[j] : m_background.pixels[j];
         m_barMask.pixels[j] = lit ? m_bars.pixels[j] : 0u;
     }

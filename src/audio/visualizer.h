@@ -42,9 +42,13 @@ public:
     // The frame thread body: one analysed and composed frame, then a 15 ms
     // pause, while active; a 500 ms poll while inactive.
     void FrameLoop();
+    // One active frame: analysis, the two style pictures, composition, the
+    // swap of front and back frames and the hue advance.
+    void RunFrame();
     // Decay, capture, level, transform and the followed spectrum.
     void AnalyseStep();
-    // Moves every waiting captured packet into the sample window.
+    // Moves every waiting captured packet into the sample window; with no
+    // stream open the window is silence.
     void CaptureStep();
     // Builds the back frame and the bar mask from the two style pictures and
     // the spectrum. Every mask pixel is written (0 where no bar is lit), which
