@@ -82,22 +82,6 @@ protected:
     std::unique_ptr<Visualizer> vis;
 };
 
-TEST_F(VisualizerTest, DefaultsAfterInit)
-{
-    EXPECT_EQ(vis->m_nGain, 270);
-    EXPECT_EQ(vis->m_nBarStyle, 18);
-    EXPECT_EQ(vis->m_nBackStyle, 0);
-    EXPECT_EQ(vis->m_nBackBrightness, 100);
-    EXPECT_EQ(vis->m_nSmoothMode, 1);
-    EXPECT_EQ(vis->m_nSmoothWidth, 8);
-    EXPECT_EQ(vis->m_nWindowType, 1);
-    EXPECT_EQ(vis->m_nDecayPercent, 80);
-    EXPECT_FLOAT_EQ(vis->m_tilt[0], 0.04f);
-    EXPECT_FLOAT_EQ(vis->m_windows[0][128], 1.0f);
-    EXPECT_EQ(&vis->FrontFrame(), &vis->m_frames[1]);
-    EXPECT_FALSE(vis->m_bActive);
-}
-
 TEST_F(VisualizerTest, PacketArithmeticGroupsOfFourFloats)
 {
     vis->m_nGain = 1200;
