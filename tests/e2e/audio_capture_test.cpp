@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -44,8 +45,9 @@ protected:
     {
         pulse = std::make_unique<PulseServer>(std::move(sinks));
         ASSERT_TRUE(pulse->Start()) << "sound server did not start";
+        // The daemon's runtime directory is the server's, given as such.
         auto env = pulse->ClientEnv();
-        env.erase(env.begin());  // the daemon's runtime directory is given below
+        std::erase_if(env, [](const auto& entry) { return entry.first == "XDG_RUNTIME_DIR"; });
         daemon = std::make_unique<Daemon>(Daemon::Options{.env = env, .runtimeDir = pulse->RuntimeDir()});
         ASSERT_NE(daemon->Port(), 0) << "daemon did not listen";
         pulse->WaitUntilSettled();
