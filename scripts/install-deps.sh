@@ -7,6 +7,7 @@ packages=(
   libjsoncpp-dev
   libhidapi-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libpulse-dev pulseaudio pulseaudio-utils sox libsox-fmt-pulse
 )
 
 missing=()

@@ -101,6 +101,7 @@ void CKolvexDlg::Run()
 void CKolvexDlg::StartAnalysis()
 {
     m_visualizer.InitVisualizer();
+    m_visualizer.StartThread();
 
     m_effect.mode = 19;
     m_visualizer.m_nBarStyle = 19;

@@ -1,9 +1,225 @@
 #include "audio/visualizer.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+
+Visualizer::~Visualizer()
+{
+    StopThread();
+    m_pCapture.reset();
+}
+
 void Visualizer::InitVisualizer()
 {
+    InitVisualizer(OpenLoopbackCapture());
+}
+
+void Visualizer::InitVisualizer(std::unique_ptr<CaptureBackend> capture)
+{
     m_nGain = 270;
+    m_nSmoothMode = 1;
+    m_nSmoothWidth = 8;
+    m_nWindowType = 1;
+    m_nDecayPercent = 80;
+    m_fHueSpeed = 500.0f;
     m_nBackBrightness = 100;
     m_nBackStyle = 0;
+    m_fTiltBase = 0.04f;
+    m_fTiltSlope = 0.5f;
+    m_fFollow = 1.0f;
     m_nBarStyle = 18;
+    m_fHue = 0.0f;
+    BuildWindowTables(m_windows);
+    BuildTiltTable(m_tilt, m_fTiltBase, m_fTiltSlope);
+    m_pCapture = std::move(capture);
+}
+
+void Visualizer::StartThread()
+{
+    if (m_pThread) {
+        return;
+    }
+    m_bRunning = true;
+    m_pThread = std::make_unique<std::thread>(&Visualizer::FrameLoop, this);
+}
+
+void Visualizer::StopThread()
+{
+    {
+        std::lock_guard lock(m_wakeMutex);
+        m_bRunning = false;
+    }
+    m_wake.notify_all();
+    if (m_pThread) {
+        m_pThread->join();
+        m_pThread.reset();
+    }
+}
+
+void Visualizer::Pause(uint32_t ms)
+{
+    std::unique_lock lock(m_wakeMutex);
+    m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !m_bRunning; });
+}
+
+void Visualizer::FrameLoop()
+{
+    while (m_bRunning) {
+        if (!m_bActive) {
+            Pause(kInactivePollMs);
+            continue;
+        }
+        RunFrame();
+        Pause(kFramePauseMs);
+    }
+}
+
+void Visualizer::RunFrame()
+{
+    AnalyseStep();
+    if (m_fHue >= 360.0f) {
+        m_fHue = 0.0f;
+    } else if (m_fHue < 0.0f) {
+        m_fHue = 360.0f;
+    }
+    FillStyle(m_nBackStyle, m_nBackBrightness, m_background);
+    const int32_t barStyle = m_nBarStyle;
+    FillStyle(barStyle, barStyle != 0 ? 100 : 0, m_bars);
+    ComposeFrame();
+    if (m_pBackFrame == &m_frames[0]) {
+        m_pBackFrame = &m_frames[1];
+        m_pFrontFrame = &m_frames[0];
+    } else {
+        m_pBackFrame = &m_frames[0];
+        m_pFrontFrame = &m_frames[1];
+    }
+    m_fHue += m_fHueSpeed / 100.0f;
+}
+
+// Without a stream the window reads as silence, so the picture and the level
+// fall away instead of freezing on the last sound heard.
+void Visualizer::CaptureStep()
+{
+    if (!m_pCapture || !m_pCapture->Drain(*this)) {
+        m_sampleWindow.Clear();
+    }
+}
+
+void Visualizer::OnPacket(const float* data, size_t floats, uint32_t frames)
+{
+    if (data == nullptr) {
+        return;
+    }
+    const auto gain = static_cast<float>(m_nGain.load());
+    const size_t groups = std::min<size_t>(frames / 4 + (frames % 4 != 0), floats / 4 + (floats % 4 != 0));
+    for (size_t g = 0; g < groups; ++g) {
+        const size_t first = 4 * g;
+        float sum = data[first];
+        for (size_t i = first + 1; i < first + 4; ++i) {
+            sum += i < floats ? data[i] : 0.0f;
+        }
+        const float value = sum * 0.25f * 2.0f * gain;
+        m_sampleWindow.Push(std::isfinite(value) ? value : 0.0f);
+    }
+}
+
+void Visualizer::AnalyseStep()
+{
+    const float keep = static_cast<float>(m_nDecayPercent) / 100.0f;
+    for (float& peak : m_peaks) {
+        peak *= keep;
+    }
+
+    CaptureStep();
+
+    // Samples are finite, but a large gain can carry them past the int range.
+    const float level = std::fabs(m_sampleWindow.Slot(128));
+    m_nLevel = level < 2147483648.0f ? static_cast<int32_t>(level) : std::numeric_limits<int32_t>::max();
+
+    if (m_nBarStyle != 0) {
+        m_sampleWindow.CopyTo(m_transform);
+    } else {
+        std::fill(std::begin(m_transform), std::end(m_transform), 0.0f);
+    }
+    if (m_nWindowType >= 1 && m_nWindowType <= 3) {
+        const float* window = m_windows[m_nWindowType - 1];
+        for (int i = 0; i < kSampleSlots; ++i) {
+            m_transform[i] *= window[i];
+        }
+    }
+    RealTransform512(m_transform);
+    m_transform[0] = m_transform[2];
+    for (int i = 0; i < kSpectrumColumns; ++i) {
+        m_transform[i] *= m_tilt[i];
+    }
+
+    for (int k = 0; k < kSpectrumColumns / 4; ++k) {
+        const float re = m_transform[2 * k];
+        const float im = m_transform[2 * k + 1];
+        const float m = std::sqrt(re * re + im * im);
+        // For m = 0 the logarithm is minus infinity and nothing rises.
+        const double v = std::min(std::log10(1.1 * m) * 0.5 + m * 0.9, 1.0);
+        float& peak = m_peaks[4 * k];
+        if (v > peak) {
+            peak = static_cast<float>(v);
+        }
+        if (peak < 0.0f) {
+            peak = 0.0f;
+        }
+        m_peaks[4 * k + 1] = peak;
+        m_peaks[4 * k + 2] = peak;
+        m_peaks[4 * k + 3] = peak;
+    }
+
+    SmoothPeaks(m_peaks, m_nSmoothMode, m_nSmoothWidth);
+
+    for (int i = 0; i < kSpectrumColumns; ++i) {
+        m_spectrum[i] += (m_peaks[i] - m_spectrum[i]) * m_fFollow;
+    }
+}
+
+void Visualizer::ComposeFrame()
+{
+    const bool bars = m_nBarStyle > 0;
+    SharedVisualizerImage& back = *m_pBackFrame;
+
+    // Rows light from the bottom up: row i is lit when t > (64 - i) / 64,
+    // that is from row floor(64 - 64 t) + 1 down (exact in double).
+    int firstLit[kPictureWidth];
+    for (int j = 0; j < kPictureWidth; ++j) {
+        const double t = m_spectrum[j];
+        firstLit[j] = t > 0.0 ? std::clamp(static_cast<int>(std::floor(64.0 - 64.0 * t)) + 1, 0, kPictureHeight)
+                              : kPictureHeight;
+    }
+
+    // Row 0 is the bass meter, growing outward from columns 127 and 128. In
+    // single precision, so a bass of exactly 0.05 lights nothing.
+    const float bass = m_spectrum[5] - 0.05f;
+    for (int j = 0; j < kPictureWidth; ++j) {
+        const int d = j < 128 ? 127 - j : j - 128;
+        const bool lit = bars && bass > static_cast<float>(d) * 0.0078125f;
+        back.pixels[j] = lit ? m_bars.pixels[j] : m_background.pixels[j];
+        m_barMask.pixels[j] = lit ? m_bars.pixels[j] : 0u;
+    }
+    for (int i = 1; i < kPictureHeight; ++i) {
+        const int row = i * kPictureWidth;
+        for (int j = 0; j < kPictureWidth; ++j) {
+            const int p = row + j;
+            const bool lit = bars && i >= firstLit[j];
+            back.pixels[p] = lit ? m_bars.pixels[p] : m_background.pixels[p];
+            m_barMask.pixels[p] = lit ? m_bars.pixels[p] : 0u;
+        }
+    }
+}
+
+void Visualizer::FillStyle(int32_t style, int32_t brightness, VisualizerImage& image) const
+{
+    m_styles.Fill(style, brightness, m_fHue, image);
+}
+
+uint32_t Visualizer::HsvToColor(uint32_t hue, int32_t saturation, int32_t value)
+{
+    return ::HsvToColor(hue, saturation, value);
 }

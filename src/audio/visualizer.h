@@ -1,32 +1,110 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "app/relaxed.h"
+#include "audio/capture_backend.h"
+#include "audio/color_style.h"
+#include "audio/sample_window.h"
+#include "audio/spectrum.h"
 #include "audio/visualizer_image.h"
 
-// Audio capture and the spectrum picture. The rest of the system reads the
-// front frame, the bar mask and the level, and writes the style, gain,
-// background and active members.
-class Visualizer {
+// Audio capture and the spectrum picture. A frame thread drains the loopback
+// capture into the sample window, analyses it and composes a 256 x 64 picture
+// of coloured bars over a coloured background, a mask of the bar pixels and a
+// level. The rest of the system reads the front frame, the bar mask and the
+// level, and writes the style, gain, background and active members.
+class Visualizer : public CapturePacketSink {
 public:
+    static constexpr uint32_t kFramePauseMs = 15;
+    static constexpr uint32_t kInactivePollMs = 500;
+
     Visualizer() = default;
     Visualizer(const Visualizer&) = delete;
     Visualizer& operator=(const Visualizer&) = delete;
+    // Stops the frame thread, then the capture, before anything they use goes.
+    ~Visualizer();
 
-    // One-time set-up: the analysis defaults.
+    // One-time set-up before StartThread: the analysis defaults and tables,
+    // then the platform's loopback capture (or the one given).
     void InitVisualizer();
+    void InitVisualizer(std::unique_ptr<CaptureBackend> capture);
+
+    // Starts the frame thread; does nothing while it runs.
+    void StartThread();
+    // Stops and joins the frame thread; returns within one frame.
+    void StopThread();
+
+    // The frame thread body: one analysed and composed frame, then a 15 ms
+    // pause, while active; a 500 ms poll while inactive.
+    void FrameLoop();
+    // One active frame: analysis, the two style pictures, composition, the
+    // swap of front and back frames and the hue advance.
+    void RunFrame();
+    // Decay, capture, level, transform and the followed spectrum.
+    void AnalyseStep();
+    // Moves every waiting captured packet into the sample window; with no
+    // stream open the window is silence.
+    void CaptureStep();
+    // Builds the back frame and the bar mask from the two style pictures and
+    // the spectrum. Every mask pixel is written (0 where no bar is lit), which
+    // is the frame's clearing of the mask and its rebuilding in one pass.
+    void ComposeFrame();
+    // Fills one picture with a colour style at the current hue.
+    void FillStyle(int32_t style, int32_t brightness, VisualizerImage& image) const;
+    static uint32_t HsvToColor(uint32_t hue, int32_t saturation, int32_t value);
+
+    // The capture arithmetic, identical on every platform: the packet is read
+    // as 32-bit floats in groups of four, ceil(frames / 4) groups, each pushing
+    // (f0 + f1 + f2 + f3) * 0.25 * 2 * gain into the window. A group is read
+    // only as far as the packet's floats go: floats past the end count as
+    // silence, and a group that would start past the end is not formed. A
+    // value that is not finite (a damaged packet) is pushed as silence.
+    void OnPacket(const float* data, size_t floats, uint32_t frames) override;
 
     const SharedVisualizerImage& FrontFrame() const { return *m_pFrontFrame.load(); }
+    const SampleWindow& Samples() const { return m_sampleWindow; }
 
+    float m_peaks[kSpectrumColumns] = {};
     Relaxed<int32_t> m_nGain{0};
+    int32_t m_nSmoothMode = 1;
+    int32_t m_nSmoothWidth = 8;
+    int32_t m_nWindowType = 1;
+    int32_t m_nDecayPercent = 80;
     Relaxed<int32_t> m_nLevel{0};
+    VisualizerImage m_background;
+    VisualizerImage m_bars;
     SharedVisualizerImage m_barMask;
     SharedVisualizerImage m_frames[2];
     Relaxed<const SharedVisualizerImage*> m_pFrontFrame{&m_frames[1]};
+    SharedVisualizerImage* m_pBackFrame = &m_frames[0];
+    float m_fHueSpeed = 500.0f;
     Relaxed<int32_t> m_nBackBrightness{100};
     Relaxed<int32_t> m_nBackStyle{0};
+    float m_fTiltBase = 0.04f;
+    float m_fTiltSlope = 0.5f;
+    float m_fFollow = 1.0f;
     Relaxed<int32_t> m_nBarStyle{18};
+    float m_fHue = 0.0f;
+    float m_windows[3][kSampleSlots] = {};
     Relaxed<bool> m_bRunning{false};
     Relaxed<bool> m_bActive{false};
+    float m_spectrum[kSpectrumColumns] = {};
+    float m_tilt[kSpectrumColumns] = {};
+
+private:
+    // Sleeps up to ms, woken early by StopThread.
+    void Pause(uint32_t ms);
+
+    SampleWindow m_sampleWindow;
+    float m_transform[kTransformSize] = {};
+    ColorStyles m_styles;
+    std::unique_ptr<CaptureBackend> m_pCapture;
+    std::unique_ptr<std::thread> m_pThread;
+    std::mutex m_wakeMutex;
+    std::condition_variable m_wake;
 };

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// Receives captured packets on the thread that drains the backend.
+class CapturePacketSink {
+public:
+    // One packet of interleaved 32-bit float frames: `floats` values in all,
+    // `frames` frames of the stream's channel count.
+    virtual void OnPacket(const float* data, size_t floats, uint32_t frames) = 0;
+
+protected:
+    ~CapturePacketSink() = default;
+};
+
+// Loopback capture of what the computer plays, from the default playback
+// device; follows changes of that device and survives the sound service
+// going away. Without a stream, Drain returns at once.
+class CaptureBackend {
+public:
+    virtual ~CaptureBackend() = default;
+
+    // Hands every waiting packet to the sink, on the calling thread, without
+    // waiting for more. False when no stream is open.
+    virtual bool Drain(CapturePacketSink& sink) = 0;
+};
+
+// The platform's loopback capture, already started. Its destructor stops
+// every thread and callback it owns.
+std::unique_ptr<CaptureBackend> OpenLoopbackCapture();

@@ -1,0 +1,279 @@
+// Loopback capture through the PulseAudio client library (PipeWire serves the
+// same protocol): records the monitor of the default sink as float32 stereo
+// at the server's rate, reopens on the new monitor when the default sink
+// changes, and reconnects when the server goes away and comes back.
+//
+// All server traffic runs on the library's threaded main loop. Its lock
+// guards the context and the stream: callbacks run with it held, and Drain
+// takes it on the frame thread, so a stream is never replaced or released
+// while the frame thread reads from it.
+#include <pulse/pulseaudio.h>
+
+#include <string>
+
+#include "audio/capture_backend.h"
+
+namespace {
+
+constexpr pa_usec_t kFragmentUsec = 10 * PA_USEC_PER_MSEC;
+// The most the stream keeps while nobody drains it (the frame loop idles
+// while inactive); older audio is of no use to the picture.
+constexpr pa_usec_t kMaxBufferedUsec = 500 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kRetryUsec = PA_USEC_PER_SEC;
+
+class PulseLoopbackCapture final : public CaptureBackend {
+public:
+    PulseLoopbackCapture();
+    ~PulseLoopbackCapture() override;
+    PulseLoopbackCapture(const PulseLoopbackCapture&) = delete;
+    PulseLoopbackCapture& operator=(const PulseLoopbackCapture&) = delete;
+
+    bool Drain(CapturePacketSink& sink) override;
+
+private:
+    static void OnContextState(pa_context* context, void* self);
+    static void OnServerEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self);
+    static void OnServerInfo(pa_context* context, const pa_server_info* info, void* self);
+    static void OnStreamState(pa_stream* stream, void* self);
+    static void OnRetry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when, void* self);
+
+    void Connect();
+    void DropContext();
+    void DropStream();
+    void QueryServer();
+    void OpenStream(const std::string& sinkName, uint32_t rate);
+    void ScheduleRetry();
+
+    pa_threaded_mainloop* m_mainloop = nullptr;
+    pa_mainloop_api* m_api = nullptr;
+    pa_context* m_context = nullptr;
+    pa_stream* m_stream = nullptr;
+    pa_time_event* m_retry = nullptr;
+    std::string m_sinkName;  // the sink whose monitor m_stream records
+};
+
+PulseLoopbackCapture::PulseLoopbackCapture()
+{
+    m_mainloop = pa_threaded_mainloop_new();
+    if (m_mainloop == nullptr) {
+        return;
+    }
+    m_api = pa_threaded_mainloop_get_api(m_mainloop);
+    pa_threaded_mainloop_lock(m_mainloop);
+    Connect();
+    pa_threaded_mainloop_unlock(m_mainloop);
+    if (pa_threaded_mainloop_start(m_mainloop) < 0) {
+        DropStream();
+        DropContext();
+        if (m_retry != nullptr) {
+            m_api->time_free(m_retry);
+        }
+        pa_threaded_mainloop_free(m_mainloop);
+        m_mainloop = nullptr;
+    }
+}
+
+PulseLoopbackCapture::~PulseLoopbackCapture()
+{
+    if (m_mainloop == nullptr) {
+        return;
+    }
+    pa_threaded_mainloop_stop(m_mainloop);
+    DropStream();
+    DropContext();
+    if (m_retry != nullptr) {
+        m_api->time_free(m_retry);
+    }
+    pa_threaded_mainloop_free(m_mainloop);
+}
+
+bool PulseLoopbackCapture::Drain(CapturePacketSink& sink)
+{
+    if (m_mainloop == nullptr) {
+        return false;
+    }
+    pa_threaded_mainloop_lock(m_mainloop);
+    const bool open = m_stream != nullptr && pa_stream_get_state(m_stream) == PA_STREAM_READY;
+    if (open) {
+        const size_t frameBytes = pa_frame_size(pa_stream_get_sample_spec(m_stream));
+        const void* data = nullptr;
+        size_t bytes = 0;
+        while (pa_stream_peek(m_stream, &data, &bytes) == 0 && bytes > 0) {
+            // A hole (no data for a stretch of the stream) is skipped.
+            if (data != nullptr) {
+                sink.OnPacket(static_cast<const float*>(data), bytes / sizeof(float),
+                              static_cast<uint32_t>(bytes / frameBytes));
+            }
+            pa_stream_drop(m_stream);
+        }
+    }
+    pa_threaded_mainloop_unlock(m_mainloop);
+    return open;
+}
+
+// Never autospawn a server: with none running, the daemon runs on silently
+// and tries again every second.
+void PulseLoopbackCapture::Connect()
+{
+    m_context = pa_context_new(m_api, "Tonvik");
+    if (m_context == nullptr) {
+        ScheduleRetry();
+        return;
+    }
+    pa_context_set_state_callback(m_context, &OnContextState, this);
+    pa_context_set_subscribe_callback(m_context, &OnServerEvent, this);
+    if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        ScheduleRetry();
+    }
+}
+
+void PulseLoopbackCapture::DropContext()
+{
+    if (m_context == nullptr) {
+        return;
+    }
+    pa_context_set_state_callback(m_context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
+    pa_context_disconnect(m_context);
+    pa_context_unref(m_context);
+    m_context = nullptr;
+}
+
+void PulseLoopbackCapture::DropStream()
+{
+    if (m_stream == nullptr) {
+        return;
+    }
+    pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+    pa_stream_disconnect(m_stream);
+    pa_stream_unref(m_stream);
+    m_stream = nullptr;
+    m_sinkName.clear();
+}
+
+void PulseLoopbackCapture::ScheduleRetry()
+{
+    if (m_retry != nullptr) {
+        return;
+    }
+    struct timeval when {};
+    pa_timeval_add(pa_gettimeofday(&when), kRetryUsec);
+    m_retry = m_api->time_new(m_api, &when, &OnRetry, this);
+}
+
+// A retry re-reads the server info when the connection stands, and
+// reconnects when it does not.
+void PulseLoopbackCapture::OnRetry(pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* self)
+{
+    auto* capture = static_cast<PulseLoopbackCapture*>(self);
+    api->time_free(event);
+    capture->m_retry = nullptr;
+    if (capture->m_context != nullptr && pa_context_get_state(capture->m_context) == PA_CONTEXT_READY) {
+        capture->QueryServer();
+        return;
+    }
+    capture->DropStream();
+    capture->DropContext();
+    capture->Connect();
+}
+
+void PulseLoopbackCapture::OnContextState(pa_context* context, void* self)
+{
+    auto* capture = static_cast<PulseLoopbackCapture*>(self);
+    switch (pa_context_get_state(context)) {
+    case PA_CONTEXT_READY:
+        if (pa_operation* op = pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
+            pa_operation_unref(op);
+        }
+        capture->QueryServer();
+        break;
+    case PA_CONTEXT_FAILED:
+    case PA_CONTEXT_TERMINATED:
+        capture->ScheduleRetry();
+        break;
+    default:
+        break;
+    }
+}
+
+// Server events carry the default-sink changes; the default source alone
+// changing leaves the sink name as it is, so it reopens nothing.
+void PulseLoopbackCapture::OnServerEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self)
+{
+    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) {
+        static_cast<PulseLoopbackCapture*>(self)->QueryServer();
+    }
+}
+
+void PulseLoopbackCapture::QueryServer()
+{
+    if (pa_operation* op = pa_context_get_server_info(m_context, &OnServerInfo, this)) {
+        pa_operation_unref(op);
+    }
+}
+
+void PulseLoopbackCapture::OnServerInfo(pa_context*, const pa_server_info* info, void* self)
+{
+    auto* capture = static_cast<PulseLoopbackCapture*>(self);
+    if (info == nullptr) {
+        return;
+    }
+    const std::string sinkName = info->default_sink_name != nullptr ? info->default_sink_name : "";
+    if (sinkName.empty()) {
+        capture->DropStream();
+        return;
+    }
+    if (sinkName != capture->m_sinkName || capture->m_stream == nullptr) {
+        capture->OpenStream(sinkName, info->sample_spec.rate);
+    }
+}
+
+void PulseLoopbackCapture::OpenStream(const std::string& sinkName, uint32_t rate)
+{
+    DropStream();
+    pa_sample_spec spec{};
+    spec.format = PA_SAMPLE_FLOAT32LE;
+    spec.rate = rate;
+    spec.channels = 2;
+    if (!pa_sample_spec_valid(&spec)) {
+        return;
+    }
+    m_stream = pa_stream_new(m_context, "Loopback", &spec, nullptr);
+    if (m_stream == nullptr) {
+        return;
+    }
+    m_sinkName = sinkName;
+    pa_stream_set_state_callback(m_stream, &OnStreamState, this);
+
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<uint32_t>(pa_usec_to_bytes(kMaxBufferedUsec, &spec));
+    attr.tlength = static_cast<uint32_t>(-1);
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+    // Not moved elsewhere (say, to a microphone) when the sink goes: the
+    // stream fails instead and is reopened on the new default's monitor.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    const std::string monitor = sinkName + ".monitor";
+    if (pa_stream_connect_record(m_stream, monitor.c_str(), &attr, flags) < 0) {
+        DropStream();
+        ScheduleRetry();
+    }
+}
+
+void PulseLoopbackCapture::OnStreamState(pa_stream* stream, void* self)
+{
+    auto* capture = static_cast<PulseLoopbackCapture*>(self);
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (stream == capture->m_stream && (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)) {
+        capture->DropStream();
+        capture->ScheduleRetry();
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<CaptureBackend> OpenLoopbackCapture()
+{
+    return std::make_unique<PulseLoopbackCapture>();
+}

@@ -1,0 +1,272 @@
+// Loopback capture through WASAPI: the default render endpoint (render flow,
+// console role) opened in shared loopback mode, reopened when the audio
+// service names a new default. The service calls the notification operations
+// on a thread of its own; m_streamLock serialises them with Drain on the frame
+// thread, so a stream is never released while Drain reads from it.
+#include <windows.h>
+
+#include <audioclient.h>
+#include <mmdeviceapi.h>
+#include <mmreg.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "audio/capture_backend.h"
+
+namespace {
+
+constexpr wchar_t kLoopbackName[] = L"Default Loopback Device";
+
+// KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, spelled out so the build needs no ksuser.
+constexpr GUID kSubtypeIeeeFloat{0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+
+template <typename T>
+void ReleaseAndClear(T*& reference)
+{
+    if (reference != nullptr) {
+        reference->Release();
+        reference = nullptr;
+    }
+}
+
+// The capture arithmetic reads 32-bit floats; any other sample type would be
+// read as noise, so such a stream is not opened at all.
+bool IsFloat32(const WAVEFORMATEX* format)
+{
+    if (format->wBitsPerSample != 32 || format->nChannels == 0) {
+        return false;
+    }
+    if (format->wFormatTag == WAVE_FORMAT_IEEE_FLOAT) {
+        return true;
+    }
+    if (format->wFormatTag == WAVE_FORMAT_EXTENSIBLE && format->cbSize >= 22) {
+        const auto* extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format);
+        return IsEqualGUID(extensible->SubFormat, kSubtypeIeeeFloat);
+    }
+    return false;
+}
+
+class WasapiLoopbackCapture final : public CaptureBackend, public IMMNotificationClient {
+public:
+    WasapiLoopbackCapture();
+    ~WasapiLoopbackCapture() override;
+    WasapiLoopbackCapture(const WasapiLoopbackCapture&) = delete;
+    WasapiLoopbackCapture& operator=(const WasapiLoopbackCapture&) = delete;
+
+    bool Drain(CapturePacketSink& sink) override;
+
+    // IMMNotificationClient. The object lives as long as its owner; the
+    // reference count only satisfies the interface.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR deviceId) override;
+    HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override { return S_OK; }
+
+private:
+    void InitEndpoints();
+    // Empties the three endpoint lists, releasing their references.
+    void ClearEndpoints();
+    // Lists the default render endpoint; false when there is none.
+    bool ListDefaultEndpoint();
+    void OpenEndpoint();
+    void CloseStream();
+
+    std::mutex m_streamLock;
+    bool m_bRegistered = false;
+    int32_t m_nEndpoint = 0;
+    std::vector<std::wstring> m_endpointNames;
+    IMMDeviceEnumerator* m_pEnumerator = nullptr;
+    std::vector<IMMDevice*> m_endpoints;
+    std::vector<bool> m_endpointIsCapture;
+    IAudioClient* m_pAudioClient = nullptr;
+    IAudioCaptureClient* m_pCaptureClient = nullptr;
+    WAVEFORMATEX* m_pMixFormat = nullptr;
+};
+
+WasapiLoopbackCapture::WasapiLoopbackCapture()
+{
+    InitEndpoints();
+    std::lock_guard lock(m_streamLock);
+    OpenEndpoint();
+}
+
+// Unregister first, without the lock: unregistering waits for a callback in
+// progress, which may itself be waiting for the lock. The destroying thread
+// joins the multithreaded apartment for the releases and leaves it after.
+WasapiLoopbackCapture::~WasapiLoopbackCapture()
+{
+    const bool comInitialized = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    if (m_bRegistered) {
+        m_pEnumerator->UnregisterEndpointNotificationCallback(this);
+    }
+    {
+        std::lock_guard lock(m_streamLock);
+        CloseStream();
+        ClearEndpoints();
+    }
+    ReleaseAndClear(m_pEnumerator);
+    if (comInitialized) {
+        CoUninitialize();
+    }
+}
+
+// The creating thread joins the multithreaded apartment for good: it may be a
+// worker that ends before this object, and its membership keeps the apartment
+// alive for the frame thread, which uses the stream from the implicit one.
+void WasapiLoopbackCapture::InitEndpoints()
+{
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
+                                reinterpret_cast<void**>(&m_pEnumerator)))) {
+        m_pEnumerator = nullptr;
+        return;
+    }
+    std::lock_guard lock(m_streamLock);
+    ClearEndpoints();
+    m_bRegistered = SUCCEEDED(m_pEnumerator->RegisterEndpointNotificationCallback(this));
+    ListDefaultEndpoint();
+}
+
+void WasapiLoopbackCapture::ClearEndpoints()
+{
+    for (IMMDevice*& device : m_endpoints) {
+        ReleaseAndClear(device);
+    }
+    m_endpoints.clear();
+    m_endpointNames.clear();
+    m_endpointIsCapture.clear();
+}
+
+bool WasapiLoopbackCapture::ListDefaultEndpoint()
+{
+    IMMDevice* device = nullptr;
+    if (m_pEnumerator == nullptr || FAILED(m_pEnumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device)) ||
+        device == nullptr) {
+        return false;
+    }
+    m_endpointNames.emplace_back(kLoopbackName);
+    m_endpoints.push_back(device);
+    m_endpointIsCapture.push_back(false);
+    return true;
+}
+
+void WasapiLoopbackCapture::CloseStream()
+{
+    if (m_pAudioClient != nullptr) {
+        m_pAudioClient->Stop();
+    }
+    ReleaseAndClear(m_pCaptureClient);
+    ReleaseAndClear(m_pAudioClient);
+    if (m_pMixFormat != nullptr) {
+        CoTaskMemFree(m_pMixFormat);
+        m_pMixFormat = nullptr;
+    }
+}
+
+// Called with m_streamLock held. Every failure leaves no stream and no
+// reference behind.
+void WasapiLoopbackCapture::OpenEndpoint()
+{
+    CloseStream();
+    if (m_nEndpoint < 0 || static_cast<size_t>(m_nEndpoint) >= m_endpoints.size()) {
+        if (m_endpoints.empty()) {
+            return;
+        }
+        m_nEndpoint = 0;
+    }
+    const auto entry = static_cast<size_t>(m_nEndpoint);
+    IAudioClient* client = nullptr;
+    if (FAILED(m_endpoints[entry]->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                            reinterpret_cast<void**>(&client))) ||
+        client == nullptr) {
+        return;
+    }
+    m_pAudioClient = client;
+    WAVEFORMATEX* format = nullptr;
+    if (FAILED(client->GetMixFormat(&format)) || format == nullptr) {
+        CloseStream();
+        return;
+    }
+    m_pMixFormat = format;
+    const DWORD flags = m_endpointIsCapture[entry] ? 0 : AUDCLNT_STREAMFLAGS_LOOPBACK;
+    IAudioCaptureClient* capture = nullptr;
+    if (!IsFloat32(format) || FAILED(client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, 0, 0, format, nullptr)) ||
+        FAILED(client->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(&capture))) ||
+        capture == nullptr) {
+        CloseStream();
+        return;
+    }
+    m_pCaptureClient = capture;
+    if (FAILED(client->Start())) {
+        CloseStream();
+    }
+}
+
+bool WasapiLoopbackCapture::Drain(CapturePacketSink& sink)
+{
+    std::lock_guard lock(m_streamLock);
+    if (m_pCaptureClient == nullptr) {
+        return false;
+    }
+    const size_t floatsPerFrame = m_pMixFormat->nBlockAlign / sizeof(float);
+    UINT32 frames = 1;
+    while (frames > 0) {
+        BYTE* data = nullptr;
+        DWORD flags = 0;
+        frames = 0;
+        // A failed call (the device went away) or a packet without data with
+        // frames in it means the stream is broken: close it; the next
+        // default-device change opens a new one.
+        if (FAILED(m_pCaptureClient->GetBuffer(&data, &frames, &flags, nullptr, nullptr)) ||
+            (data == nullptr && frames != 0)) {
+            CloseStream();
+            return false;
+        }
+        if (data != nullptr && frames > 0) {
+            sink.OnPacket(reinterpret_cast<const float*>(data), frames * floatsPerFrame, frames);
+        }
+        m_pCaptureClient->ReleaseBuffer(frames);
+    }
+    return true;
+}
+
+HRESULT WasapiLoopbackCapture::QueryInterface(REFIID iid, void** object)
+{
+    if (object == nullptr) {
+        return E_POINTER;
+    }
+    if (IsEqualIID(iid, __uuidof(IUnknown)) || IsEqualIID(iid, __uuidof(IMMNotificationClient))) {
+        *object = static_cast<IMMNotificationClient*>(this);
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+// Only the render default for the console role matters; the device id is
+// not used, the default is looked up again.
+HRESULT WasapiLoopbackCapture::OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR)
+{
+    if (flow != eRender || role != eConsole) {
+        return S_OK;
+    }
+    std::lock_guard lock(m_streamLock);
+    ClearEndpoints();
+    if (ListDefaultEndpoint()) {
+        OpenEndpoint();
+    }
+    return S_OK;
+}
+
+}  // namespace
+
+std::unique_ptr<CaptureBackend> OpenLoopbackCapture()
+{
+    return std::make_unique<WasapiLoopbackCapture>();
+}

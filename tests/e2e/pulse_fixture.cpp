@@ -1,0 +1,258 @@
+#include "e2e/pulse_fixture.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void RemoveTree(const std::string& path)
+{
+    if (DIR* dir = ::opendir(path.c_str())) {
+        while (dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..") {
+                continue;
+            }
+            const std::string child = path + "/" + name;
+            struct stat info {};
+            if (::lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+                RemoveTree(child);
+            } else {
+                ::unlink(child.c_str());
+            }
+        }
+        ::closedir(dir);
+    }
+    ::rmdir(path.c_str());
+}
+
+// Gone, or a zombie nobody has reaped yet.
+bool ProcessGone(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) {
+        return true;
+    }
+    const size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+}
+
+pid_t SpawnWith(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
+                const std::string& logPath)
+{
+    std::set<std::string> replaced;
+    std::vector<std::string> envText;
+    for (const auto& [name, value] : env) {
+        replaced.insert(name);
+        envText.push_back(name + "=" + value);
+    }
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (replaced.count(text.substr(0, text.find('='))) == 0) {
+            envText.push_back(text);
+        }
+    }
+    std::vector<char*> args;
+    for (const auto& word : argv) {
+        args.push_back(const_cast<char*>(word.c_str()));
+    }
+    args.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& text : envText) {
+        envp.push_back(text.data());
+    }
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    pid_t pid = -1;
+    const int result = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return result == 0 ? pid : -1;
+}
+
+int WaitStatus(pid_t pid)
+{
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+PulseServer::PulseServer(std::vector<std::string> sinks) : m_sinks(std::move(sinks))
+{
+    char pattern[] = "/tmp/tonvik-pulse-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    m_dir = pattern;
+}
+
+PulseServer::~PulseServer()
+{
+    Stop();
+    RemoveTree(m_dir);
+}
+
+std::vector<std::pair<std::string, std::string>> PulseServer::ClientEnv() const
+{
+    return {{"XDG_RUNTIME_DIR", m_dir}, {"HOME", m_dir}, {"PULSE_SERVER", "unix:" + m_dir + "/pulse/native"}};
+}
+
+int PulseServer::Run(const std::vector<std::string>& argv) const
+{
+    const pid_t pid = Spawn(argv);
+    return pid > 0 ? WaitStatus(pid) : -1;
+}
+
+pid_t PulseServer::Spawn(const std::vector<std::string>& argv) const
+{
+    return SpawnWith(argv, ClientEnv(), m_dir + "/clients.log");
+}
+
+bool PulseServer::Start()
+{
+    if (Running()) {
+        return true;
+    }
+    std::vector<std::string> argv{"pulseaudio",
+                                  "-D",
+                                  "-n",
+                                  "--exit-idle-time=-1",
+                                  "--log-target=file:" + m_dir + "/pulse.log",
+                                  "--load=module-native-protocol-unix auth-anonymous=1"};
+    for (const auto& sink : m_sinks) {
+        argv.push_back("--load=module-null-sink sink_name=" + sink + " rate=48000 channels=2");
+    }
+    m_started = Clock::now();
+    const pid_t starter = SpawnWith(argv, {{"XDG_RUNTIME_DIR", m_dir}, {"HOME", m_dir}}, m_dir + "/pulse.out");
+    if (starter <= 0 || WaitStatus(starter) != 0) {
+        return false;
+    }
+    std::ifstream pidFile(m_dir + "/pulse/pid");
+    if (!(pidFile >> m_pid) || m_pid <= 0) {
+        m_pid = -1;
+        return false;
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < deadline) {
+        if (Run({"pactl", "info"}) == 0) {
+            return Run({"pactl", "set-default-sink", m_sinks.front()}) == 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+void PulseServer::WaitUntilSettled() const
+{
+    std::this_thread::sleep_until(m_started + std::chrono::milliseconds(2100));
+}
+
+void PulseServer::Stop()
+{
+    if (m_pid <= 0) {
+        return;
+    }
+    ::kill(m_pid, SIGTERM);
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (!ProcessGone(m_pid) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!ProcessGone(m_pid)) {
+        ::kill(m_pid, SIGKILL);
+        while (!ProcessGone(m_pid)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    m_pid = -1;
+}
+
+std::string PulseServer::ToneFile(double seconds) const
+{
+    constexpr uint32_t rate = 48000;
+    const auto frames = static_cast<uint32_t>(seconds * rate);
+    const std::string path = m_dir + "/tone-" + std::to_string(frames) + ".raw";
+    std::ofstream out(path, std::ios::binary);
+    for (uint32_t n = 0; n < frames; ++n) {
+        const auto s = static_cast<float>(std::sin(2.0 * M_PI * 440.0 * n / rate));
+        out.write(reinterpret_cast<const char*>(&s), sizeof s);
+        out.write(reinterpret_cast<const char*>(&s), sizeof s);
+    }
+    return path;
+}
+
+std::vector<std::string> PulseServer::PlayCommand(const std::string& sink, double seconds) const
+{
+    // A short playback buffer: with paplay's default of two seconds the tone
+    // reaches the monitor only after about 1.5 s.
+    return {"pacat",         "--playback",     "--raw",     "--format=float32le", "--rate=48000",
+            "--channels=2",  "--latency-msec=20", "--device=" + sink, ToneFile(seconds)};
+}
+
+Player::~Player()
+{
+    Kill();
+}
+
+Player& Player::operator=(Player&& other) noexcept
+{
+    Kill();
+    m_pid = other.m_pid;
+    other.m_pid = -1;
+    return *this;
+}
+
+bool Player::Wait(int timeoutMs)
+{
+    if (m_pid <= 0) {
+        return true;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    do {
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (Clock::now() < deadline);
+    return false;
+}
+
+void Player::Kill()
+{
+    if (m_pid <= 0) {
+        return;
+    }
+    ::kill(m_pid, SIGKILL);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+}
