@@ -64,11 +64,21 @@ void Visualizer::Pause(uint32_t ms)
     m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !m_bRunning; });
 }
 
+// Every effect request makes the analysis inactive for 150 ms. One long sleep
+// here would freeze the picture for up to half a second after each of them, so
+// the idle wait looks at the flag once per frame period instead.
+void Visualizer::WaitWhileInactive()
+{
+    for (uint32_t waited = 0; waited < kInactivePollMs && m_bRunning && !m_bActive; waited += kFramePauseMs) {
+        Pause(kFramePauseMs);
+    }
+}
+
 void Visualizer::FrameLoop()
 {
     while (m_bRunning) {
         if (!m_bActive) {
-            Pause(kInactivePollMs);
+            WaitWhileInactive();
             continue;
         }
         RunFrame();

@@ -99,6 +99,7 @@ public:
 private:
     // Sleeps up to ms, woken early by StopThread.
     void Pause(uint32_t ms);
+    void WaitWhileInactive();
 
     SampleWindow m_sampleWindow;
     float m_transform[kTransformSize] = {};

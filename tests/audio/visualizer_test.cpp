@@ -375,4 +375,21 @@ TEST(VisualizerIdle, InactiveThreadNeitherCapturesNorDraws)
     vis->StopThread();
 }
 
+TEST(VisualizerIdle, ReactivationResumesWithinAFewFrames)
+{
+    auto shared = std::make_shared<FakeCapture::Shared>();
+    auto vis = std::make_unique<Visualizer>();
+    vis->InitVisualizer(std::make_unique<FakeCapture>(shared));
+    vis->StartThread();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the loop is idle now
+    vis->m_bActive = true;
+    const auto reactivated = std::chrono::steady_clock::now();
+    while (shared->drains == 0 && std::chrono::steady_clock::now() - reactivated < std::chrono::seconds(5)) {
+        std::this_thread::yield();
+    }
+    // A half-second idle sleep would still be running for another ~470 ms.
+    EXPECT_LT(std::chrono::steady_clock::now() - reactivated, std::chrono::milliseconds(300));
+    vis->StopThread();
+}
+
 }  // namespace
