@@ -23,7 +23,8 @@ inline std::vector<FakeHidEvent> ReadFakeHidLog(const std::string& path)
     std::vector<FakeHidEvent> events;
     std::ifstream in(path);
     std::string line;
-    while (std::getline(in, line)) {
+    // A line without its newline is still being written by the keyboard.
+    while (std::getline(in, line) && !in.eof()) {
         std::istringstream fields(line);
         FakeHidEvent event;
         fields >> event.us >> event.kind;

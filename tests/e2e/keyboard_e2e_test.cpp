@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -19,21 +19,17 @@
 
 #include "device/fake_hid_log.h"
 #include "e2e/daemon_fixture.h"
+#include "e2e/pulse_fixture.h"
 
 namespace {
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
-constexpr char kEffectTarget[] = "/api/keyboard/musiceffect?param=7&60&0&100&1";
-
-// A steady tone into the default sink of a private sound server, so that the
-// spectrum has bars in its first columns; the environment the daemon needs to
-// record from that server. This is the one step that needs the PulseAudio
-// fixture of the audio work; until it is merged the tests that need sound skip.
-std::optional<Env> StartTone()
-{
-    return std::nullopt;
-}
+// Bar style 2 colours the bars by picture row only and never moves them: each
+// row of keys gets its own fixed colour (red, green and blue all in use), so
+// the packets can be compared key by key with what the effect route reports.
+constexpr int kBarStyle = 2;
+constexpr char kEffectTarget[] = "/api/keyboard/musiceffect?param=2&60&0&100&1";
 
 uint64_t NowUs()
 {
@@ -134,9 +130,11 @@ protected:
         return custom == nullptr || custom[0] == '\0';
     }
 
-    void StartDaemon(const Env& extra = {})
+    // Extra environment and a runtime directory (empty: a private one).
+    void StartDaemon(const Env& extra = {}, const std::string& runtimeDir = {})
     {
         Daemon::Options options;
+        options.runtimeDir = runtimeDir;
         std::string libraryPath = TONVIK_FAKE_HID_DIR;
         if (const char* inherited = std::getenv("LD_LIBRARY_PATH"); inherited != nullptr && inherited[0] != '\0') {
             libraryPath += std::string(":") + inherited;
@@ -216,6 +214,8 @@ TEST_F(KeyboardE2E, WithoutSoundTheKeyboardIsLeftAlone)
     }
 }
 
+// The daemon records from a private sound server whose default sink plays a
+// steady tone, so the spectrum has bars in its first columns and frames go out.
 class KeyboardWithSoundE2E : public KeyboardE2E {
 protected:
     void SetUp() override
@@ -224,18 +224,42 @@ protected:
         if (!UsesEmulatedKeyboard()) {
             GTEST_SKIP() << "the emulated keyboard works under the Linux daemon only";
         }
-        m_tone = StartTone();
-        if (!m_tone) {
-            GTEST_SKIP() << "needs a tone from the PulseAudio fixture";
-        }
+        m_pulse = std::make_unique<PulseServer>();
+        ASSERT_TRUE(m_pulse->Start()) << "the PulseAudio test server did not start; see " << m_pulse->RuntimeDir();
     }
 
-    std::optional<Env> m_tone;
+    // The player ends before the daemon, the daemon before its sound server.
+    void TearDown() override
+    {
+        m_player.Kill();
+        KeyboardE2E::TearDown();
+        m_pulse.reset();
+    }
+
+    // The daemon on the emulated keyboard, connected to the sound server (its
+    // runtime directory is the server's, given as such), then the tone.
+    void StartWithTone()
+    {
+        Env env = m_pulse->ClientEnv();
+        std::erase_if(env, [](const auto& entry) { return entry.first == "XDG_RUNTIME_DIR"; });
+        StartDaemon(env, m_pulse->RuntimeDir());
+        if (HasFatalFailure()) {
+            return;
+        }
+        m_pulse->WaitUntilSettled();
+        const pid_t player = m_pulse->Spawn(m_pulse->PlayCommand("tonvik_a", kToneSeconds));
+        ASSERT_GT(player, 0) << "pacat did not start";
+        m_player = Player(player);
+    }
+
+    static constexpr double kToneSeconds = 15.0;
+    std::unique_ptr<PulseServer> m_pulse;
+    Player m_player;
 };
 
 TEST_F(KeyboardWithSoundE2E, PacketsCarryTheReportedColoursAndStopWithThePolling)
 {
-    StartDaemon(*m_tone);
+    ASSERT_NO_FATAL_FAILURE(StartWithTone());
     UploadLayout(104, 0);
     const std::string body = Poll(3000);
 
@@ -271,7 +295,7 @@ TEST_F(KeyboardWithSoundE2E, PacketsCarryTheReportedColoursAndStopWithThePolling
     }
     ASSERT_FALSE(frameColours.empty());
 
-    // Bar style 7 does not move its colours, so some frame sent shows exactly what the route reports.
+    // The bar colours do not move, so some frame sent shows exactly what the route reports.
     Json::Value reply;
     ASSERT_TRUE(Json::Reader().parse(body, reply)) << body;
     std::map<int, uint32_t> reported;
@@ -281,6 +305,11 @@ TEST_F(KeyboardWithSoundE2E, PacketsCarryTheReportedColoursAndStopWithThePolling
         }
     }
     ASSERT_EQ(reported.size(), 104u);
+    std::set<uint32_t> distinct;
+    for (const auto& [index, colour] : reported) {
+        distinct.insert(colour);
+    }
+    EXPECT_GE(distinct.size(), 3u) << "too few colours to tell the keys apart: " << body;
     bool matched = false;
     for (const auto& colours : frameColours) {
         matched = matched || colours == reported;
@@ -299,7 +328,7 @@ TEST_F(KeyboardWithSoundE2E, PacketsCarryTheReportedColoursAndStopWithThePolling
 
 TEST_F(KeyboardWithSoundE2E, DeviceModeOneSendsColumnLevelsWithChecksum)
 {
-    StartDaemon(*m_tone);
+    ASSERT_NO_FATAL_FAILURE(StartWithTone());
     UploadLayout(104, 1);
     Poll(2000);
     size_t reports = 0;
@@ -309,7 +338,7 @@ TEST_F(KeyboardWithSoundE2E, DeviceModeOneSendsColumnLevelsWithChecksum)
         }
         ASSERT_TRUE(IsColumnReport(event)) << "only column-level reports in device mode 1";
         ++reports;
-        EXPECT_EQ(event.bytes[4], 7);
+        EXPECT_EQ(event.bytes[4], kBarStyle);
         EXPECT_EQ(event.bytes[5], 0);
         EXPECT_EQ(event.bytes[6], 100);
         unsigned sum = 0;
@@ -323,7 +352,7 @@ TEST_F(KeyboardWithSoundE2E, DeviceModeOneSendsColumnLevelsWithChecksum)
 
 TEST_F(KeyboardWithSoundE2E, UnpluggedKeyboardIsPickedUpAgainWhenReplugged)
 {
-    StartDaemon(*m_tone);
+    ASSERT_NO_FATAL_FAILURE(StartWithTone());
     const pid_t pid = m_daemon->Pid();
     UploadLayout(104, 0);
     Poll(1500);
@@ -352,7 +381,7 @@ TEST_F(KeyboardWithSoundE2E, UnpluggedKeyboardIsPickedUpAgainWhenReplugged)
 TEST_F(KeyboardWithSoundE2E, SilentKeyboardDoesNotHoldUpTheApi)
 {
     Control("silent");
-    StartDaemon(*m_tone);
+    ASSERT_NO_FATAL_FAILURE(StartWithTone());
     UploadLayout(104, 0);
     for (int i = 0; i < 10; ++i) {
         const uint64_t asked = NowUs();
