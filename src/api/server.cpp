@@ -21,6 +21,25 @@ bool HeaderBlockEnded(const std::string& data, size_t searchFrom)
     return data.find("\r\n\r\n", searchFrom) != std::string::npos;
 }
 
+// Closing a socket that still holds unread request bytes (a body that came
+// after the header block) resets the connection, and the peer may lose the
+// reply with it. So: signal the end of the reply, let the peer close its side,
+// swallowing what it still sends, for a short while at most.
+void CloseConnection(net::Socket socket)
+{
+    constexpr int kLingerMs = 200;
+    net::ShutdownSend(socket);
+    const int64_t deadline = NowMs() + kLingerMs;
+    char discard[4096];
+    for (int64_t left = kLingerMs; left > 0; left = deadline - NowMs()) {
+        if (net::WaitReadable(socket, static_cast<int>(left)) != net::Wait::Ready ||
+            net::Receive(socket, discard, sizeof discard) <= 0) {
+            break;
+        }
+    }
+    net::Close(socket);
+}
+
 }  // namespace
 
 net::Socket OpenApiListener()
@@ -46,7 +65,7 @@ void ApiServerLoop(CKolvexDlg* dlg, net::Socket listener)
             continue;
         }
         HandleApiRequest(*dlg, client);
-        net::Close(client);
+        CloseConnection(client);
     }
     net::Close(listener);
     net::Cleanup();

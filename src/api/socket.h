@@ -34,6 +34,9 @@ long Receive(Socket socket, char* buffer, size_t length);
 // Sends every byte unless the connection fails; true when all went out.
 bool SendAll(Socket socket, const char* data, size_t length);
 
+// Tells the peer no more data follows (the reply is complete).
+void ShutdownSend(Socket socket);
+
 void Close(Socket socket);
 
 }  // namespace net

@@ -93,6 +93,11 @@ bool SendAll(Socket socket, const char* data, size_t length)
     return true;
 }
 
+void ShutdownSend(Socket socket)
+{
+    ::shutdown(static_cast<int>(socket), SHUT_WR);
+}
+
 void Close(Socket socket)
 {
     ::close(static_cast<int>(socket));

@@ -1,25 +1,269 @@
 // The host HTTP contract, byte for byte, against the real daemon over TCP.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <regex>
+#include <string>
 #include <thread>
 
 #include "e2e/daemon_fixture.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string kPreflight =
+    "HTTP/1.1 200 OK\r\n"
+    "Access-Control-Allow-Origin: *\r\n"
+    "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+    "Access-Control-Allow-Headers: Content-Type\r\n"
+    "Content-Length: 0\r\n\r\n";
+
+std::string PercentEncode(const std::string& text)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out += {'%', hex[c >> 4], hex[c & 15]};
+        }
+    }
+    return out;
+}
+
+// A layout of rows x cols with a key at every cell, key codes from 1.
+std::string FullLayout(int rows, int cols)
+{
+    std::string keys;
+    int code = 1;
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < cols; ++c, ++code) {
+            keys += (keys.empty() ? "" : ",") + std::string(R"({"row":)") + std::to_string(r) + R"(,"col":)" +
+                    std::to_string(c) + R"(,"code":)" + std::to_string(code) + R"(,"index":)" +
+                    std::to_string(code % 200) + "}";
+        }
+    }
+    return R"({"name":"Test board","vendorId":12815,"productId":20565,"deviceMode":0,"layouts":{"rows":)" +
+           std::to_string(rows) + R"(,"cols":)" + std::to_string(cols) + R"(,"keys":[)" + keys + "]}}";
+}
+
+size_t CountOf(const std::string& text, const std::string& needle)
+{
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Reads from a socket until the peer closes or the deadline passes.
+std::string ReadUntilClosed(int fd, std::chrono::milliseconds limit, bool* closed)
+{
+    std::string data;
+    timeval timeout{0, 100000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const auto deadline = Clock::now() + limit;
+    char buffer[4096];
+    *closed = false;
+    while (Clock::now() < deadline) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n == 0) {
+            *closed = true;
+            break;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            break;  // reset by the peer: not a clean close
+        }
+        if (n > 0) {
+            data.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    return data;
+}
+
 class ApiContract : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_NE(daemon.Port(), 0) << "daemon did not listen"; }
+
+    std::string Body(const std::string& target) { return Get(daemon.Port(), target).body; }
+
     Daemon daemon;
 };
 
-TEST_F(ApiContract, AmplitudeReplyIsTheExactEnvelope)
+TEST_F(ApiContract, PreflightAnywhereInTheRequest)
 {
-    const HttpReply reply = Get(daemon.Port(), "/api/audio/amplitude");
-    EXPECT_EQ(reply.raw, ExpectedJsonReply(R"({"amplitude":0})"));
+    EXPECT_EQ(Exchange(daemon.Port(), "OPTIONS /api/audio/amplitude HTTP/1.1\r\nOrigin: http://x\r\n\r\n"), kPreflight);
+    EXPECT_EQ(Exchange(daemon.Port(), "GET /api/audio/amplitude HTTP/1.1\r\nX-Why: OPTIONS\r\n\r\n"), kPreflight);
+}
+
+TEST_F(ApiContract, EveryRouteAnswersWithItsExactBytes)
+{
+    EXPECT_EQ(Get(daemon.Port(), "/api/keyboard/layout/base64").raw,
+              ExpectedJsonReply(R"({"status": "error", "message": "缺少Base64数据参数", "success": false})"));
+    EXPECT_EQ(Get(daemon.Port(), "/api/keyboard/musiceffect/close").raw,
+              ExpectedJsonReply(R"({"status": "close ok"})"));
+    EXPECT_EQ(Get(daemon.Port(), "/api/hardware/info").raw, ExpectedJsonReply(R"({"status": "empty"})"));
+    EXPECT_EQ(Get(daemon.Port(), "/api/keyboard/musiceffect/layout").raw,
+              ExpectedJsonReply(R"({"status": "layout received via GET"})"));
+    EXPECT_EQ(Get(daemon.Port(), "/api/audio/amplitude").raw, ExpectedJsonReply(R"({"amplitude":0})"));
+    EXPECT_EQ(Get(daemon.Port(), "/api/unknown").raw, ExpectedJsonReply(R"({"error": "Invalid request"})"));
+    EXPECT_EQ(Exchange(daemon.Port(), "POST /api/audio/amplitude HTTP/1.1\r\nContent-Length: 0\r\n\r\n"),
+              ExpectedJsonReply(R"({"error": "Invalid request"})"));
+    EXPECT_EQ(Get(daemon.Port(), "/api/keyboard/musiceffect?param=1&2&x&4&5").raw,
+              ExpectedJsonReply(R"({"error": "invalid stoi argument"})"));
+
+    const HttpReply success = Get(daemon.Port(), "/api/keyboard/layout/base64?data=%41QI%3D");
+    EXPECT_TRUE(std::regex_match(success.body,
+                                 std::regex(R"(\{"status": "success", "message": "布局数据已成功接收并处理", )"
+                                            R"("dataSize": 2, "timestamp": [1-9][0-9]*\})")))
+        << success.body;
+    EXPECT_EQ(success.raw, ExpectedJsonReply(success.body));
+}
+
+TEST_F(ApiContract, LayoutUploadThenEffectRequests)
+{
+    // Start-up applies its default parameters (mode 19) on the lighting
+    // worker's first tick; wait for them, so they cannot overwrite ours.
+    const auto deadline = Clock::now() + 10s;
+    while (Body("/api/keyboard/musiceffect").find(R"("mode":19,)") == std::string::npos && Clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+
+    const std::string layout = FullLayout(6, 21);
+    EXPECT_EQ(Body("/api/keyboard/musiceffect/layout?layout=" + PercentEncode(layout)),
+              R"({"status": "layout received via GET"})");
+
+    const auto start = Clock::now();
+    const HttpReply reply = Get(daemon.Port(), "/api/keyboard/musiceffect?param=7&60&0&100&1");
+    EXPECT_GE(Clock::now() - start, 150ms);  // new parameters pause the analysis first
+    EXPECT_EQ(reply.raw, ExpectedJsonReply(reply.body));
+    EXPECT_EQ(reply.body.rfind(R"({"amplitude":60,"backmode":0,"backmodebrightness":100,"keys":[{"col":0,)", 0), 0u);
+    EXPECT_EQ(CountOf(reply.body, R"("keyCode":)"), 126u);
+    EXPECT_NE(reply.body.find(R"({"col":20,"color":"#)"), std::string::npos);
+    EXPECT_NE(reply.body.find(R"("mode":7,"timestamp":)"), std::string::npos);
+
+    // Without parameters the state is reported as it stands.
+    const std::string again = Body("/api/keyboard/musiceffect");
+    EXPECT_NE(again.find(R"("mode":7,)"), std::string::npos);
+
+    // A one-row layout leaves nothing to report.
+    Body("/api/keyboard/musiceffect/layout?layout=" + PercentEncode(FullLayout(1, 21)));
+    EXPECT_EQ(Body("/api/keyboard/musiceffect"), R"({"status": "empty"})");
+}
+
+TEST_F(ApiContract, RequestSplitAcrossSegmentsIsReadWhole)
+{
+    // About 100 KB of request line, sent in pieces with pauses between them.
+    const std::string request = "GET /api/keyboard/musiceffect/layout?layout=" + PercentEncode(FullLayout(10, 100)) +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    ASSERT_GT(request.size(), 65536u);
+    ASSERT_LT(request.size(), 131071u);
+    const int fd = ConnectLoopback(daemon.Port());
+    ASSERT_GE(fd, 0);
+    const size_t piece = request.size() / 5 + 1;
+    for (size_t at = 0; at < request.size(); at += piece) {
+        const std::string part = request.substr(at, piece);
+        ASSERT_EQ(::send(fd, part.data(), part.size(), MSG_NOSIGNAL), static_cast<ssize_t>(part.size()));
+        std::this_thread::sleep_for(30ms);
+    }
+    bool closed = false;
+    EXPECT_EQ(ReadUntilClosed(fd, 5s, &closed), ExpectedJsonReply(R"({"status": "layout received via GET"})"));
+    EXPECT_TRUE(closed);
+    ::close(fd);
+
+    EXPECT_EQ(CountOf(Body("/api/keyboard/musiceffect"), R"("keyCode":)"), 1000u);
+}
+
+TEST_F(ApiContract, BareLineWithoutLineEndIsAnsweredPromptly)
+{
+    const auto start = Clock::now();
+    EXPECT_EQ(Exchange(daemon.Port(), "GET /api/audio/amplitude"), ExpectedJsonReply(R"({"amplitude":0})"));
+    EXPECT_LT(Clock::now() - start, 1500ms);
+}
+
+TEST_F(ApiContract, BodyArrivingAfterTheHeadersDoesNotCostTheReply)
+{
+    const int fd = ConnectLoopback(daemon.Port());
+    ASSERT_GE(fd, 0);
+    // The parameters hold the server for 150 ms, so the body is waiting unread when it replies.
+    const std::string head = 
+        "GET /api/keyboard/musiceffect?param=1&2&3&4&5 HTTP/1.1\r\nContent-Length: 4000\r\n\r\n";
+    ASSERT_EQ(::send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+    std::this_thread::sleep_for(30ms);
+    const std::string body(4000, 'x');
+    ::send(fd, body.data(), body.size(), MSG_NOSIGNAL);
+    std::this_thread::sleep_for(400ms);  // the server has answered and finished with us by now
+    bool closed = false;
+    const HttpReply reply = SplitReply(ReadUntilClosed(fd, 3s, &closed));
+    EXPECT_EQ(reply.raw, ExpectedJsonReply(reply.body));
+    EXPECT_EQ(reply.body.rfind(R"({"amplitude":2,)", 0), 0u) << reply.raw;
+    EXPECT_TRUE(closed) << "the connection was reset instead of closed";
+    ::close(fd);
+}
+
+TEST_F(ApiContract, NulByteEndsTheRequestText)
+{
+    EXPECT_EQ(Exchange(daemon.Port(), std::string("GET /x\0GET /api/audio/amplitude HTTP/1.1\r\n\r\n", 45)),
+              ExpectedJsonReply(R"({"error": "Invalid request"})"));
+}
+
+TEST_F(ApiContract, IdleClientIsDroppedAndDoesNotBlockOthers)
+{
+    const int idle = ConnectLoopback(daemon.Port());
+    ASSERT_GE(idle, 0);
+    std::this_thread::sleep_for(100ms);  // the server is now waiting on the idle client
+
+    const auto start = Clock::now();
+    EXPECT_EQ(Body("/api/audio/amplitude"), R"({"amplitude":0})");
+    EXPECT_LT(Clock::now() - start, 4s);
+
+    bool closed = false;
+    EXPECT_EQ(ReadUntilClosed(idle, 5s, &closed), "");
+    EXPECT_TRUE(closed);
+    ::close(idle);
+
+    // A client that connects and leaves without a word gets nothing; the server goes on.
+    ::close(ConnectLoopback(daemon.Port()));
+    EXPECT_EQ(Body("/api/audio/amplitude"), R"({"amplitude":0})");
+}
+
+TEST_F(ApiContract, SecondInstanceExitsAtOnceAndSilently)
+{
+    Daemon second(Daemon::Options{.env = {}, .runtimeDir = daemon.RuntimeDir(), .waitForPort = false});
+    int status = -1;
+    ASSERT_TRUE(second.WaitExit(5000, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(second.Stdout(), "");
+    EXPECT_EQ(second.Stderr(), "");
+    EXPECT_EQ(Body("/api/audio/amplitude"), R"({"amplitude":0})");
+}
+
+TEST_F(ApiContract, TakenPortMovesTheNextDaemonUp)
+{
+    Daemon other;  // a separate runtime dir, so not a second instance
+    ASSERT_NE(other.Port(), 0);
+    EXPECT_NE(other.Port(), daemon.Port());
+    EXPECT_EQ(Get(other.Port(), "/api/audio/amplitude").body, R"({"amplitude":0})");
+}
+
+TEST_F(ApiContract, StopsPromptlyWithAnIdleClientConnected)
+{
+    const int idle = ConnectLoopback(daemon.Port());
+    ASSERT_GE(idle, 0);
+    std::this_thread::sleep_for(100ms);
+    const auto start = Clock::now();
+    const int status = daemon.Stop(SIGTERM, 10000);
+    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ::close(idle);
 }
 
 }  // namespace

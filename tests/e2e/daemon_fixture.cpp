@@ -1,5 +1,7 @@
 #include "e2e/daemon_fixture.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -156,6 +158,9 @@ Daemon::Daemon(Options options) : m_options(std::move(options))
         m_ownsRuntimeDir = true;
     }
 
+    static int instances = 0;
+    m_outputPrefix = m_runtimeDir + "/daemon-" + std::to_string(++instances);
+
     std::vector<std::string> envText;
     std::set<std::string> replaced{"XDG_RUNTIME_DIR"};
     for (const auto& [name, value] : m_options.env) {
@@ -185,9 +190,9 @@ Daemon::Daemon(Options options) : m_options(std::move(options))
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (m_runtimeDir + "/daemon.stdout").c_str(),
+    posix_spawn_file_actions_addopen(&actions, 1, (m_outputPrefix + ".stdout").c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (m_runtimeDir + "/daemon.stderr").c_str(),
+    posix_spawn_file_actions_addopen(&actions, 2, (m_outputPrefix + ".stderr").c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND, 0644);
     const int result = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
@@ -204,6 +209,15 @@ Daemon::~Daemon()
 {
     if (m_pid > 0) {
         Stop(SIGTERM, 10000);
+    }
+    // A sanitizer build of the daemon reports on its standard error; any report fails the test.
+    const std::string errors = Stderr();
+    for (const char* marker : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",
+                               "ERROR: LeakSanitizer"}) {
+        if (errors.find(marker) != std::string::npos) {
+            ADD_FAILURE() << "the daemon reported a sanitizer error:\n" << errors;
+            break;
+        }
     }
     if (m_ownsRuntimeDir) {
         RemoveTree(m_runtimeDir);
@@ -261,12 +275,12 @@ int Daemon::Stop(int signal, int timeoutMs)
 
 std::string Daemon::Stdout() const
 {
-    return ReadFile(m_runtimeDir + "/daemon.stdout");
+    return ReadFile(m_outputPrefix + ".stdout");
 }
 
 std::string Daemon::Stderr() const
 {
-    return ReadFile(m_runtimeDir + "/daemon.stderr");
+    return ReadFile(m_outputPrefix + ".stderr");
 }
 
 int ConnectLoopback(uint16_t port)

@@ -42,6 +42,7 @@ public:
     int Stop(int signal = SIGTERM, int timeoutMs = 10000);
 
     bool Running() const { return m_pid > 0; }
+    // What this daemon wrote (each daemon has files of its own in the runtime dir).
     std::string Stdout() const;
     std::string Stderr() const;
 
@@ -51,6 +52,7 @@ private:
     bool m_ownsRuntimeDir = false;
     pid_t m_pid = -1;
     uint16_t m_port = 0;
+    std::string m_outputPrefix;
 };
 
 // The command that starts the daemon: TONVIK_DAEMON_CMD split at blanks, or the built binary.
