@@ -105,6 +105,11 @@ bool SendAll(Socket socket, const char* data, size_t length)
     return true;
 }
 
+void ShutdownSend(Socket socket)
+{
+    ::shutdown(Native(socket), SD_SEND);
+}
+
 void Close(Socket socket)
 {
     ::closesocket(Native(socket));
