@@ -6,6 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config make
   libjsoncpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 dpkg-dev wine wine64
 )
 
 missing=()

@@ -127,9 +127,9 @@ std::vector<pid_t> ExtraSocketHolders()
     return pids;
 }
 
-// Runs a command to its end with no input or output; it is killed if it
-// takes longer than timeoutMs.
-void RunQuietly(const std::vector<std::string>& command, int timeoutMs)
+// Runs a command to its end with no input and its output to the file (or
+// nowhere); it is killed if it takes longer than timeoutMs.
+void RunQuietly(const std::vector<std::string>& command, int timeoutMs, const std::string& outputFile = "/dev/null")
 {
     std::vector<char*> argv;
     for (const auto& word : command) {
@@ -139,7 +139,7 @@ void RunQuietly(const std::vector<std::string>& command, int timeoutMs)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     const int result = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -198,6 +198,25 @@ std::vector<std::string> DaemonCommand()
         command.push_back(TONVIK_DAEMON_PATH);
     }
     return command;
+}
+
+std::vector<std::string> CommandFromEnv(const char* name)
+{
+    return EnvWords(name);
+}
+
+std::string CommandOutput(const std::vector<std::string>& command, int timeoutMs)
+{
+    char pattern[] = "/tmp/tonvik-e2e-output-XXXXXX";
+    const int fd = ::mkstemp(pattern);
+    if (fd < 0) {
+        return {};
+    }
+    ::close(fd);
+    RunQuietly(command, timeoutMs, pattern);
+    const std::string output = ReadFile(pattern);
+    ::unlink(pattern);
+    return output;
 }
 
 bool DaemonRunsUnderWine()

@@ -60,6 +60,12 @@ private:
 // The command that starts the daemon: TONVIK_DAEMON_CMD split at blanks, or the built binary.
 std::vector<std::string> DaemonCommand();
 
+// An environment variable's command, split at blanks; empty when unset.
+std::vector<std::string> CommandFromEnv(const char* name);
+
+// What the command writes to standard output; it is killed after timeoutMs.
+std::string CommandOutput(const std::vector<std::string>& command, int timeoutMs);
+
 // True when that command is Wine running Tonvik.exe. Its sockets are then held
 // by the prefix's wineserver, whose pid TONVIK_E2E_SOCKET_PIDS names, and its
 // single-instance mutex spans the whole prefix.

@@ -1,5 +1,6 @@
 // Process-shell behaviour of either build (Linux binary or Tonvik.exe under
-// Wine): start-up that carries on past the logon task, and a taken port.
+// Wine): start-up that carries on past the logon task, a taken port, and the
+// hidden window.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -55,6 +56,31 @@ TEST(Shell, TakenPortMovesTheDaemonToTheNextFreeOne)
         EXPECT_EQ(Get(daemon.Port(), "/api/audio/amplitude").body, R"({"amplitude":0})");
     }
     ::close(holder);
+}
+
+TEST(Shell, WindowStaysHiddenOffScreenAsATitledToolWindow)
+{
+    const std::vector<std::string> probe = CommandFromEnv("TONVIK_WINDOW_PROBE_CMD");
+    if (probe.empty()) {
+        GTEST_SKIP() << "no window on this platform (TONVIK_WINDOW_PROBE_CMD names the Windows probe)";
+    }
+    Daemon daemon;
+    ASSERT_NE(daemon.Port(), 0);
+    // The probe also sends restore, maximise and minimise requests and shows
+    // the window itself; each time it must be hidden again.
+    EXPECT_EQ(CommandOutput(probe, 20000),
+              "found=1\n"
+              "title_is_tonvik=1\n"
+              "visible=0\n"
+              "tool_window=1\n"
+              "app_window=0\n"
+              "left=-32000\n"
+              "top=-32000\n"
+              "hidden_after_restore=1\n"
+              "hidden_after_maximize=1\n"
+              "hidden_after_minimize=1\n"
+              "hidden_after_show=1\n");
+    EXPECT_EQ(Get(daemon.Port(), "/api/audio/amplitude").body, R"({"amplitude":0})");
 }
 
 }  // namespace
