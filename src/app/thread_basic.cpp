@@ -27,9 +27,8 @@ void CThreadBasic::StartWorker(uint32_t periodMs)
 
 void CThreadBasic::StopWorker()
 {
-    if (m_bRunning == 0) {
-        return;
-    }
+    // A worker that cleared the flag itself may still be leaving its loop, so
+    // the wait does not depend on the flag.
     m_bRunning = 0;
     JoinWorker();
 }

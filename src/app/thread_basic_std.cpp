@@ -3,6 +3,15 @@
 
 #include "app/thread_basic.h"
 
+namespace {
+
+// The worker object whose loop runs on this thread. A stop from inside Run
+// must not join its own thread; the thread's id cannot tell, as the starter
+// may still be storing it while the worker already runs.
+thread_local const CThreadBasic* t_pCurrentWorker = nullptr;
+
+}  // namespace
+
 struct CThreadBasic::Worker {
     std::thread thread;
 };
@@ -15,12 +24,15 @@ void CThreadBasic::WorkerDeleter::operator()(Worker* worker) const
 void CThreadBasic::LaunchWorker()
 {
     m_worker.reset(new Worker);
-    m_worker->thread = std::thread(&CThreadBasic::RunLoop, this);
+    m_worker->thread = std::thread([this] {
+        t_pCurrentWorker = this;
+        RunLoop();
+    });
 }
 
 void CThreadBasic::JoinWorker()
 {
-    if (m_worker == nullptr || m_worker->thread.get_id() == std::this_thread::get_id()) {
+    if (m_worker == nullptr || t_pCurrentWorker == this) {
         return;
     }
     m_worker->thread.join();
@@ -32,7 +44,7 @@ void CThreadBasic::ReapWorker()
     if (m_worker == nullptr) {
         return;
     }
-    if (m_worker->thread.get_id() == std::this_thread::get_id()) {
+    if (t_pCurrentWorker == this) {
         m_worker->thread.detach();
     } else {
         m_worker->thread.join();

@@ -5,14 +5,23 @@
 
 #include "app/thread_basic.h"
 
+namespace {
+
+// The worker object whose loop runs on this thread. A stop from inside Run
+// must not wait for its own thread; the thread id cannot tell, as the starter
+// may still be storing it while the worker already runs.
+thread_local const CThreadBasic* t_pCurrentWorker = nullptr;
+
+}  // namespace
+
 struct CThreadBasic::Worker {
     HANDLE hThread = nullptr;
     HANDLE hExitEvent = nullptr;
-    unsigned threadId = 0;
 
     static unsigned __stdcall Main(void* argument)
     {
         auto* self = static_cast<CThreadBasic*>(argument);
+        t_pCurrentWorker = self;
         self->RunLoop();
         const unsigned exitCode = self->m_dwStartTick;
         SetEvent(self->m_worker->hExitEvent);
@@ -39,7 +48,7 @@ void CThreadBasic::LaunchWorker()
 {
     m_worker.reset(new Worker);
     m_worker->hExitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const uintptr_t thread = _beginthreadex(nullptr, 0, &Worker::Main, this, 0, &m_worker->threadId);
+    const uintptr_t thread = _beginthreadex(nullptr, 0, &Worker::Main, this, 0, nullptr);
     if (thread == 0) {
         // No thread: nothing will ever signal the event, so do not wait for one.
         m_worker.reset();
@@ -51,7 +60,7 @@ void CThreadBasic::LaunchWorker()
 
 void CThreadBasic::JoinWorker()
 {
-    if (m_worker == nullptr || m_worker->threadId == GetCurrentThreadId()) {
+    if (m_worker == nullptr || t_pCurrentWorker == this) {
         return;
     }
     // The event says the loop is left; the thread handle says the procedure
@@ -66,7 +75,7 @@ void CThreadBasic::ReapWorker()
     if (m_worker == nullptr) {
         return;
     }
-    if (m_worker->threadId != GetCurrentThreadId()) {
+    if (t_pCurrentWorker != this) {
         WaitForSingleObject(m_worker->hThread, INFINITE);
     }
     m_worker.reset();
