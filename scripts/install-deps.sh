@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config make
   libjsoncpp-dev
+  libhidapi-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 dpkg-dev wine wine64
 )

@@ -7,7 +7,33 @@
 #include "app/debug_output.h"
 #include "app/startup_task.h"
 #include "app/timer_platform.h"
-#include "lighting/frame_renderer.h"
+#include "device/discovery_schedule.h"
+
+namespace {
+
+// A frame's way to the hidden window and to the keyboard, looked for under
+// the ids of the current layout.
+class DlgFrameOutput final : public FrameOutput {
+public:
+    explicit DlgFrameOutput(CKolvexDlg& dlg) : m_dlg(dlg) {}
+
+    void Invalidate() override { m_dlg.InvalidateWindow(); }
+    void BeginDeviceFrame() override
+    {
+        m_dlg.m_keyboard.BeginFrame(UsbIdOrDefault(m_dlg.m_layout.m_nVendorId, LayoutIdentity::kDefaultVendorId),
+                                    UsbIdOrDefault(m_dlg.m_layout.m_nProductId, LayoutIdentity::kDefaultProductId),
+                                    TickCount64());
+    }
+    void EndDeviceFrame() override { m_dlg.m_keyboard.EndFrame(); }
+    void SendCommand(uint8_t (&report)[kReportBytes]) override { m_dlg.m_keyboard.SendCommand(report); }
+    void SendKeyPacket(uint8_t (&payload)[kPacketBytes]) override { m_dlg.m_keyboard.SendKeyPacket(payload); }
+    bool Stopping() const override { return !m_dlg.IsWorkerRunning(); }
+
+private:
+    CKolvexDlg& m_dlg;
+};
+
+}  // namespace
 
 CKolvexDlg::CKolvexDlg() = default;
 
@@ -127,9 +153,9 @@ void CKolvexDlg::StartAnalysis()
 
 void CKolvexDlg::RenderFrame()
 {
-    ColumnLevels levels;
-    ColourSpectrumFrame(m_keyGrid, m_visualizer, levels);
-    InvalidateWindow();
+    DlgFrameOutput output(*this);
+    m_renderer.RenderFrame({m_keyGrid, m_effect, m_visualizer, m_screenLight},
+                           {TickCount64(), m_lastRequestTick, m_nActiveDeviceMode}, output);
 }
 
 void CKolvexDlg::StartHardwarePolling()

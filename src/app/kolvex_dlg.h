@@ -10,9 +10,11 @@
 #include "app/relaxed.h"
 #include "app/thread_basic.h"
 #include "audio/visualizer.h"
+#include "device/keyboard_link.h"
 #include "hwmon/hardware_monitor.h"
 #include "hwmon/hardware_snapshot.h"
 #include "lighting/effect_params.h"
+#include "lighting/frame_renderer.h"
 #include "lighting/key_grid.h"
 #include "lighting/layout.h"
 #include "screen/screen_light.h"
@@ -74,6 +76,8 @@ public:
     Relaxed<uint64_t> m_lastRequestTick{0};
     EffectParams m_effect;
     LayoutIdentity m_layout;
+    FrameRenderer m_renderer;
+    KeyboardLink m_keyboard;
 
 private:
     void PollHardware();

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+
+#include "device/discovery_schedule.h"
+#include "device/key_report.h"
+
+class CHidDeviceManager;
+
+// The lighting thread's side of the keyboard: gets the device manager on the
+// first frame it sends, runs discovery between frames when it is due, and
+// closes a keyboard whose writes keep failing so the next discovery finds it
+// again once it is replugged.
+class KeyboardLink {
+public:
+    using ManagerSource = CHidDeviceManager& (*)();
+
+    KeyboardLink();
+    explicit KeyboardLink(ManagerSource source);
+
+    // Before a frame's first report.
+    void BeginFrame(uint16_t vendorId, uint16_t productId, uint64_t now);
+    bool SendCommand(uint8_t (&report)[kReportBytes]);
+    bool SendKeyPacket(uint8_t (&payload)[kPacketBytes]);
+    // After a frame's last report.
+    void EndFrame();
+
+private:
+    ManagerSource m_source;
+    CHidDeviceManager* m_pManager = nullptr;
+    DiscoverySchedule m_schedule;
+};

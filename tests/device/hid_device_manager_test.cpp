@@ -1,0 +1,240 @@
+// The device manager against the emulated keyboard (linked in place of hidapi).
+#include "device/hid_device_manager.h"
+
+#include <hidapi.h>
+
+#include <cstring>
+#include <memory>
+
+#include "device/fake_hid_env.h"
+#include "lighting/key_grid.h"
+
+namespace {
+
+constexpr uint16_t kVendor = 0x320F;
+constexpr uint16_t kProduct = 0x5055;
+
+class HidDeviceManagerTest : public FakeHidTest {
+protected:
+    // An interface of the emulated keyboard opened directly, staged with the given selector and kind.
+    std::unique_ptr<HidDeviceEntry> Entry(int iface, int32_t selector, int32_t kind)
+    {
+        auto entry = std::make_unique<HidDeviceEntry>();
+        entry->m_pDevice = hid_open_path(iface == 0 ? "fake-hid:0:keyboard" : "fake-hid:1:vendor");
+        entry->m_selector = selector;
+        entry->m_kind = kind;
+        return entry;
+    }
+
+    static void KeyPayload(uint8_t (&payload)[kPacketBytes], uint8_t tag)
+    {
+        std::memset(payload, 0, sizeof payload);
+        payload[0] = 0xAA;
+        payload[1] = 0x32;
+        payload[2] = 56;
+        payload[8] = tag;
+    }
+
+    static void LevelReport(uint8_t (&report)[kReportBytes])
+    {
+        const uint8_t levels[kMaxKeyCols] = {};
+        FillColumnLevelReport(report, 1, 2, 3, levels);
+    }
+};
+
+TEST_F(HidDeviceManagerTest, NeverOpenedSendsNothing)
+{
+    CHidDeviceManager manager;
+    uint8_t payload[kPacketBytes];
+    KeyPayload(payload, 1);
+    uint8_t report[kReportBytes];
+    LevelReport(report);
+    EXPECT_FALSE(manager.SendKeyPacket(payload));
+    EXPECT_FALSE(manager.SendCommand(report));
+    EXPECT_TRUE(Events("write").empty());
+    EXPECT_TRUE(Events("read").empty());
+}
+
+TEST_F(HidDeviceManagerTest, DiscoveryOpensBothInterfacesAndPrefersTheVendorPage)
+{
+    CHidDeviceManager manager;
+    ASSERT_TRUE(manager.HidReady());
+    ASSERT_TRUE(manager.OpenKeyboard(kVendor, kProduct));
+    EXPECT_TRUE(manager.IsOpen());
+    ASSERT_EQ(manager.InterfaceCount(), 2u);
+    // Enumerated keyboard page first, vendor page second.
+    EXPECT_EQ(manager.Interface(0)->m_kind, 1);
+    EXPECT_EQ(manager.Interface(1)->m_kind, 0);
+    EXPECT_EQ(manager.Interface(1)->m_strProduct, L"Emulated keyboard");
+    EXPECT_EQ(manager.FindInterface(), manager.Interface(1)->m_pDevice);
+
+    uint8_t payload[kPacketBytes];
+    KeyPayload(payload, 0x42);
+    EXPECT_TRUE(manager.SendKeyPacket(payload));
+    const auto writes = Events("write");
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].iface, 1);
+    ASSERT_EQ(writes[0].bytes.size(), 65u);
+    EXPECT_EQ(writes[0].bytes[0], 0);
+    EXPECT_EQ(writes[0].bytes[1], 0xAA);
+    EXPECT_EQ(writes[0].bytes[9], 0x42);
+    const auto reads = Events("read");
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0].timeoutMs, 500);
+    // The payload now holds the reply from its second data byte on.
+    EXPECT_EQ(payload[0], 0x55);
+    EXPECT_EQ(payload[7], 0x42);
+
+    manager.CloseAll();
+    EXPECT_FALSE(manager.IsOpen());
+    EXPECT_EQ(manager.InterfaceCount(), 0u);
+    EXPECT_EQ(Events("close").size(), 2u);
+    EXPECT_FALSE(manager.SendKeyPacket(payload));
+    EXPECT_EQ(Events("write").size(), 1u);
+}
+
+TEST_F(HidDeviceManagerTest, DiscoveryFindsNothingForOtherIdsOrAnUnpluggedKeyboard)
+{
+    CHidDeviceManager manager;
+    EXPECT_FALSE(manager.OpenKeyboard(0x1234, kProduct));
+    // hidapi's wildcard 0 would match every device on the machine.
+    EXPECT_FALSE(manager.OpenKeyboard(0, 0));
+    Control("unplugged");
+    EXPECT_FALSE(manager.OpenKeyboard(kVendor, kProduct));
+    EXPECT_FALSE(manager.IsOpen());
+    EXPECT_TRUE(Events("open").empty());
+    EXPECT_EQ(Events("enumerate").size(), 2u);
+}
+
+TEST_F(HidDeviceManagerTest, FindInterfacePrefersKindZeroAndKeepsItsChoice)
+{
+    CHidDeviceManager manager;
+    manager.AddInterface(nullptr);
+    manager.AddInterface(Entry(0, 7, 0));  // another selector: never chosen
+    manager.AddInterface(Entry(0, 0, 1));
+    manager.AddInterface(Entry(1, 0, 0));
+    manager.MarkOpen();
+    hid_device* const chosen = manager.FindInterface();
+    EXPECT_EQ(chosen, manager.Interface(3)->m_pDevice);
+
+    manager.AddInterface(Entry(1, 0, 0));
+    EXPECT_EQ(manager.FindInterface(), chosen);
+    manager.CloseAll();
+    EXPECT_EQ(Events("close").size(), 4u);
+    EXPECT_EQ(manager.FindInterface(), nullptr);
+}
+
+TEST_F(HidDeviceManagerTest, FallbackKindAndUnknownKinds)
+{
+    CHidDeviceManager manager;
+    manager.AddInterface(Entry(0, 0, 2));
+    manager.MarkOpen();
+    EXPECT_EQ(manager.FindInterface(), nullptr);
+    uint8_t payload[kPacketBytes];
+    KeyPayload(payload, 1);
+    EXPECT_FALSE(manager.SendKeyPacket(payload));
+    EXPECT_TRUE(Events("write").empty());
+
+    manager.AddInterface(Entry(0, 0, 1));
+    EXPECT_EQ(manager.FindInterface(), manager.Interface(1)->m_pDevice);
+}
+
+TEST_F(HidDeviceManagerTest, CommandCarriesChecksumAndReadsAfterAPause)
+{
+    CHidDeviceManager manager;
+    ASSERT_TRUE(manager.OpenKeyboard(kVendor, kProduct));
+    uint8_t report[kReportBytes];
+    LevelReport(report);
+    EXPECT_TRUE(manager.SendCommand(report));
+
+    const auto events = Events();
+    const auto writes = FakeHidEventsOf(events, "write");
+    ASSERT_EQ(writes.size(), 1u);
+    ASSERT_EQ(writes[0].bytes.size(), 33u);
+    const std::vector<uint8_t> head(writes[0].bytes.begin(), writes[0].bytes.begin() + 7);
+    EXPECT_EQ(head, (std::vector<uint8_t>{0, 0xAA, 0x35, 0, 1, 2, 3}));
+    EXPECT_EQ(writes[0].bytes[32], 0xE5);
+    const auto reads = FakeHidEventsOf(events, "read");
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_GE(reads[0].us - writes[0].us, 5000u);
+    // Reply bytes 1 to 64 are shifted down into the report.
+    EXPECT_EQ(report[0], 0x55);
+    EXPECT_EQ(report[2], 1);
+}
+
+TEST_F(HidDeviceManagerTest, CommandRetriesOnceAfterTenMilliseconds)
+{
+    CHidDeviceManager manager;
+    ASSERT_TRUE(manager.OpenKeyboard(kVendor, kProduct));
+    Control("fail-writes 1");
+    uint8_t report[kReportBytes];
+    LevelReport(report);
+    EXPECT_TRUE(manager.SendCommand(report));
+    EXPECT_FALSE(manager.LastWriteFailed());
+
+    const auto events = Events();
+    const auto writes = FakeHidEventsOf(events, "write");
+    const auto reads = FakeHidEventsOf(events, "read");
+    ASSERT_EQ(writes.size(), 2u);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_FALSE(writes[0].ok);
+    EXPECT_TRUE(writes[1].ok);
+    EXPECT_EQ(writes[0].bytes, writes[1].bytes);
+    EXPECT_GE(writes[1].us - writes[0].us, 10000u);
+    EXPECT_GE(reads[0].us - writes[1].us, 5000u);
+}
+
+TEST_F(HidDeviceManagerTest, FailedWritesAreNotReadAfter)
+{
+    CHidDeviceManager manager;
+    ASSERT_TRUE(manager.OpenKeyboard(kVendor, kProduct));
+    Control("fail-writes 3");
+    uint8_t report[kReportBytes];
+    LevelReport(report);
+    EXPECT_FALSE(manager.SendCommand(report));
+    uint8_t payload[kPacketBytes];
+    KeyPayload(payload, 9);
+    EXPECT_FALSE(manager.SendKeyPacket(payload));
+    EXPECT_TRUE(manager.LastWriteFailed());
+    EXPECT_EQ(Events("write").size(), 3u);
+    EXPECT_TRUE(Events("read").empty());
+    // The payload is untouched when nothing was read.
+    EXPECT_EQ(payload[8], 9);
+}
+
+TEST_F(HidDeviceManagerTest, SilentKeyboardIsNotAcknowledged)
+{
+    CHidDeviceManager manager;
+    ASSERT_TRUE(manager.OpenKeyboard(kVendor, kProduct));
+    Control("silent");
+    uint8_t payload[kPacketBytes];
+    KeyPayload(payload, 3);
+    EXPECT_FALSE(manager.SendKeyPacket(payload));
+    EXPECT_FALSE(manager.LastWriteFailed());
+    // Nothing arrived: the buffer still holds the request.
+    EXPECT_EQ(payload[0], 0xAA);
+    EXPECT_EQ(payload[8], 3);
+
+    uint8_t report[kReportBytes];
+    LevelReport(report);
+    EXPECT_FALSE(manager.SendCommand(report));
+    EXPECT_EQ(report[0], 0xAA);  // shifted down by one byte
+    EXPECT_EQ(report[31], 0xE5);
+}
+
+TEST_F(HidDeviceManagerTest, LateReplyIsTakenByTheNextSend)
+{
+    CHidDeviceManager manager;
+    ASSERT_TRUE(manager.OpenKeyboard(kVendor, kProduct));
+    Control("late 600");
+    uint8_t first[kPacketBytes];
+    KeyPayload(first, 1);
+    EXPECT_FALSE(manager.SendKeyPacket(first));
+    uint8_t second[kPacketBytes];
+    KeyPayload(second, 2);
+    EXPECT_TRUE(manager.SendKeyPacket(second));
+    // The acknowledgement read by the second send answers the first packet.
+    EXPECT_EQ(second[7], 1);
+}
+
+}  // namespace

@@ -1,0 +1,373 @@
+// The real daemon on the emulated keyboard: what reaches the keyboard, when
+// it stops, unplugging and replugging, and a keyboard that never answers.
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "device/fake_hid_log.h"
+#include "e2e/daemon_fixture.h"
+
+namespace {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+constexpr char kEffectTarget[] = "/api/keyboard/musiceffect?param=7&60&0&100&1";
+
+// A steady tone into the default sink of a private sound server, so that the
+// spectrum has bars in its first columns; the environment the daemon needs to
+// record from that server. This is the one step that needs the PulseAudio
+// fixture of the audio work; until it is merged the tests that need sound skip.
+std::optional<Env> StartTone()
+{
+    return std::nullopt;
+}
+
+uint64_t NowUs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+void SleepMs(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string PercentEncode(const std::string& text)
+{
+    std::string encoded;
+    for (const unsigned char ch : text) {
+        if (std::isalnum(ch) != 0) {
+            encoded += static_cast<char>(ch);
+        } else {
+            char escape[4];
+            std::snprintf(escape, sizeof escape, "%%%02X", ch);
+            encoded += escape;
+        }
+    }
+    return encoded;
+}
+
+// A 6 x 21 layout for the default keyboard whose first `keys` cells, column
+// by column, carry key indices 1 to keys.
+std::string LayoutJson(int keys, int deviceMode)
+{
+    std::string json = R"({"name":"e2e","vendorId":12815,"productId":20565,"deviceMode":)" +
+                       std::to_string(deviceMode) + R"(,"layouts":{"rows":6,"cols":21,"keys":[)";
+    int index = 1;
+    for (int c = 0; c < 21 && index <= keys; ++c) {
+        for (int r = 0; r < 6 && index <= keys; ++r, ++index) {
+            json += (index > 1 ? "," : "");
+            json += R"({"row":)" + std::to_string(r) + R"(,"col":)" + std::to_string(c) + R"(,"code":)" +
+                    std::to_string(100 + index) + R"(,"index":)" + std::to_string(index) + "}";
+        }
+    }
+    return json + "]}}";
+}
+
+bool IsKeyPacket(const FakeHidEvent& event)
+{
+    return event.kind == "write" && event.bytes.size() == 65 && event.bytes[1] == 0xAA && event.bytes[2] == 0x32;
+}
+
+bool IsColumnReport(const FakeHidEvent& event)
+{
+    return event.kind == "write" && event.bytes.size() == 33 && event.bytes[1] == 0xAA && event.bytes[2] == 0x35;
+}
+
+// Accepted per-key packets grouped into frames (a frame starts at offset 0).
+std::vector<std::vector<FakeHidEvent>> KeyFrames(const std::vector<FakeHidEvent>& events)
+{
+    std::vector<std::vector<FakeHidEvent>> frames;
+    for (const auto& event : events) {
+        if (!IsKeyPacket(event) || !event.ok) {
+            continue;
+        }
+        const int offset = event.bytes[4] | event.bytes[5] << 8;
+        if (offset == 0 || frames.empty()) {
+            frames.emplace_back();
+        }
+        frames.back().push_back(event);
+    }
+    return frames;
+}
+
+class KeyboardE2E : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/tonvik-kbd-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+        m_log = m_dir + "/hid.log";
+        m_control = m_dir + "/hid.control";
+    }
+
+    void TearDown() override
+    {
+        m_daemon.reset();
+        ::unlink(m_log.c_str());
+        ::unlink(m_control.c_str());
+        ::unlink((m_control + ".new").c_str());
+        ::rmdir(m_dir.c_str());
+    }
+
+    // The daemon on the emulated keyboard; false when the daemon is not the
+    // Linux binary the stand-in library can be slipped under.
+    bool UsesEmulatedKeyboard() const
+    {
+        const char* custom = std::getenv("TONVIK_DAEMON_CMD");
+        return custom == nullptr || custom[0] == '\0';
+    }
+
+    void StartDaemon(const Env& extra = {})
+    {
+        Daemon::Options options;
+        std::string libraryPath = TONVIK_FAKE_HID_DIR;
+        if (const char* inherited = std::getenv("LD_LIBRARY_PATH"); inherited != nullptr && inherited[0] != '\0') {
+            libraryPath += std::string(":") + inherited;
+        }
+        options.env = {{"LD_LIBRARY_PATH", libraryPath},
+                       {"TONVIK_FAKE_HID_LOG", m_log},
+                       {"TONVIK_FAKE_HID_CONTROL", m_control}};
+        options.env.insert(options.env.end(), extra.begin(), extra.end());
+        m_daemon = std::make_unique<Daemon>(options);
+        ASSERT_NE(m_daemon->Port(), 0) << m_daemon->Stderr();
+    }
+
+    uint16_t Port() const { return m_daemon->Port(); }
+
+    void UploadLayout(int keys, int deviceMode)
+    {
+        const HttpReply reply =
+            Get(Port(), "/api/keyboard/musiceffect/layout?layout=" + PercentEncode(LayoutJson(keys, deviceMode)));
+        ASSERT_NE(reply.body.find("layout received"), std::string::npos) << reply.raw;
+    }
+
+    // Polls the effect route every 200 ms for the given time; returns the last reply body.
+    std::string Poll(int forMs)
+    {
+        std::string body;
+        const uint64_t end = NowUs() + static_cast<uint64_t>(forMs) * 1000u;
+        while (NowUs() < end) {
+            body = Get(Port(), kEffectTarget).body;
+            m_lastPollUs = NowUs();
+            SleepMs(200);
+        }
+        return body;
+    }
+
+    void Control(const std::string& text) { SetFakeHidControl(m_control, text); }
+    std::vector<FakeHidEvent> Events() const { return ReadFakeHidLog(m_log); }
+
+    std::string m_dir;
+    std::string m_log;
+    std::string m_control;
+    std::unique_ptr<Daemon> m_daemon;
+    uint64_t m_lastPollUs = 0;
+};
+
+TEST_F(KeyboardE2E, WithoutAKeyboardTheDaemonRunsOn)
+{
+    if (UsesEmulatedKeyboard()) {
+        Control("unplugged");
+        StartDaemon();
+    } else {
+        m_daemon = std::make_unique<Daemon>();
+        ASSERT_NE(m_daemon->Port(), 0);
+    }
+    UploadLayout(104, 0);
+    const std::string body = Poll(1200);
+    EXPECT_NE(body.find("\"keys\":["), std::string::npos) << body;
+    EXPECT_EQ(Get(Port(), "/api/audio/amplitude").body.rfind("{\"amplitude\":", 0), 0u);
+    EXPECT_EQ(Get(Port(), "/api/keyboard/musiceffect/close").body, R"({"status": "close ok"})");
+    int status = 0;
+    EXPECT_FALSE(m_daemon->WaitExit(0, &status)) << "the daemon ended";
+    const int stopped = m_daemon->Stop();
+    EXPECT_TRUE(WIFEXITED(stopped) && WEXITSTATUS(stopped) == 0) << stopped;
+}
+
+TEST_F(KeyboardE2E, WithoutSoundTheKeyboardIsLeftAlone)
+{
+    if (!UsesEmulatedKeyboard()) {
+        GTEST_SKIP() << "the emulated keyboard works under the Linux daemon only";
+    }
+    StartDaemon();
+    SleepMs(500);
+    EXPECT_TRUE(Events().empty()) << "hidapi used before any frame was sent";
+    UploadLayout(104, 0);
+    Poll(1000);
+    for (const auto& event : Events()) {
+        EXPECT_NE(event.kind, "write") << "a frame without a lit column went to the keyboard";
+    }
+}
+
+class KeyboardWithSoundE2E : public KeyboardE2E {
+protected:
+    void SetUp() override
+    {
+        KeyboardE2E::SetUp();
+        if (!UsesEmulatedKeyboard()) {
+            GTEST_SKIP() << "the emulated keyboard works under the Linux daemon only";
+        }
+        m_tone = StartTone();
+        if (!m_tone) {
+            GTEST_SKIP() << "needs a tone from the PulseAudio fixture";
+        }
+    }
+
+    std::optional<Env> m_tone;
+};
+
+TEST_F(KeyboardWithSoundE2E, PacketsCarryTheReportedColoursAndStopWithThePolling)
+{
+    StartDaemon(*m_tone);
+    UploadLayout(104, 0);
+    const std::string body = Poll(3000);
+
+    const auto frames = KeyFrames(Events());
+    ASSERT_GE(frames.size(), 10u);
+    for (const auto& event : Events()) {
+        if (event.kind == "write") {
+            EXPECT_EQ(event.iface, 1) << "reports go to the vendor-page interface";
+        }
+    }
+
+    // Every full frame: 8 packets at offsets 0, 56, ..., the last announcing 24 bytes and ending in the trailer.
+    std::vector<std::map<int, uint32_t>> frameColours;
+    for (const auto& frame : frames) {
+        if (frame.size() != 8) {
+            continue;
+        }
+        std::vector<uint8_t> table;
+        for (size_t i = 0; i < frame.size(); ++i) {
+            const auto& bytes = frame[i].bytes;
+            EXPECT_EQ(bytes[0], 0);
+            EXPECT_EQ(bytes[3], i + 1 < frame.size() ? 56 : 24);
+            EXPECT_EQ(bytes[4] | bytes[5] << 8, static_cast<int>(56 * i));
+            table.insert(table.end(), bytes.begin() + 9, bytes.end());
+        }
+        EXPECT_EQ(table[416], 0xAA);
+        EXPECT_EQ(table[417], 0x55);
+        std::map<int, uint32_t> colours;
+        for (int k = 0; k < 104; ++k) {
+            colours[table[4 * k]] = static_cast<uint32_t>(table[4 * k + 1] << 16 | table[4 * k + 2] << 8 | table[4 * k + 3]);
+        }
+        frameColours.push_back(colours);
+    }
+    ASSERT_FALSE(frameColours.empty());
+
+    // Bar style 7 does not move its colours, so some frame sent shows exactly what the route reports.
+    Json::Value reply;
+    ASSERT_TRUE(Json::Reader().parse(body, reply)) << body;
+    std::map<int, uint32_t> reported;
+    for (const auto& key : reply["keys"]) {
+        if (key["keyCode"].asInt() > 0) {
+            reported[key["keyIndex"].asInt()] = static_cast<uint32_t>(std::stoul(key["color"].asString().substr(1), nullptr, 16));
+        }
+    }
+    ASSERT_EQ(reported.size(), 104u);
+    bool matched = false;
+    for (const auto& colours : frameColours) {
+        matched = matched || colours == reported;
+    }
+    EXPECT_TRUE(matched) << "no frame carried the colours of the effect reply";
+
+    // The host stops polling: nothing is sent 1.1 s after its last request.
+    const uint64_t lastPoll = m_lastPollUs;
+    SleepMs(2000);
+    for (const auto& event : Events()) {
+        if (event.kind == "write") {
+            EXPECT_LT(event.us, lastPoll + 1100000u) << "a report went out long after the host stopped polling";
+        }
+    }
+}
+
+TEST_F(KeyboardWithSoundE2E, DeviceModeOneSendsColumnLevelsWithChecksum)
+{
+    StartDaemon(*m_tone);
+    UploadLayout(104, 1);
+    Poll(2000);
+    size_t reports = 0;
+    for (const auto& event : Events()) {
+        if (event.kind != "write") {
+            continue;
+        }
+        ASSERT_TRUE(IsColumnReport(event)) << "only column-level reports in device mode 1";
+        ++reports;
+        EXPECT_EQ(event.bytes[4], 7);
+        EXPECT_EQ(event.bytes[5], 0);
+        EXPECT_EQ(event.bytes[6], 100);
+        unsigned sum = 0;
+        for (size_t i = 0; i < event.bytes.size(); ++i) {
+            sum += i == 32 ? 0 : event.bytes[i];
+        }
+        EXPECT_EQ(event.bytes[32], sum & 0xFF);
+    }
+    EXPECT_GE(reports, 10u);
+}
+
+TEST_F(KeyboardWithSoundE2E, UnpluggedKeyboardIsPickedUpAgainWhenReplugged)
+{
+    StartDaemon(*m_tone);
+    const pid_t pid = m_daemon->Pid();
+    UploadLayout(104, 0);
+    Poll(1500);
+    ASSERT_FALSE(KeyFrames(Events()).empty());
+
+    Control("unplugged");
+    Poll(2000);
+    const auto unplugged = Events();
+    size_t closes = 0;
+    for (const auto& event : unplugged) {
+        closes += event.kind == "close";
+    }
+    EXPECT_GE(closes, 1u) << "the lost keyboard was not closed";
+
+    const uint64_t replugged = NowUs();
+    Control("normal");
+    Poll(2500);
+    size_t resumed = 0;
+    for (const auto& event : Events()) {
+        resumed += event.kind == "write" && event.ok && event.us > replugged;
+    }
+    EXPECT_GE(resumed, 8u) << "frames did not resume after the replug";
+    EXPECT_EQ(m_daemon->Pid(), pid);
+}
+
+TEST_F(KeyboardWithSoundE2E, SilentKeyboardDoesNotHoldUpTheApi)
+{
+    Control("silent");
+    StartDaemon(*m_tone);
+    UploadLayout(104, 0);
+    for (int i = 0; i < 10; ++i) {
+        const uint64_t asked = NowUs();
+        const HttpReply reply = Get(Port(), kEffectTarget);
+        EXPECT_NE(reply.body.find("\"keys\":["), std::string::npos);
+        EXPECT_LT(NowUs() - asked, 2000000u) << "the API waited for the keyboard";
+        SleepMs(200);
+    }
+    size_t unanswered = 0;
+    for (const auto& event : Events()) {
+        unanswered += event.kind == "read" && event.result == 0;
+    }
+    EXPECT_GE(unanswered, 2u);
+    const int stopped = m_daemon->Stop();
+    EXPECT_TRUE(WIFEXITED(stopped) && WEXITSTATUS(stopped) == 0) << stopped;
+}
+
+}  // namespace
