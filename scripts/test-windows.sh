@@ -33,6 +33,9 @@ wineboot --init >/dev/null 2>&1
 # taken up by the desktop that the next server start creates).
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
+# Audio through the PulseAudio driver only: the tests start their own sound
+# server where they need one, and without one ALSA's probing would print noise.
+wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f >/dev/null
 wineserver -w
 # A persistent server of our own: its pid is how the tests find the daemon's
 # sockets, and start-up stays fast across the many daemons of the suite.
