@@ -1,14 +1,26 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only those missing.
+# Installs the Debian packages a build needs, only those missing.
+#   install-deps.sh           the Linux build and its tests
+#   install-deps.sh windows   the Windows cross build and Wine to test it
 set -euo pipefail
 
-packages=(
+linux=(
   cmake ninja-build g++ pkg-config make
   libjsoncpp-dev
   libhidapi-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libpulse-dev pulseaudio pulseaudio-utils sox libsox-fmt-pulse
 )
+windows=(
+  cmake ninja-build make
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 dpkg-dev wine wine64
+)
+
+case "${1:-linux}" in
+  linux) packages=("${linux[@]}") ;;
+  windows) packages=("${windows[@]}") ;;
+  *) echo "usage: $0 [linux|windows]" >&2; exit 2 ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

@@ -5,6 +5,7 @@
 #include "api/server.h"
 #include "app/clock.h"
 #include "app/debug_output.h"
+#include "app/startup_task.h"
 #include "app/timer_platform.h"
 #include "device/discovery_schedule.h"
 
@@ -43,13 +44,20 @@ CKolvexDlg::~CKolvexDlg()
     DestroyWindow();
 }
 
-void CKolvexDlg::OnInitDialog()
+bool CKolvexDlg::OnInitDialog()
 {
-    HideWindow();
+    CDlgBase::OnInitDialog();
+    HideForGood();
+    SetWindowIcons();
+    SetWindowTitle(L"Tonvik");
+    RemoveStartupTask();
+    RegisterStartupTask();
     StartWorker(kLightingPeriodMs);
     m_commands.Push(CMD_START_ANALYSIS);
     StartHardwarePolling();
     StartApiServer();
+    PlaceOffScreen();
+    return false;
 }
 
 void CKolvexDlg::DestroyWindow()
@@ -64,6 +72,28 @@ void CKolvexDlg::DestroyWindow()
     }
     StopWorker();
     m_hwMonitor.Close();
+    CDlgBase::DestroyWindow();
+}
+
+void CKolvexDlg::CreateControls(const ControlRect&) {}
+
+void CKolvexDlg::LayoutControls(const ControlRect&)
+{
+    HideWindow();
+}
+
+int CKolvexDlg::OnControlNotify(uint32_t, uint32_t, uint32_t, uint32_t)
+{
+    return 1;
+}
+
+bool CKolvexDlg::OnSysCommand(uint32_t command)
+{
+    if (command == kScMinimize || command == kScMaximize || command == kScRestore) {
+        HideWindow();
+        return true;
+    }
+    return false;
 }
 
 void CKolvexDlg::Run()

@@ -31,11 +31,19 @@ public:
     explicit CKolvexDlg(WorkerClock clock);
     ~CKolvexDlg();
 
-    // Start-up: lighting thread, start-analysis command, hardware polling, API server.
-    void OnInitDialog();
+    // Start-up: the window hidden for good, the logon task replaced, lighting
+    // thread, start-analysis command, hardware polling, API server.
+    bool OnInitDialog() override;
     // Shutdown: server, hardware polling, lighting thread, in that order; every
-    // thread is joined before this returns. Safe to call more than once.
-    void DestroyWindow();
+    // thread is joined before this returns, then the window goes. Safe to call
+    // more than once.
+    void DestroyWindow() override;
+
+    // The window has no controls, and whatever would show it hides it again.
+    void CreateControls(const ControlRect& client) override;
+    void LayoutControls(const ControlRect& client) override;
+    int OnControlNotify(uint32_t controlId, uint32_t code, uint32_t param1, uint32_t param2) override;
+    bool OnSysCommand(uint32_t command) override;
 
     // One lighting tick: a queued command, or a frame, or the amplitude reading.
     void Run() override;

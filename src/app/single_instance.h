@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 // The process-wide guard that lets only one daemon run per user session.
 class SingleInstance {
 public:
@@ -16,5 +18,5 @@ public:
 
 private:
     bool m_bAnotherRunning = false;
-    int m_handle = -1;
+    intptr_t m_handle = -1;  // a lock file descriptor or a mutex handle
 };

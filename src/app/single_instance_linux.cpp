@@ -22,20 +22,21 @@ std::string LockPath()
 // it ends, so a crashed daemon never blocks the next start.
 SingleInstance::SingleInstance()
 {
-    m_handle = ::open(LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_handle < 0) {
+    const int fd = ::open(LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
         return;
     }
-    if (::flock(m_handle, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         m_bAnotherRunning = errno == EWOULDBLOCK;
-        ::close(m_handle);
-        m_handle = -1;
+        ::close(fd);
+        return;
     }
+    m_handle = fd;
 }
 
 SingleInstance::~SingleInstance()
 {
     if (m_handle >= 0) {
-        ::close(m_handle);
+        ::close(static_cast<int>(m_handle));
     }
 }

@@ -9,6 +9,7 @@ CThreadBasic::CThreadBasic(WorkerClock clock) : m_clock(clock) {}
 CThreadBasic::~CThreadBasic()
 {
     StopWorker();
+    ReapWorker();
 }
 
 void CThreadBasic::StartWorker(uint32_t periodMs)
@@ -16,28 +17,23 @@ void CThreadBasic::StartWorker(uint32_t periodMs)
     if (m_bRunning != 0) {
         return;
     }
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    ReapWorker();
     m_nPeriodMs = periodMs;
     m_bLoop = 1;
     m_dwStartTick = static_cast<uint32_t>(TickCount64());
     m_bRunning = 1;
-    m_thread = std::thread(&CThreadBasic::ThreadProc, this);
+    LaunchWorker();
 }
 
 void CThreadBasic::StopWorker()
 {
-    if (m_bRunning == 0) {
-        return;
-    }
+    // A worker that cleared the flag itself may still be leaving its loop, so
+    // the wait does not depend on the flag.
     m_bRunning = 0;
-    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) {
-        m_thread.join();
-    }
+    JoinWorker();
 }
 
-void CThreadBasic::ThreadProc()
+void CThreadBasic::RunLoop()
 {
     if (m_bLoop == 0) {
         Run();

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <thread>
+#include <memory>
 
 #include "app/relaxed.h"
 
@@ -15,6 +15,9 @@ struct WorkerClock {
 // A periodic worker thread: Run is called every m_nPeriodMs milliseconds,
 // measured from the start of one call to the start of the next, or back to back
 // when Run takes longer than the period.
+//
+// The loop is portable (thread_basic.cpp); starting the thread and waiting for
+// it to end are the platform's (thread_basic_std.cpp, thread_basic_win.cpp).
 class CThreadBasic {
 public:
     CThreadBasic();
@@ -27,7 +30,8 @@ public:
 
     // Clears the running flag and waits until the worker has left its loop.
     // The design waits at most 1000 ms; we keep waiting past that, because the
-    // owner frees what Run touches right after this returns.
+    // owner frees what Run touches right after this returns. Called on the
+    // worker itself, it only clears the flag.
     void StopWorker();
 
     bool IsWorkerRunning() const { return m_bRunning != 0; }
@@ -36,7 +40,7 @@ public:
 
 protected:
     // Not virtual by design; an owner must call StopWorker before its own
-    // members go. The destructor only joins a worker nobody stopped.
+    // members go. The destructor only stops a worker nobody stopped.
     ~CThreadBasic();
 
     Relaxed<int32_t> m_bRunning{0};
@@ -45,8 +49,21 @@ protected:
     uint32_t m_dwStartTick = 0;
 
 private:
-    void ThreadProc();
+    // The platform's thread and its exit signal.
+    struct Worker;
+    struct WorkerDeleter {
+        void operator()(Worker* worker) const;
+    };
+
+    // Runs on the worker: Run once, or periodically while m_bRunning.
+    void RunLoop();
+    // Starts the platform thread on RunLoop; called with the fields set.
+    void LaunchWorker();
+    // Waits for the platform thread to end and releases it.
+    void JoinWorker();
+    // Releases a thread that has already ended (after a stop from inside).
+    void ReapWorker();
 
     WorkerClock m_clock;
-    std::thread m_thread;
+    std::unique_ptr<Worker, WorkerDeleter> m_worker;
 };

@@ -102,10 +102,71 @@ std::set<unsigned long> SocketInodes(pid_t pid)
     return inodes;
 }
 
+// The words of an environment variable, split at blanks; none when unset.
+std::vector<std::string> EnvWords(const char* name)
+{
+    std::vector<std::string> words;
+    if (const char* value = std::getenv(name); value != nullptr) {
+        std::istringstream text(value);
+        std::string word;
+        while (text >> word) {
+            words.push_back(word);
+        }
+    }
+    return words;
+}
+
+// Processes outside the daemon's tree that hold its sockets: a Wine program's
+// sockets live in the prefix's wineserver (TONVIK_E2E_SOCKET_PIDS).
+std::vector<pid_t> ExtraSocketHolders()
+{
+    std::vector<pid_t> pids;
+    for (const auto& word : EnvWords("TONVIK_E2E_SOCKET_PIDS")) {
+        pids.push_back(static_cast<pid_t>(std::strtol(word.c_str(), nullptr, 10)));
+    }
+    return pids;
+}
+
+// Runs a command to its end with no input and its output to the file (or
+// nowhere); it is killed if it takes longer than timeoutMs.
+void RunQuietly(const std::vector<std::string>& command, int timeoutMs, const std::string& outputFile = "/dev/null")
+{
+    std::vector<char*> argv;
+    for (const auto& word : command) {
+        argv.push_back(const_cast<char*>(word.c_str()));
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int result = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (result != 0) {
+        return;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() >= deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 uint16_t ListeningApiPort(pid_t root)
 {
     std::set<unsigned long> inodes;
-    for (pid_t pid : ProcessTree(root)) {
+    std::vector<pid_t> holders = ProcessTree(root);
+    for (pid_t pid : ExtraSocketHolders()) {
+        holders.push_back(pid);
+    }
+    for (pid_t pid : holders) {
         const auto more = SocketInodes(pid);
         inodes.insert(more.begin(), more.end());
     }
@@ -132,16 +193,36 @@ uint16_t ListeningApiPort(pid_t root)
 
 std::vector<std::string> DaemonCommand()
 {
-    std::vector<std::string> command;
-    if (const char* custom = std::getenv("TONVIK_DAEMON_CMD"); custom != nullptr && custom[0] != '\0') {
-        std::istringstream words(custom);
-        std::string word;
-        while (words >> word) {
-            command.push_back(word);
-        }
-        return command;
+    std::vector<std::string> command = EnvWords("TONVIK_DAEMON_CMD");
+    if (command.empty()) {
+        command.push_back(TONVIK_DAEMON_PATH);
     }
-    return {TONVIK_DAEMON_PATH};
+    return command;
+}
+
+std::vector<std::string> CommandFromEnv(const char* name)
+{
+    return EnvWords(name);
+}
+
+std::string CommandOutput(const std::vector<std::string>& command, int timeoutMs)
+{
+    char pattern[] = "/tmp/tonvik-e2e-output-XXXXXX";
+    const int fd = ::mkstemp(pattern);
+    if (fd < 0) {
+        return {};
+    }
+    ::close(fd);
+    RunQuietly(command, timeoutMs, pattern);
+    const std::string output = ReadFile(pattern);
+    ::unlink(pattern);
+    return output;
+}
+
+bool DaemonRunsUnderWine()
+{
+    const std::string program = DaemonCommand().front();
+    return program.substr(program.rfind('/') + 1).rfind("wine", 0) == 0;
 }
 
 Daemon::Daemon() : Daemon(Options{}) {}
@@ -264,7 +345,12 @@ int Daemon::Stop(int signal, int timeoutMs)
     if (m_pid <= 0) {
         return status;
     }
-    ::kill(m_pid, signal);
+    const std::vector<std::string> closeCommand = EnvWords("TONVIK_DAEMON_STOP_CMD");
+    if (signal == SIGTERM && !closeCommand.empty()) {
+        RunQuietly(closeCommand, timeoutMs);
+    } else {
+        ::kill(m_pid, signal);
+    }
     if (!WaitExit(timeoutMs, &status)) {
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, &status, 0);

@@ -38,7 +38,9 @@ public:
     // Waits for the process to end by itself; true with its wait status.
     bool WaitExit(int timeoutMs, int* status);
 
-    // Sends the signal and waits; after timeoutMs it is killed. Returns the wait status.
+    // Sends the signal and waits; after timeoutMs it is killed. Returns the wait
+    // status. A SIGTERM becomes the command in TONVIK_DAEMON_STOP_CMD when that
+    // is set (a Windows program under Wine is closed through its window).
     int Stop(int signal = SIGTERM, int timeoutMs = 10000);
 
     bool Running() const { return m_pid > 0; }
@@ -57,6 +59,17 @@ private:
 
 // The command that starts the daemon: TONVIK_DAEMON_CMD split at blanks, or the built binary.
 std::vector<std::string> DaemonCommand();
+
+// An environment variable's command, split at blanks; empty when unset.
+std::vector<std::string> CommandFromEnv(const char* name);
+
+// What the command writes to standard output; it is killed after timeoutMs.
+std::string CommandOutput(const std::vector<std::string>& command, int timeoutMs);
+
+// True when that command is Wine running Tonvik.exe. Its sockets are then held
+// by the prefix's wineserver, whose pid TONVIK_E2E_SOCKET_PIDS names, and its
+// single-instance mutex spans the whole prefix.
+bool DaemonRunsUnderWine();
 
 // A connected TCP socket to 127.0.0.1:port, or -1.
 int ConnectLoopback(uint16_t port);

@@ -1,0 +1,53 @@
+// The worker on a standard thread; joining it is the exit signal.
+#include <thread>
+
+#include "app/thread_basic.h"
+
+namespace {
+
+// The worker object whose loop runs on this thread. A stop from inside Run
+// must not join its own thread; the thread's id cannot tell, as the starter
+// may still be storing it while the worker already runs.
+thread_local const CThreadBasic* t_pCurrentWorker = nullptr;
+
+}  // namespace
+
+struct CThreadBasic::Worker {
+    std::thread thread;
+};
+
+void CThreadBasic::WorkerDeleter::operator()(Worker* worker) const
+{
+    delete worker;
+}
+
+void CThreadBasic::LaunchWorker()
+{
+    m_worker.reset(new Worker);
+    m_worker->thread = std::thread([this] {
+        t_pCurrentWorker = this;
+        RunLoop();
+    });
+}
+
+void CThreadBasic::JoinWorker()
+{
+    if (m_worker == nullptr || t_pCurrentWorker == this) {
+        return;
+    }
+    m_worker->thread.join();
+    m_worker.reset();
+}
+
+void CThreadBasic::ReapWorker()
+{
+    if (m_worker == nullptr) {
+        return;
+    }
+    if (t_pCurrentWorker == this) {
+        m_worker->thread.detach();
+    } else {
+        m_worker->thread.join();
+    }
+    m_worker.reset();
+}
