@@ -169,6 +169,18 @@ protected:
         return body;
     }
 
+    // Start-up sets its default parameters (mode 19) on one of the lighting
+    // worker's first ticks, and would overwrite the test's own if they came
+    // first. Asked before any layout is uploaded, so no frame goes out.
+    void WaitForStartupDefaults()
+    {
+        const uint64_t end = NowUs() + 10000000u;
+        while (Get(Port(), "/api/keyboard/musiceffect").body.find(R"("mode":19,)") == std::string::npos &&
+               NowUs() < end) {
+            SleepMs(20);
+        }
+    }
+
     void Control(const std::string& text) { SetFakeHidControl(m_control, text); }
     std::vector<FakeHidEvent> Events() const { return ReadFakeHidLog(m_log); }
 
@@ -246,6 +258,7 @@ protected:
         if (HasFatalFailure()) {
             return;
         }
+        WaitForStartupDefaults();
         m_pulse->WaitUntilSettled();
         const pid_t player = m_pulse->Spawn(m_pulse->PlayCommand("tonvik_a", kToneSeconds));
         ASSERT_GT(player, 0) << "pacat did not start";
