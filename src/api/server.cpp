@@ -9,6 +9,7 @@ namespace {
 
 // How often a waiting server looks at its running flag.
 constexpr int kPollSliceMs = 100;
+constexpr std::chrono::milliseconds kStartupWait{2000};
 
 int64_t NowMs()
 {
@@ -132,6 +133,10 @@ void HandleApiRequest(CKolvexDlg& dlg, net::Socket socket)
         net::SendAll(socket, reply.data(), reply.size());
         return;
     }
+    // Start-up's defaults come on the lighting worker's first ticks; a request
+    // served before them would have its parameters overwritten. Bounded, so a
+    // worker that never gets there cannot silence the API.
+    dlg.WaitForStartupDefaults(kStartupWait);
     SendJsonReply(socket, DispatchRequest(dlg, request));
 }
 

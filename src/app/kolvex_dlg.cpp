@@ -150,6 +150,18 @@ void CKolvexDlg::StartAnalysis()
     if (mode == kRippleMode) {
         m_visualizer.m_nBarStyle = 0;
     }
+
+    {
+        std::lock_guard lock(m_startupMutex);
+        m_bStartupDefaultsSet = true;
+    }
+    m_startupDone.notify_all();
+}
+
+void CKolvexDlg::WaitForStartupDefaults(std::chrono::milliseconds limit)
+{
+    std::unique_lock lock(m_startupMutex);
+    m_startupDone.wait_for(lock, limit, [this] { return m_bStartupDefaultsSet; });
 }
 
 void CKolvexDlg::RenderFrame()

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -54,6 +56,11 @@ public:
     void RenderFrame();
     std::string BuildHardwareJson();
 
+    // Waits, at most the limit, until start-up has put its default effect
+    // parameters in place. The API serves requests only after that, so a host
+    // that asks at once cannot have its parameters overwritten by them.
+    void WaitForStartupDefaults(std::chrono::milliseconds limit);
+
     LayoutTargets Layout() { return {m_keyGrid, m_layout, m_screenLight, m_commands}; }
 
     CommandQueue m_commands;
@@ -81,4 +88,8 @@ public:
 
 private:
     void PollHardware();
+
+    std::mutex m_startupMutex;
+    std::condition_variable m_startupDone;
+    bool m_bStartupDefaultsSet = false;
 };

@@ -1,7 +1,10 @@
 // The lighting worker's tick as a state machine, driven one tick at a time.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "app/kolvex_dlg.h"
 
@@ -72,6 +75,26 @@ TEST_F(LightingLoop, CommandsRunOnePerTickAndTheFirstFrameComesThird)
     dlg->Run();
     EXPECT_TRUE(FrameRendered());
     EXPECT_EQ(dlg->m_nAmplitudeReading, 0);
+}
+
+TEST_F(LightingLoop, RequestsWaitForTheStartupDefaults)
+{
+    std::atomic<bool> released{false};
+    std::thread api([&] {
+        dlg->WaitForStartupDefaults(std::chrono::seconds(30));
+        released = true;
+    });
+    dlg->m_commands.Push(CMD_START_ANALYSIS);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(released);
+    dlg->Run();  // start analysis: the defaults are in place
+    api.join();
+    EXPECT_TRUE(released);
+    EXPECT_EQ(dlg->m_effect.mode, 19);
+
+    // Without a lighting worker the wait ends at its limit.
+    auto idle = std::make_unique<CKolvexDlg>();
+    idle->WaitForStartupDefaults(std::chrono::milliseconds(10));
 }
 
 TEST_F(LightingLoop, PauseAndResume)

@@ -95,18 +95,6 @@ protected:
 
     std::string Body(const std::string& target) { return Get(daemon.Port(), target).body; }
 
-    // Start-up applies its default parameters (mode 19) on one of the lighting
-    // worker's first ticks; a test that sets its own waits for them first, so
-    // they cannot overwrite its parameters during the 150 ms pause.
-    void WaitForStartupDefaults()
-    {
-        const auto deadline = Clock::now() + 10s;
-        while (Body("/api/keyboard/musiceffect").find(R"("mode":19,)") == std::string::npos &&
-               Clock::now() < deadline) {
-            std::this_thread::sleep_for(20ms);
-        }
-    }
-
     Daemon daemon;
 };
 
@@ -142,7 +130,6 @@ TEST_F(ApiContract, EveryRouteAnswersWithItsExactBytes)
 
 TEST_F(ApiContract, LayoutUploadThenEffectRequests)
 {
-    WaitForStartupDefaults();
     const std::string layout = FullLayout(6, 21);
     EXPECT_EQ(Body("/api/keyboard/musiceffect/layout?layout=" + PercentEncode(layout)),
               R"({"status": "layout received via GET"})");
@@ -197,7 +184,6 @@ TEST_F(ApiContract, BareLineWithoutLineEndIsAnsweredPromptly)
 
 TEST_F(ApiContract, BodyArrivingAfterTheHeadersDoesNotCostTheReply)
 {
-    WaitForStartupDefaults();
     const int fd = ConnectLoopback(daemon.Port());
     ASSERT_GE(fd, 0);
     // The parameters hold the server for 150 ms, so the body is waiting unread when it replies.
