@@ -9,13 +9,13 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -34,27 +34,6 @@ std::string ReadFile(const std::string& path)
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-void RemoveTree(const std::string& path)
-{
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name == "." || name == "..") {
-                continue;
-            }
-            const std::string child = path + "/" + name;
-            struct stat info {};
-            if (::lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-                RemoveTree(child);
-            } else {
-                ::unlink(child.c_str());
-            }
-        }
-        ::closedir(dir);
-    }
-    ::rmdir(path.c_str());
 }
 
 // The process and all its descendants (the daemon may be started through a
@@ -301,7 +280,8 @@ Daemon::~Daemon()
         }
     }
     if (m_ownsRuntimeDir) {
-        RemoveTree(m_runtimeDir);
+        std::error_code ignored;
+        std::filesystem::remove_all(m_runtimeDir, ignored);
     }
 }
 

@@ -1,9 +1,7 @@
 #include "e2e/pulse_fixture.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +11,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -24,27 +23,6 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-void RemoveTree(const std::string& path)
-{
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name == "." || name == "..") {
-                continue;
-            }
-            const std::string child = path + "/" + name;
-            struct stat info {};
-            if (::lstat(child.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-                RemoveTree(child);
-            } else {
-                ::unlink(child.c_str());
-            }
-        }
-        ::closedir(dir);
-    }
-    ::rmdir(path.c_str());
-}
 
 // Gone, or a zombie nobody has reaped yet.
 bool ProcessGone(pid_t pid)
@@ -117,7 +95,8 @@ PulseServer::PulseServer(std::vector<std::string> sinks) : m_sinks(std::move(sin
 PulseServer::~PulseServer()
 {
     Stop();
-    RemoveTree(m_dir);
+    std::error_code ignored;
+    std::filesystem::remove_all(m_dir, ignored);
 }
 
 std::vector<std::pair<std::string, std::string>> PulseServer::ClientEnv() const
