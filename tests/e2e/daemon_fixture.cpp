@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "e2e/spawn.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,8 +21,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -110,20 +108,8 @@ std::vector<pid_t> ExtraSocketHolders()
 // nowhere); it is killed if it takes longer than timeoutMs.
 void RunQuietly(const std::vector<std::string>& command, int timeoutMs, const std::string& outputFile = "/dev/null")
 {
-    std::vector<char*> argv;
-    for (const auto& word : command) {
-        argv.push_back(const_cast<char*>(word.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int result = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (result != 0) {
+    const pid_t pid = SpawnProcess(command, {}, outputFile, "/dev/null");
+    if (pid < 0) {
         return;
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -221,43 +207,17 @@ Daemon::Daemon(Options options) : m_options(std::move(options))
     static int instances = 0;
     m_outputPrefix = m_runtimeDir + "/daemon-" + std::to_string(++instances);
 
-    std::vector<std::string> envText;
-    std::set<std::string> replaced{"XDG_RUNTIME_DIR"};
-    for (const auto& [name, value] : m_options.env) {
-        replaced.insert(name);
-        envText.push_back(name + "=" + value);
-    }
-    envText.push_back("XDG_RUNTIME_DIR=" + m_runtimeDir);
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        if (replaced.count(text.substr(0, text.find('='))) == 0) {
-            envText.push_back(text);
+    // The daemon's runtime directory is always the fixture's.
+    EnvOverrides env;
+    for (const auto& entry : m_options.env) {
+        if (entry.first != "XDG_RUNTIME_DIR") {
+            env.push_back(entry);
         }
     }
-
+    env.emplace_back("XDG_RUNTIME_DIR", m_runtimeDir);
     const std::vector<std::string> command = DaemonCommand();
-    std::vector<char*> argv;
-    for (const auto& word : command) {
-        argv.push_back(const_cast<char*>(word.c_str()));
-    }
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& text : envText) {
-        envp.push_back(text.data());
-    }
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (m_outputPrefix + ".stdout").c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (m_outputPrefix + ".stderr").c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    const int result = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (result != 0) {
-        m_pid = -1;
+    m_pid = SpawnProcess(command, env, m_outputPrefix + ".stdout", m_outputPrefix + ".stderr");
+    if (m_pid < 0) {
         throw std::runtime_error("cannot start " + command[0]);
     }
     if (m_options.waitForPort) {

@@ -1,7 +1,7 @@
 #include "e2e/pulse_fixture.h"
 
-#include <fcntl.h>
-#include <spawn.h>
+#include "e2e/spawn.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,12 +13,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -34,43 +31,6 @@ bool ProcessGone(pid_t pid)
     }
     const size_t close = text.rfind(')');
     return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
-}
-
-pid_t SpawnWith(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
-                const std::string& logPath)
-{
-    std::set<std::string> replaced;
-    std::vector<std::string> envText;
-    for (const auto& [name, value] : env) {
-        replaced.insert(name);
-        envText.push_back(name + "=" + value);
-    }
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        if (replaced.count(text.substr(0, text.find('='))) == 0) {
-            envText.push_back(text);
-        }
-    }
-    std::vector<char*> args;
-    for (const auto& word : argv) {
-        args.push_back(const_cast<char*>(word.c_str()));
-    }
-    args.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& text : envText) {
-        envp.push_back(text.data());
-    }
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    pid_t pid = -1;
-    const int result = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return result == 0 ? pid : -1;
 }
 
 int WaitStatus(pid_t pid)
@@ -112,7 +72,7 @@ int PulseServer::Run(const std::vector<std::string>& argv) const
 
 pid_t PulseServer::Spawn(const std::vector<std::string>& argv) const
 {
-    return SpawnWith(argv, ClientEnv(), m_dir + "/clients.log");
+    return SpawnProcess(argv, ClientEnv(), m_dir + "/clients.log", m_dir + "/clients.log");
 }
 
 bool PulseServer::Start()
@@ -130,7 +90,7 @@ bool PulseServer::Start()
         argv.push_back("--load=module-null-sink sink_name=" + sink + " rate=48000 channels=2");
     }
     m_started = Clock::now();
-    const pid_t starter = SpawnWith(argv, {{"XDG_RUNTIME_DIR", m_dir}, {"HOME", m_dir}}, m_dir + "/pulse.out");
+    const pid_t starter = SpawnProcess(argv, {{"XDG_RUNTIME_DIR", m_dir}, {"HOME", m_dir}}, m_dir + "/pulse.out", m_dir + "/pulse.out");
     if (starter <= 0 || WaitStatus(starter) != 0) {
         return false;
     }
