@@ -43,7 +43,7 @@ void BM_Dispatch(benchmark::State& state, const std::string& target)
     auto dlg = DlgWithGrid(6, 21);
     const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     for (auto _ : state) {
-        benchmark::DoNotOptimize(DispatchRequest(*dlg, request));
+        benchmark::DoNotOptimize(DispatchRequest(dlg->Api(), request));
     }
 }
 

@@ -5,8 +5,7 @@
 #include <exception>
 
 #include "api/decode.h"
-#include "app/clock.h"
-#include "app/kolvex_dlg.h"
+#include "base/clock.h"
 
 namespace {
 
@@ -21,7 +20,7 @@ bool Contains(const std::string& text, const char* literal)
     return text.find(literal) != std::string::npos;
 }
 
-std::string Base64LayoutRoute(CKolvexDlg& dlg, const std::string& request)
+std::string Base64LayoutRoute(const ApiTargets& api, const std::string& request)
 {
     const std::optional<std::string> encoded = ExtractQueryValue(request, "data=");
     if (!encoded) {
@@ -31,7 +30,7 @@ std::string Base64LayoutRoute(CKolvexDlg& dlg, const std::string& request)
     try {
         base64 = UrlDecode(*encoded);
         const std::string payload = Base64Decode(base64);
-        ParseLayout(payload, dlg.Layout());
+        ParseLayout(payload, api.layout);
         return R"({"status": "success", "message": "布局数据已成功接收并处理", "dataSize": )" +
                std::to_string(payload.size()) + R"(, "timestamp": )" + std::to_string(TickCount64()) + "}";
     } catch (const std::exception& error) {
@@ -41,73 +40,73 @@ std::string Base64LayoutRoute(CKolvexDlg& dlg, const std::string& request)
     }
 }
 
-std::string LayoutRoute(CKolvexDlg& dlg, const std::string& request)
+std::string LayoutRoute(const ApiTargets& api, const std::string& request)
 {
     if (const std::optional<std::string> layout = ExtractQueryValue(request, "layout=")) {
-        ParseLayout(*layout, dlg.Layout());
+        ParseLayout(*layout, api.layout);
     }
     return kLayoutReply;
 }
 
-std::string EffectRoute(CKolvexDlg& dlg, const std::string& request)
+std::string EffectRoute(const ApiTargets& api, const std::string& request)
 {
     try {
         if (const auto fields = ExtractParamFields(request); fields && fields->size() >= 5) {
-            ApplyEffectParams(*fields, dlg.m_effect, dlg.m_visualizer);
+            ApplyEffectParams(*fields, api.effect, api.visualizer);
         }
-        std::string body = BuildEffectJson(dlg.m_keyGrid, dlg.m_effect, dlg.m_visualizer, dlg.m_screenLight);
+        std::string body = BuildEffectJson(api.keyGrid, api.effect, api.visualizer, api.screenLight);
         return body.empty() ? kEmptyReply : body;
     } catch (const std::exception& error) {
         return R"({"error": ")" + std::string(error.what()) + R"("})";
     }
 }
 
-std::string AmplitudeRoute(CKolvexDlg& dlg)
+std::string AmplitudeRoute(const ApiTargets& api)
 {
-    dlg.m_effect.mode = 0;
-    dlg.m_visualizer.m_nBarStyle = 0;
-    dlg.m_visualizer.m_bActive = true;
-    dlg.m_bLightingActive = false;
-    return BuildAmplitudeJson(dlg.m_nAmplitudeReading);
+    api.effect.mode = 0;
+    api.visualizer.m_nBarStyle = 0;
+    api.visualizer.m_bActive = true;
+    api.lightingActive = false;
+    return BuildAmplitudeJson(api.amplitudeReading);
 }
 
-std::string HardwareRoute(CKolvexDlg& dlg)
+std::string HardwareRoute(const ApiTargets& api)
 {
-    std::string body = dlg.BuildHardwareJson();
+    std::string body = api.hardwareJson();
     return body.empty() ? kEmptyReply : body;
 }
 
 }  // namespace
 
-std::string DispatchRequest(CKolvexDlg& dlg, const std::string& request)
+std::string DispatchRequest(const ApiTargets& api, const std::string& request)
 {
     if (Contains(request, "GET /api/keyboard/layout/base64")) {
-        std::string body = Base64LayoutRoute(dlg, request);
-        dlg.m_nEffectRunning = 0;
+        std::string body = Base64LayoutRoute(api, request);
+        api.effectRunning = 0;
         return body;
     }
     if (Contains(request, "GET /api/keyboard/musiceffect/close")) {
-        dlg.m_nEffectRunning = 0;
+        api.effectRunning = 0;
         return kCloseReply;
     }
     if (Contains(request, "GET /api/hardware/info")) {
-        return HardwareRoute(dlg);
+        return HardwareRoute(api);
     }
     if (Contains(request, "GET /api/keyboard/musiceffect/layout")) {
-        std::string body = LayoutRoute(dlg, request);
-        dlg.m_nEffectRunning = 0;
+        std::string body = LayoutRoute(api, request);
+        api.effectRunning = 0;
         return body;
     }
 
     // Every request from here on counts as the host being alive.
-    dlg.m_nEffectRunning = 1;
-    dlg.m_lastRequestTick = TickCount64();
+    api.effectRunning = 1;
+    api.lastRequestTick = TickCount64();
 
     if (Contains(request, "GET /api/keyboard/musiceffect")) {
-        return EffectRoute(dlg, request);
+        return EffectRoute(api, request);
     }
     if (Contains(request, "GET /api/audio/amplitude")) {
-        return AmplitudeRoute(dlg);
+        return AmplitudeRoute(api);
     }
     return kInvalidReply;
 }

@@ -2,14 +2,11 @@
 
 #include <chrono>
 
-#include "api/routes.h"
-#include "app/kolvex_dlg.h"
 
 namespace {
 
 // How often a waiting server looks at its running flag.
 constexpr int kPollSliceMs = 100;
-constexpr std::chrono::milliseconds kStartupWait{2000};
 
 int64_t NowMs()
 {
@@ -55,9 +52,9 @@ net::Socket OpenApiListener()
     return listener;
 }
 
-void ApiServerLoop(CKolvexDlg* dlg, net::Socket listener)
+void ApiServerLoop(const Relaxed<bool>& running, net::Socket listener, const RequestHandler& handler)
 {
-    while (dlg->m_bServerRunning) {
+    while (running) {
         if (net::WaitReadable(listener, kPollSliceMs) != net::Wait::Ready) {
             continue;
         }
@@ -65,7 +62,7 @@ void ApiServerLoop(CKolvexDlg* dlg, net::Socket listener)
         if (client == net::kInvalidSocket) {
             continue;
         }
-        HandleApiRequest(*dlg, client);
+        HandleApiRequest(client, running, handler);
         CloseConnection(client);
     }
     net::Close(listener);
@@ -121,9 +118,9 @@ std::optional<std::string> ReadRequest(net::Socket socket, const Relaxed<bool>& 
     return data;
 }
 
-void HandleApiRequest(CKolvexDlg& dlg, net::Socket socket)
+void HandleApiRequest(net::Socket socket, const Relaxed<bool>& running, const RequestHandler& handler)
 {
-    const std::optional<std::string> received = ReadRequest(socket, dlg.m_bServerRunning, RequestTimeouts{});
+    const std::optional<std::string> received = ReadRequest(socket, running, RequestTimeouts{});
     if (!received) {
         return;
     }
@@ -133,11 +130,7 @@ void HandleApiRequest(CKolvexDlg& dlg, net::Socket socket)
         net::SendAll(socket, reply.data(), reply.size());
         return;
     }
-    // Start-up's defaults come on the lighting worker's first ticks; a request
-    // served before them would have its parameters overwritten. Bounded, so a
-    // worker that never gets there cannot silence the API.
-    dlg.WaitForStartupDefaults(kStartupWait);
-    SendJsonReply(socket, DispatchRequest(dlg, request));
+    SendJsonReply(socket, handler(request));
 }
 
 std::string BuildJsonReply(const std::string& body)

@@ -1,12 +1,11 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "api/socket.h"
-#include "app/relaxed.h"
-
-class CKolvexDlg;
+#include "base/relaxed.h"
 
 constexpr uint16_t kFirstApiPort = 9191;
 constexpr uint16_t kLastApiPort = 9199;
@@ -25,9 +24,12 @@ struct RequestTimeouts {
 // the socket layer started; kInvalidSocket (and the layer cleaned up) when none.
 net::Socket OpenApiListener();
 
-// Accepts and serves one connection at a time while dlg->m_bServerRunning;
-// then closes the listener and cleans up the socket layer.
-void ApiServerLoop(CKolvexDlg* dlg, net::Socket listener);
+// Turns the text of one request (not a pre-flight) into the JSON reply body.
+using RequestHandler = std::function<std::string(const std::string& request)>;
+
+// Accepts and serves one connection at a time while running; then closes the
+// listener and cleans up the socket layer.
+void ApiServerLoop(const Relaxed<bool>& running, net::Socket listener, const RequestHandler& handler);
 
 // Reads one request: until the end of the header block, the size cap, the
 // peer closing, a quiet gap after data, or a time-out. Nothing when no byte
@@ -35,7 +37,7 @@ void ApiServerLoop(CKolvexDlg* dlg, net::Socket listener);
 std::optional<std::string> ReadRequest(net::Socket socket, const Relaxed<bool>& running, const RequestTimeouts& timeouts);
 
 // Reads one request on a connected socket and answers it; does not close it.
-void HandleApiRequest(CKolvexDlg& dlg, net::Socket socket);
+void HandleApiRequest(net::Socket socket, const Relaxed<bool>& running, const RequestHandler& handler);
 
 // The reply envelope around a JSON body, and the CORS pre-flight reply.
 std::string BuildJsonReply(const std::string& body);

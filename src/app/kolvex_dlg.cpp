@@ -2,14 +2,17 @@
 
 #include <cstdio>
 
+#include "api/routes.h"
 #include "api/server.h"
-#include "app/clock.h"
-#include "app/debug_output.h"
+#include "base/clock.h"
+#include "base/debug_output.h"
 #include "app/startup_task.h"
-#include "app/timer_platform.h"
+#include "base/timer_platform.h"
 #include "device/discovery_schedule.h"
 
 namespace {
+
+constexpr std::chrono::milliseconds kStartupWait{2000};
 
 // A frame's way to the hidden window and to the keyboard, looked for under
 // the ids of the current layout.
@@ -189,6 +192,13 @@ void CKolvexDlg::PollHardware()
     }
 }
 
+ApiTargets CKolvexDlg::Api()
+{
+    return {Layout(),          m_keyGrid,           m_effect,           m_visualizer,
+            m_screenLight,     m_nEffectRunning,    m_bLightingActive,  m_nAmplitudeReading,
+            m_lastRequestTick, [this] { return BuildHardwareJson(); }};
+}
+
 std::string CKolvexDlg::BuildHardwareJson()
 {
     HardwareSnapshot copy;
@@ -211,5 +221,13 @@ void CKolvexDlg::StartApiServer()
     if (listener == net::kInvalidSocket) {
         return;
     }
-    m_serverThread = std::thread(&ApiServerLoop, this, listener);
+    m_serverThread = std::thread([this, listener] {
+        // Start-up's defaults come on the lighting worker's first ticks; a
+        // request served before them would have its parameters overwritten.
+        // Bounded, so a worker that never gets there cannot silence the API.
+        ApiServerLoop(m_bServerRunning, listener, [this](const std::string& request) {
+            WaitForStartupDefaults(kStartupWait);
+            return DispatchRequest(Api(), request);
+        });
+    });
 }

@@ -8,10 +8,11 @@
 #include <string>
 #include <thread>
 
-#include "app/command_queue.h"
-#include "app/relaxed.h"
-#include "app/thread_basic.h"
+#include "api/api_targets.h"
 #include "audio/visualizer.h"
+#include "base/command_queue.h"
+#include "base/relaxed.h"
+#include "base/thread_basic.h"
 #include "device/keyboard_link.h"
 #include "hwmon/hardware_monitor.h"
 #include "hwmon/hardware_snapshot.h"
@@ -62,6 +63,8 @@ public:
     void WaitForStartupDefaults(std::chrono::milliseconds limit);
 
     LayoutTargets Layout() { return {m_keyGrid, m_layout, m_screenLight, m_commands}; }
+    // What the API routes may read and change, lent for one request.
+    ApiTargets Api();
 
     CommandQueue m_commands;
     std::thread m_serverThread;

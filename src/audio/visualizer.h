@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/relaxed.h"
+#include "base/relaxed.h"
 #include "audio/capture_backend.h"
 #include "audio/color_style.h"
 #include "audio/sample_window.h"

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "app/relaxed.h"
+#include "base/relaxed.h"
 
 constexpr int kPictureWidth = 256;
 constexpr int kPictureHeight = 64;

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/clock.h"
+#include "base/clock.h"
 
 namespace {
 

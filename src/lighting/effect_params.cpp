@@ -7,7 +7,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "app/clock.h"
+#include "base/clock.h"
 #include "audio/visualizer.h"
 #include "lighting/key_grid.h"
 #include "screen/screen_light.h"

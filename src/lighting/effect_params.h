@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/relaxed.h"
+#include "base/relaxed.h"
 
 class Visualizer;
 class ScreenLight;

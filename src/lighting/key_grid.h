@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/relaxed.h"
+#include "base/relaxed.h"
 
 constexpr int kMaxKeyRows = 10;
 constexpr int kMaxKeyCols = 100;

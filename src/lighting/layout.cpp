@@ -6,8 +6,8 @@
 #include <stdexcept>
 
 #include "api/decode.h"
-#include "app/command_queue.h"
-#include "app/debug_output.h"
+#include "base/command_queue.h"
+#include "base/debug_output.h"
 #include "screen/screen_light.h"
 
 namespace {

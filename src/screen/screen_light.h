@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "app/relaxed.h"
+#include "base/relaxed.h"
 
 // The desktop colour grid: one colour per key cell, 30 columns of 8 rows,
 // addressed column first (cell c, r is element c * 8 + r).

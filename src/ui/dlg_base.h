@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "app/message_interface.h"
-#include "app/relaxed.h"
-#include "app/timer.h"
+#include "base/message_interface.h"
+#include "base/relaxed.h"
+#include "base/timer.h"
 
 // The window base of the main window. On Windows it is a plain Win32 window
 // that the application runs modally (dlg_base_win.cpp); the Linux daemon has

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "api/server.h"
-#include "app/clock.h"
+#include "base/clock.h"
 #include "app/kolvex_dlg.h"
 
 namespace {
@@ -14,7 +14,7 @@ class Routes : public ::testing::Test {
 protected:
     std::string Dispatch(const std::string& target, const std::string& method = "GET")
     {
-        return DispatchRequest(*dlg, method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        return DispatchRequest(dlg->Api(), method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     }
 
     std::unique_ptr<CKolvexDlg> dlg = std::make_unique<CKolvexDlg>();
@@ -130,7 +130,7 @@ TEST_F(Routes, OrderOfLiteralsDecidesBetweenPrefixes)
     EXPECT_EQ(Dispatch("/api/keyboard/musiceffect/closeNow"), R"({"status": "close ok"})");
     EXPECT_EQ(Dispatch("/api/hardware/info?x=1"), R"({"status": "empty"})");
     // A route literal anywhere in the text counts, headers included.
-    EXPECT_EQ(DispatchRequest(*dlg, "GET /x HTTP/1.1\r\nReferer: GET /api/keyboard/musiceffect/close\r\n\r\n"),
+    EXPECT_EQ(DispatchRequest(dlg->Api(), "GET /x HTTP/1.1\r\nReferer: GET /api/keyboard/musiceffect/close\r\n\r\n"),
               R"({"status": "close ok"})");
 }
 

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "app/command_queue.h"
+#include "base/command_queue.h"
 #include "screen/screen_light.h"
 
 namespace {

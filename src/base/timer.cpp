@@ -1,8 +1,8 @@
-#include "app/timer.h"
+#include "base/timer.h"
 
 #include <algorithm>
 
-#include "app/timer_platform.h"
+#include "base/timer_platform.h"
 
 namespace {
 

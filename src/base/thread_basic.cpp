@@ -1,6 +1,6 @@
-#include "app/thread_basic.h"
+#include "base/thread_basic.h"
 
-#include "app/clock.h"
+#include "base/clock.h"
 
 CThreadBasic::CThreadBasic() : CThreadBasic(WorkerClock{&WallClockMs, &SleepMs}) {}
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "app/relaxed.h"
+#include "base/relaxed.h"
 
 // The clock the periodic loop measures its periods with; tests substitute a
 // simulated one so period rules can be checked without timing flakiness.

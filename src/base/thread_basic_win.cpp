@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <process.h>
 
-#include "app/thread_basic.h"
+#include "base/thread_basic.h"
 
 namespace {
 

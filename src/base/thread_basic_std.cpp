@@ -1,7 +1,7 @@
 // The worker on a standard thread; joining it is the exit signal.
 #include <thread>
 
-#include "app/thread_basic.h"
+#include "base/thread_basic.h"
 
 namespace {
 

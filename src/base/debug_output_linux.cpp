@@ -1,4 +1,4 @@
-#include "app/debug_output.h"
+#include "base/debug_output.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // Periodic timers on standard threads: one thread per timer, ticking on a
 // fixed schedule so a slow tick does not shift the ones after it.
-#include "app/timer_platform.h"
+#include "base/timer_platform.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,4 +1,4 @@
-#include "app/thread_basic.h"
+#include "base/thread_basic.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/timer.h"
+#include "base/timer.h"
 
 namespace {
 

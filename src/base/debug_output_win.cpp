@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <string>
 
-#include "app/debug_output.h"
+#include "base/debug_output.h"
 
 void DebugOutput(const std::string& text)
 {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <mutex>
 
-#include "app/timer_platform.h"
+#include "base/timer_platform.h"
 
 namespace timer_platform {
 namespace {
