@@ -70,7 +70,7 @@ protected:
         player.Kill();
         if (daemon) {
             daemon->Stop();
-            EXPECT_EQ(daemon->Stderr(), "");
+            EXPECT_EQ(daemon->StderrNoise(), "");
         }
         daemon.reset();
         pulse.reset();

@@ -309,6 +309,18 @@ std::string Daemon::Stderr() const
     return ReadFile(m_outputPrefix + ".stderr");
 }
 
+std::string Daemon::StderrNoise() const
+{
+    std::istringstream lines(Stderr());
+    std::string noise;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("tonvik: ", 0) != 0) {
+            noise += line + "\n";
+        }
+    }
+    return noise;
+}
+
 int ConnectLoopback(uint16_t port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

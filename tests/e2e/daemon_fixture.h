@@ -47,6 +47,9 @@ public:
     // What this daemon wrote (each daemon has files of its own in the runtime dir).
     std::string Stdout() const;
     std::string Stderr() const;
+    // Standard-error lines that are not the daemon's own log lines ("tonvik: ..."):
+    // library noise, sanitizer reports.
+    std::string StderrNoise() const;
 
 private:
     Options m_options;
