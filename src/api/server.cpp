@@ -40,12 +40,12 @@ void CloseConnection(net::Socket socket)
 
 }  // namespace
 
-net::Socket OpenApiListener()
+net::Socket OpenApiListener(uint32_t address)
 {
     if (!net::Startup()) {
         return net::kInvalidSocket;
     }
-    const net::Socket listener = net::ListenOnFirstFreePort(kFirstApiPort, kLastApiPort);
+    const net::Socket listener = net::ListenOnFirstFreePort(address, kFirstApiPort, kLastApiPort);
     if (listener == net::kInvalidSocket) {
         net::Cleanup();
     }

@@ -20,9 +20,10 @@ struct RequestTimeouts {
     int totalMs = 2000;
 };
 
-// The listening socket for the API on the first free port of 9191-9199, with
-// the socket layer started; kInvalidSocket (and the layer cleaned up) when none.
-net::Socket OpenApiListener();
+// The listening socket for the API on the first free port of 9191-9199 of the
+// given IPv4 address (host byte order; loopback unless the user asks for more),
+// with the socket layer started; kInvalidSocket (and the layer cleaned up) when none.
+net::Socket OpenApiListener(uint32_t address);
 
 // Turns the text of one request (not a pre-flight) into the JSON reply body.
 using RequestHandler = std::function<std::string(const std::string& request)>;

@@ -13,9 +13,14 @@ constexpr Socket kInvalidSocket = -1;
 bool Startup();
 void Cleanup();
 
-// An IPv4 TCP socket bound to the first free port of [first, last] on all
-// local addresses and listening; kInvalidSocket when none could be bound.
-Socket ListenOnFirstFreePort(uint16_t first, uint16_t last);
+// 127.0.0.1 and 0.0.0.0 (every local IPv4 address), in host byte order.
+constexpr uint32_t kLoopbackIpv4 = 0x7F000001;
+constexpr uint32_t kAnyIpv4 = 0;
+
+// An IPv4 TCP socket bound to the first free port of [first, last] on the
+// given address (host byte order) and listening; kInvalidSocket when none
+// could be bound.
+Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last);
 
 enum class Wait { Ready, Timeout, Failed };
 

@@ -17,7 +17,7 @@ bool Startup()
 
 void Cleanup() {}
 
-Socket ListenOnFirstFreePort(uint16_t first, uint16_t last)
+Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
@@ -29,12 +29,12 @@ Socket ListenOnFirstFreePort(uint16_t first, uint16_t last)
     const int reuse = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
 
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET;
+    bound.sin_addr.s_addr = htonl(address);
     for (uint32_t port = first; port <= last; ++port) {
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        bound.sin_port = htons(static_cast<uint16_t>(port));
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) == 0) {
             if (::listen(fd, SOMAXCONN) == 0) {
                 return fd;
             }

@@ -34,7 +34,7 @@ void Cleanup()
     WSACleanup();
 }
 
-Socket ListenOnFirstFreePort(uint16_t first, uint16_t last)
+Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last)
 {
     const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (socket == INVALID_SOCKET) {
@@ -42,12 +42,12 @@ Socket ListenOnFirstFreePort(uint16_t first, uint16_t last)
     }
     // Unlike Linux, Windows binds a port whose earlier connections linger in
     // TIME_WAIT, so no address reuse is asked for.
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    sockaddr_in bound{};
+    bound.sin_family = AF_INET;
+    bound.sin_addr.s_addr = htonl(address);
     for (uint32_t port = first; port <= last; ++port) {
-        address.sin_port = htons(static_cast<u_short>(port));
-        if (::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        bound.sin_port = htons(static_cast<u_short>(port));
+        if (::bind(socket, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) == 0) {
             if (::listen(socket, SOMAXCONN) == 0) {
                 return static_cast<Socket>(socket);
             }

@@ -217,7 +217,7 @@ void CKolvexDlg::StartApiServer()
     if (m_serverThread.joinable()) {
         return;
     }
-    const net::Socket listener = OpenApiListener();
+    const net::Socket listener = OpenApiListener(m_listenAddress);
     if (listener == net::kInvalidSocket) {
         return;
     }

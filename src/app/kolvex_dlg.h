@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "api/api_targets.h"
+#include "api/socket.h"
 #include "audio/visualizer.h"
 #include "base/command_queue.h"
 #include "base/relaxed.h"
@@ -83,6 +84,9 @@ public:
     Relaxed<int32_t> m_nActiveDeviceMode{0};
     Relaxed<int32_t> m_nAmplitudeReading{0};
     Relaxed<bool> m_bServerRunning{true};
+    // The API listens here (host byte order): loopback, so that nothing on the
+    // network can read the layout or stall the API, unless the user asks.
+    uint32_t m_listenAddress = net::kLoopbackIpv4;
     Relaxed<uint64_t> m_lastRequestTick{0};
     EffectParams m_effect;
     LayoutIdentity m_layout;
