@@ -80,9 +80,10 @@ bool IsKeyPacket(const FakeHidEvent& event)
     return event.kind == "write" && event.bytes.size() == 65 && event.bytes[1] == 0xAA && event.bytes[2] == 0x32;
 }
 
+// A full output report: report ID, the 32 data bytes of the levels, zeros up to 64.
 bool IsColumnReport(const FakeHidEvent& event)
 {
-    return event.kind == "write" && event.bytes.size() == 33 && event.bytes[1] == 0xAA && event.bytes[2] == 0x35;
+    return event.kind == "write" && event.bytes.size() == 65 && event.bytes[1] == 0xAA && event.bytes[2] == 0x35;
 }
 
 // Accepted per-key packets grouped into frames (a frame starts at offset 0).
