@@ -220,9 +220,8 @@ std::optional<std::string> ParseLayout(const std::string& text, LayoutTargets ta
         draft = std::make_unique<LayoutDraft>();
         StartDraft(targets.grid, *draft);
         ReadDocument(ParseJson(text), *draft);
-    } catch (const LayoutRejected& rejected) {
-        rejection = std::string("layout rejected: ") + rejected.what();
     } catch (const std::exception& error) {
+        // A LayoutRejected, or the reader's own limits (nesting too deep).
         rejection = std::string("layout rejected: ") + error.what();
     }
     if (rejection) {

@@ -20,9 +20,9 @@ struct LayoutTargets {
 // Reads a layout document (JSON, percent-encoded, optionally behind "data=")
 // on the API server thread. The whole document is read into a scratch copy
 // first; only when all of it is accepted is it committed, at once: key cells,
-// grid size, sample coordinates, layout identity, the screen sampler's grid
-// size and the start-lighting command (the last two steps only when "keys" is
-// an array). The grid's words are rewritten in place while the lighting worker
+// layout identity, grid size, the screen sampler's grid size, then the sample
+// coordinates and the start-lighting command (these two only when "keys" is an
+// array). The grid's words are rewritten in place while the lighting worker
 // reads them, so a frame may mix old and new cells; nothing is allocated on its
 // side. Sizes above the capacity are lowered to it and keys outside the matrix
 // are skipped, as ever; empty text changes nothing.
