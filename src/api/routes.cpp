@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <cstdio>
 #include <exception>
 
 #include "api/decode.h"
@@ -14,10 +15,54 @@ const char kEmptyReply[] = R"({"status": "empty"})";
 const char kLayoutReply[] = R"({"status": "layout received via GET"})";
 const char kInvalidReply[] = R"({"error": "Invalid request"})";
 const char kBase64MissingReply[] = R"({"status": "error", "message": "缺少Base64数据参数", "success": false})";
+// The pieces around the dynamic values of the Base64 route's replies and of an error reply.
+const char kBase64SuccessHead[] = R"({"status": "success", "message": "布局数据已成功接收并处理", "dataSize": )";
+const char kBase64ErrorHead[] = R"({"status": "error", "message": ")";
+const char kBase64EncodedSize[] = R"(", "encodedSize": )";
+const char kBase64DecodedSize[] = R"(, "decodedSize": )";
+const char kTimestamp[] = R"(, "timestamp": )";
+const char kBase64ErrorTail[] = R"(, "success": false})";
+const char kErrorHead[] = R"({"error": ")";
+const char kErrorTail[] = R"("})";
 
 bool Contains(const std::string& text, const char* literal)
 {
     return text.find(literal) != std::string::npos;
+}
+
+// The inside of a JSON string: quotes, backslashes and control characters
+// escaped, every other byte (UTF-8 included) as it is.
+std::string JsonEscaped(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04X", byte);
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string ErrorReply(const std::string& message)
+{
+    return kErrorHead + JsonEscaped(message) + kErrorTail;
+}
+
+// Every failure of the Base64 route, a rejected layout included, in one shape.
+std::string Base64ErrorReply(const std::string& message, size_t encodedSize, size_t decodedSize)
+{
+    return kBase64ErrorHead + JsonEscaped(message) + kBase64EncodedSize + std::to_string(encodedSize) +
+           kBase64DecodedSize + std::to_string(decodedSize) + kTimestamp + std::to_string(TickCount64()) +
+           kBase64ErrorTail;
 }
 
 std::string Base64LayoutRoute(const ApiTargets& api, const std::string& request)
@@ -30,20 +75,21 @@ std::string Base64LayoutRoute(const ApiTargets& api, const std::string& request)
     try {
         base64 = UrlDecode(*encoded);
         const std::string payload = Base64Decode(base64);
-        ParseLayout(payload, api.layout);
-        return R"({"status": "success", "message": "布局数据已成功接收并处理", "dataSize": )" +
-               std::to_string(payload.size()) + R"(, "timestamp": )" + std::to_string(TickCount64()) + "}";
+        if (const std::optional<std::string> rejection = ParseLayout(payload, api.layout)) {
+            return Base64ErrorReply(*rejection, encoded->size(), base64.size());
+        }
+        return kBase64SuccessHead + std::to_string(payload.size()) + kTimestamp + std::to_string(TickCount64()) + "}";
     } catch (const std::exception& error) {
-        return R"({"status": "error", "message": ")" + std::string(error.what()) + R"(", "encodedSize": )" +
-               std::to_string(encoded->size()) + R"(, "decodedSize": )" + std::to_string(base64.size()) +
-               R"(, "timestamp": )" + std::to_string(TickCount64()) + "}";
+        return Base64ErrorReply(error.what(), encoded->size(), base64.size());
     }
 }
 
 std::string LayoutRoute(const ApiTargets& api, const std::string& request)
 {
     if (const std::optional<std::string> layout = ExtractQueryValue(request, "layout=")) {
-        ParseLayout(*layout, api.layout);
+        if (const std::optional<std::string> rejection = ParseLayout(*layout, api.layout)) {
+            return ErrorReply(*rejection);
+        }
     }
     return kLayoutReply;
 }

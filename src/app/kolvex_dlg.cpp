@@ -7,6 +7,8 @@
 #include "base/clock.h"
 #include "base/debug_output.h"
 #include "app/startup_task.h"
+#include "base/log.h"
+#include "base/thread_start.h"
 #include "base/timer_platform.h"
 #include "device/discovery_schedule.h"
 
@@ -55,7 +57,11 @@ bool CKolvexDlg::OnInitDialog()
     SetWindowTitle(L"Tonvik");
     RemoveStartupTask();
     RegisterStartupTask();
-    StartWorker(kLightingPeriodMs);
+    if (!StartWorker(kLightingPeriodMs)) {
+        // Nothing will set the start-up defaults, so requests need not wait for them.
+        LogError("cannot start the lighting worker thread; going on without it");
+        ReleaseStartupWait();
+    }
     m_commands.Push(CMD_START_ANALYSIS);
     StartHardwarePolling();
     StartApiServer();
@@ -154,6 +160,11 @@ void CKolvexDlg::StartAnalysis()
         m_visualizer.m_nBarStyle = 0;
     }
 
+    ReleaseStartupWait();
+}
+
+void CKolvexDlg::ReleaseStartupWait()
+{
     {
         std::lock_guard lock(m_startupMutex);
         m_bStartupDefaultsSet = true;
@@ -177,7 +188,10 @@ void CKolvexDlg::RenderFrame()
 void CKolvexDlg::StartHardwarePolling()
 {
     if (!m_bHwPollRunning.exchange(true)) {
-        m_hwPollThread = std::thread(&CKolvexDlg::PollHardware, this);
+        m_hwPollThread = TryStartThread("hardware polling", &CKolvexDlg::PollHardware, this);
+        if (!m_hwPollThread.joinable()) {
+            m_bHwPollRunning.exchange(false);
+        }
     }
 }
 
@@ -221,7 +235,7 @@ void CKolvexDlg::StartApiServer()
     if (listener == net::kInvalidSocket) {
         return;
     }
-    m_serverThread = std::thread([this, listener] {
+    m_serverThread = TryStartThread("API server", [this, listener] {
         // Start-up's defaults come on the lighting worker's first ticks; a
         // request served before them would have its parameters overwritten.
         // Bounded, so a worker that never gets there cannot silence the API.
@@ -230,4 +244,9 @@ void CKolvexDlg::StartApiServer()
             return DispatchRequest(Api(), request);
         });
     });
+    if (!m_serverThread.joinable()) {
+        // The loop would have closed the listener on its way out.
+        net::Close(listener);
+        net::Cleanup();
+    }
 }

@@ -95,6 +95,8 @@ public:
 
 private:
     void PollHardware();
+    // Lets requests that wait for the start-up defaults through.
+    void ReleaseStartupWait();
 
     std::mutex m_startupMutex;
     std::condition_variable m_startupDone;

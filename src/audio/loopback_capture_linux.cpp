@@ -12,6 +12,7 @@
 #include <string>
 
 #include "audio/capture_backend.h"
+#include "base/log.h"
 
 namespace {
 
@@ -52,10 +53,13 @@ private:
     std::string m_sinkName;  // the sink whose monitor m_stream records
 };
 
+// Without its main loop thread there is no capture; the daemon goes on with
+// a silent picture.
 PulseLoopbackCapture::PulseLoopbackCapture()
 {
     m_mainloop = pa_threaded_mainloop_new();
     if (m_mainloop == nullptr) {
+        LogError("cannot start the audio capture thread; going on without it");
         return;
     }
     m_api = pa_threaded_mainloop_get_api(m_mainloop);
@@ -63,6 +67,7 @@ PulseLoopbackCapture::PulseLoopbackCapture()
     Connect();
     pa_threaded_mainloop_unlock(m_mainloop);
     if (pa_threaded_mainloop_start(m_mainloop) < 0) {
+        LogError("cannot start the audio capture thread; going on without it");
         DropStream();
         DropContext();
         if (m_retry != nullptr) {

@@ -1,8 +1,11 @@
 // Loopback capture through WASAPI: the default render endpoint (render flow,
 // console role) opened in shared loopback mode, reopened when the audio
-// service names a new default. The service calls the notification operations
-// on a thread of its own; m_streamLock serialises them with Drain on the frame
-// thread, so a stream is never released while Drain reads from it.
+// service names a new default. A stream that breaks (format change, exclusive
+// use, audio service restart) or cannot be opened is tried again about once a
+// second, from Drain, as the PulseAudio side reconnects. The service calls the
+// notification operations on a thread of its own; m_streamLock serialises them
+// with Drain on the frame thread, so a stream is never released while Drain
+// reads from it, and guards every member below it.
 #include <windows.h>
 
 #include <audioclient.h>
@@ -14,10 +17,12 @@
 #include <vector>
 
 #include "audio/capture_backend.h"
+#include "base/log.h"
 
 namespace {
 
 constexpr wchar_t kLoopbackName[] = L"Default Loopback Device";
+constexpr ULONGLONG kRetryMs = 1000;
 
 // KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, spelled out so the build needs no ksuser.
 constexpr GUID kSubtypeIeeeFloat{0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
@@ -76,6 +81,9 @@ private:
     bool ListDefaultEndpoint();
     void OpenEndpoint();
     void CloseStream();
+    // Without a stream: the default endpoint looked up again and opened, at
+    // most once per kRetryMs. True when a stream is open afterwards.
+    bool RetryOpen();
 
     std::mutex m_streamLock;
     bool m_bRegistered = false;
@@ -87,6 +95,8 @@ private:
     IAudioClient* m_pAudioClient = nullptr;
     IAudioCaptureClient* m_pCaptureClient = nullptr;
     WAVEFORMATEX* m_pMixFormat = nullptr;
+    ULONGLONG m_nextRetryTick = 0;
+    bool m_bStreamBroken = false;  // logged once, until a stream runs again
 };
 
 WasapiLoopbackCapture::WasapiLoopbackCapture()
@@ -205,13 +215,33 @@ void WasapiLoopbackCapture::OpenEndpoint()
     m_pCaptureClient = capture;
     if (FAILED(client->Start())) {
         CloseStream();
+        return;
     }
+    if (m_bStreamBroken) {
+        m_bStreamBroken = false;
+        LogInfo("audio: loopback capture reopened");
+    }
+}
+
+bool WasapiLoopbackCapture::RetryOpen()
+{
+    const ULONGLONG now = GetTickCount64();
+    if (now < m_nextRetryTick) {
+        return false;
+    }
+    m_nextRetryTick = now + kRetryMs;
+    // The endpoint itself may be stale after the audio service restarted.
+    ClearEndpoints();
+    if (ListDefaultEndpoint()) {
+        OpenEndpoint();
+    }
+    return m_pCaptureClient != nullptr;
 }
 
 bool WasapiLoopbackCapture::Drain(CapturePacketSink& sink)
 {
     std::lock_guard lock(m_streamLock);
-    if (m_pCaptureClient == nullptr) {
+    if (m_pCaptureClient == nullptr && !RetryOpen()) {
         return false;
     }
     const size_t floatsPerFrame = m_pMixFormat->nBlockAlign / sizeof(float);
@@ -220,12 +250,17 @@ bool WasapiLoopbackCapture::Drain(CapturePacketSink& sink)
         BYTE* data = nullptr;
         DWORD flags = 0;
         frames = 0;
-        // A failed call (the device went away) or a packet without data with
-        // frames in it means the stream is broken: close it; the next
-        // default-device change opens a new one.
+        // A failed call (the device went away, changed its format or was
+        // taken for exclusive use) or a packet without data with frames in it
+        // means the stream is broken: close it and try again in a second.
         if (FAILED(m_pCaptureClient->GetBuffer(&data, &frames, &flags, nullptr, nullptr)) ||
             (data == nullptr && frames != 0)) {
             CloseStream();
+            m_nextRetryTick = GetTickCount64() + kRetryMs;
+            if (!m_bStreamBroken) {
+                m_bStreamBroken = true;
+                LogWarning("audio: the loopback stream broke; trying to reopen it every second");
+            }
             return false;
         }
         if (data != nullptr && frames > 0) {

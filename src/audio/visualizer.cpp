@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "base/thread_start.h"
+
 Visualizer::~Visualizer()
 {
     StopThread();
@@ -41,8 +43,14 @@ void Visualizer::StartThread()
     if (m_pThread) {
         return;
     }
+    auto thread = std::make_unique<std::thread>();
     m_bRunning = true;
-    m_pThread = std::make_unique<std::thread>(&Visualizer::FrameLoop, this);
+    *thread = TryStartThread("audio frame", &Visualizer::FrameLoop, this);
+    if (!thread->joinable()) {
+        m_bRunning = false;
+        return;
+    }
+    m_pThread = std::move(thread);
 }
 
 void Visualizer::StopThread()

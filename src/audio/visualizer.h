@@ -34,7 +34,8 @@ public:
     void InitVisualizer();
     void InitVisualizer(std::unique_ptr<CaptureBackend> capture);
 
-    // Starts the frame thread; does nothing while it runs.
+    // Starts the frame thread; does nothing while it runs. When no thread can
+    // be created, logs it and leaves the picture still.
     void StartThread();
     // Stops and joins the frame thread; returns within one frame.
     void StopThread();

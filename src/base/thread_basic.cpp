@@ -12,17 +12,17 @@ CThreadBasic::~CThreadBasic()
     ReapWorker();
 }
 
-void CThreadBasic::StartWorker(uint32_t periodMs)
+bool CThreadBasic::StartWorker(uint32_t periodMs)
 {
     if (m_bRunning != 0) {
-        return;
+        return true;
     }
     ReapWorker();
     m_nPeriodMs = periodMs;
     m_bLoop = 1;
     m_dwStartTick = static_cast<uint32_t>(TickCount64());
     m_bRunning = 1;
-    LaunchWorker();
+    return LaunchWorker();
 }
 
 void CThreadBasic::StopWorker()

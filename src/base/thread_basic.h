@@ -25,8 +25,9 @@ public:
     CThreadBasic(const CThreadBasic&) = delete;
     CThreadBasic& operator=(const CThreadBasic&) = delete;
 
-    // Does nothing while a worker is running.
-    void StartWorker(uint32_t periodMs);
+    // Does nothing while a worker is running. False when the system could not
+    // create the thread: nothing runs then, and the caller goes on without it.
+    bool StartWorker(uint32_t periodMs);
 
     // Clears the running flag and waits until the worker has left its loop.
     // The design waits at most 1000 ms; we keep waiting past that, because the
@@ -57,8 +58,9 @@ private:
 
     // Runs on the worker: Run once, or periodically while m_bRunning.
     void RunLoop();
-    // Starts the platform thread on RunLoop; called with the fields set.
-    void LaunchWorker();
+    // Starts the platform thread on RunLoop; called with the fields set. On
+    // failure it leaves no worker and the running flag cleared.
+    bool LaunchWorker();
     // Waits for the platform thread to end and releases it.
     void JoinWorker();
     // Releases a thread that has already ended (after a stop from inside).

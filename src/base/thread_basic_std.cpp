@@ -1,4 +1,5 @@
 // The worker on a standard thread; joining it is the exit signal.
+#include <exception>
 #include <thread>
 
 #include "base/thread_basic.h"
@@ -21,13 +22,21 @@ void CThreadBasic::WorkerDeleter::operator()(Worker* worker) const
     delete worker;
 }
 
-void CThreadBasic::LaunchWorker()
+bool CThreadBasic::LaunchWorker()
 {
     m_worker.reset(new Worker);
-    m_worker->thread = std::thread([this] {
-        t_pCurrentWorker = this;
-        RunLoop();
-    });
+    try {
+        m_worker->thread = std::thread([this] {
+            t_pCurrentWorker = this;
+            RunLoop();
+        });
+    } catch (const std::exception&) {
+        // No thread (std::system_error from the system, or no memory for it).
+        m_worker.reset();
+        m_bRunning = 0;
+        return false;
+    }
+    return true;
 }
 
 void CThreadBasic::JoinWorker()

@@ -44,7 +44,7 @@ void CThreadBasic::WorkerDeleter::operator()(Worker* worker) const
     delete worker;
 }
 
-void CThreadBasic::LaunchWorker()
+bool CThreadBasic::LaunchWorker()
 {
     m_worker.reset(new Worker);
     m_worker->hExitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -53,9 +53,10 @@ void CThreadBasic::LaunchWorker()
         // No thread: nothing will ever signal the event, so do not wait for one.
         m_worker.reset();
         m_bRunning = 0;
-        return;
+        return false;
     }
     m_worker->hThread = reinterpret_cast<HANDLE>(thread);
+    return true;
 }
 
 void CThreadBasic::JoinWorker()

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "base/thread_start.h"
+
 namespace timer_platform {
 namespace {
 
@@ -53,11 +55,14 @@ void EndResolution(uint32_t) {}
 
 uint32_t StartPeriodic(uint32_t periodMs, uint32_t /*resolutionMs*/, Callback callback, void* user)
 {
-    auto timer = std::make_unique<PeriodicTimer>();
     std::lock_guard lock(g_timersMutex);
     const uint32_t id = g_nextId++;
-    timer->thread = std::thread(&TimerLoop, timer.get(), id, periodMs, callback, user);
-    g_timers.emplace(id, std::move(timer));
+    PeriodicTimer& timer = *g_timers.emplace(id, std::make_unique<PeriodicTimer>()).first->second;
+    timer.thread = TryStartThread("timer", &TimerLoop, &timer, id, periodMs, callback, user);
+    if (!timer.thread.joinable()) {
+        g_timers.erase(id);
+        return 0;
+    }
     return id;
 }
 

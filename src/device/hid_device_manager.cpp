@@ -76,13 +76,17 @@ bool CHidDeviceManager::SendCommand(uint8_t (&report)[kReportBytes])
     if (!m_bOpen || FindInterface() == nullptr) {
         return false;
     }
+    // The keyboard takes only whole output reports: the meaningful bytes, then
+    // zeros up to its report length. Windows pads a short write itself; hidraw
+    // would pass it on short, so every platform gets the whole report.
+    std::memset(report + kCommandWriteBytes, 0, kReportBytes - kCommandWriteBytes);
     report[kChecksumOffset] = ReportChecksum(report);
     uint8_t buffer[kReportBytes];
     std::memcpy(buffer, report, kReportBytes);
-    if (Write(buffer, kCommandWriteBytes) <= 0) {
+    if (Write(buffer, kReportBytes) <= 0) {
         SleepMs(kRetryPauseMs);
         std::memcpy(buffer, report, kReportBytes);
-        if (Write(buffer, kCommandWriteBytes) <= 0) {
+        if (Write(buffer, kReportBytes) <= 0) {
             return false;
         }
     }

@@ -46,9 +46,10 @@ public:
     // bytes 1 to 64. True only when the keyboard acknowledged.
     bool SendKeyPacket(uint8_t (&payload)[kPacketBytes]);
 
-    // One column-level report with its checksum, retried once after 10 ms
-    // when the write fails; afterwards report bytes 0 to 63 hold the reply's
-    // data bytes 1 to 64. True only when the keyboard acknowledged.
+    // One column-level report with its checksum, written whole (its 33 bytes,
+    // then zeros to the 65-byte report) and retried once after 10 ms when the
+    // write fails; afterwards report bytes 0 to 63 hold the reply's data bytes
+    // 1 to 64. True only when the keyboard acknowledged.
     bool SendCommand(uint8_t (&report)[kReportBytes]);
 
     // The interface reports go to: the first kind-0 entry with our selector,

@@ -12,7 +12,7 @@ constexpr int kPacketTableBytes = 56;
 constexpr int kKeyTableEntries = 200;
 constexpr int kKeyTableBytes = kKeyTableEntries * 4;
 constexpr int kColumnLevelCount = 25;
-constexpr int kCommandWriteBytes = 33;
+constexpr int kCommandWriteBytes = 33;  // report ID and the 32 data bytes a column-level report uses; zeros follow
 constexpr int kChecksumOffset = 32;
 
 constexpr uint8_t kReportMagic = 0xAA;

@@ -149,7 +149,8 @@ bool FrameRenderer::ColourRipple(const FrameSources& sources, int rows, int cols
         reach = 2.0f;
     }
     const float ratio = reach / 11.0f;
-    m_levels.level[0] = static_cast<uint8_t>(static_cast<int>(reach));
+    // A byte: a loud frame is the fullest level, never one wrapped past 255.
+    m_levels.level[0] = static_cast<uint8_t>(std::min(static_cast<int>(reach), 255));
 
     RippleFrame& ripple = m_ripple;
     int cx = cols / 2;

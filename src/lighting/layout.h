@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "lighting/key_grid.h"
@@ -16,10 +17,22 @@ struct LayoutTargets {
     CommandQueue& commands;
 };
 
-// Replaces the grid's description and the layout identity from the layout JSON
-// (percent-encoded, optionally behind "data="). Reports nothing: parse and
-// conversion errors end it quietly, keeping what was stored before them.
-void ParseLayout(const std::string& text, LayoutTargets targets);
+// Reads a layout document (JSON, percent-encoded, optionally behind "data=")
+// on the API server thread. The whole document is read into a scratch copy
+// first; only when all of it is accepted is it committed, at once: key cells,
+// layout identity, grid size, the screen sampler's grid size, then the sample
+// coordinates and the start-lighting command (these two only when "keys" is an
+// array). The grid's words are rewritten in place while the lighting worker
+// reads them, so a frame may mix old and new cells; nothing is allocated on its
+// side. Sizes above the capacity are lowered to it and keys outside the matrix
+// are skipped, as ever; empty text changes nothing.
+//
+// A document that is not JSON, or whose members cannot be read as the types
+// they stand for (text or 1e30 where an integer goes, a key that is not an
+// object, ...), changes nothing at all. Returns the reason in plain English
+// ("layout rejected: ..."), or nothing when the document was taken. Either
+// outcome is logged in one line.
+std::optional<std::string> ParseLayout(const std::string& text, LayoutTargets targets);
 
 // UTF-8 to UTF-16; an invalid sequence becomes U+FFFD.
 std::u16string Utf8ToUtf16(const std::string& text);

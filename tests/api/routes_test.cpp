@@ -1,6 +1,7 @@
 #include "api/routes.h"
 
 #include <gtest/gtest.h>
+#include <json/json.h>
 
 #include <memory>
 
@@ -57,6 +58,18 @@ TEST_F(Routes, CloseAndLayoutPauseWithoutTouchingTheRequestTime)
     EXPECT_EQ(dlg->m_keyGrid.m_nKeyRows, 3);
     EXPECT_EQ(dlg->m_commands.Pop(), CMD_START_LIGHTING);
     EXPECT_EQ(dlg->m_lastRequestTick, 5u);
+
+    // A rejected layout pauses all the same, changes nothing and says why, as valid JSON.
+    dlg->m_nEffectRunning = 1;
+    const std::string rejected = Dispatch("/api/keyboard/musiceffect/layout?layout=%7B%22layouts%22%3A%7B%22rows"
+                                          "%22%3A%226%22%7D%7D");
+    Json::Value reply;
+    ASSERT_TRUE(Json::Reader().parse(rejected, reply)) << rejected;
+    EXPECT_EQ(reply.getMemberNames(), std::vector<std::string>{"error"});
+    EXPECT_EQ(reply["error"].asString(), "layout rejected: layouts.rows is not an integer");
+    EXPECT_EQ(dlg->m_nEffectRunning, 0);
+    EXPECT_EQ(dlg->m_keyGrid.m_nKeyRows, 3);
+    EXPECT_EQ(dlg->m_commands.Size(), 0u);
 }
 
 TEST_F(Routes, UnrecognisedRequestsKeepTheEffectAlive)
@@ -109,11 +122,25 @@ TEST_F(Routes, Base64LayoutRoute)
               R"({"status": "error", "message": "缺少Base64数据参数", "success": false})");
     EXPECT_EQ(dlg->m_nEffectRunning, 0);
 
-    // "%41QI%3D" decodes to the Base64 text "AQI=", the bytes 1 and 2.
-    const std::string reply = Dispatch("/api/keyboard/layout/base64?data=%41QI%3D");
+    // "%6530%3D" decodes to the Base64 text "e30=", the bytes of "{}".
+    const std::string reply = Dispatch("/api/keyboard/layout/base64?data=%6530%3D");
     EXPECT_EQ(reply.rfind(R"({"status": "success", "message": "布局数据已成功接收并处理", "dataSize": 2, "timestamp": )", 0),
               0u)
         << reply;
+
+    // "%41QI%3D" decodes to "AQI=", the bytes 1 and 2: not a layout.
+    const std::string rejected = Dispatch("/api/keyboard/layout/base64?data=%41QI%3D");
+    EXPECT_EQ(rejected.rfind(R"({"status": "error", "message": "layout rejected: the layout is not valid JSON at byte 0: )",
+                             0),
+              0u)
+        << rejected;
+    Json::Value error;
+    ASSERT_TRUE(Json::Reader().parse(rejected, error)) << rejected;
+    EXPECT_EQ(error["encodedSize"], 8);
+    EXPECT_EQ(error["decodedSize"], 4);
+    EXPECT_EQ(error["success"], false);
+    EXPECT_GT(error["timestamp"].asUInt64(), 0u);
+    EXPECT_EQ(dlg->m_nEffectRunning, 0);
 
     // {"layouts":{"rows":2,"cols":3,"keys":[]}}
     Dispatch("/api/keyboard/layout/base64?data=eyJsYXlvdXRzIjp7InJvd3MiOjIsImNvbHMiOjMsImtleXMiOltdfX0%3D&x=1");

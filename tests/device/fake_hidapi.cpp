@@ -2,7 +2,9 @@
 // real library (same soname, its directory first on the library path). It
 // presents one keyboard with the default ids and two interfaces, a keyboard
 // page one and a vendor page one (enumerated in that order), and answers
-// every report with a copy whose second data byte is 0x55.
+// every report with a copy whose second data byte is 0x55. Its output reports
+// are 64 bytes behind the report ID, and hidraw hands a shorter write to the
+// device as it is: such a report is taken but, cut short, never answered.
 //
 // Environment:
 //   TONVIK_FAKE_HID_LOG      file that every call is appended to, one line each:
@@ -45,6 +47,7 @@ namespace {
 constexpr unsigned short kVendorId = 0x320F;
 constexpr unsigned short kProductId = 0x5055;
 constexpr int kReplyCapacity = 64;
+constexpr size_t kOutputReportLength = 65;  // report ID and 64 data bytes
 
 struct FakeInterface {
     const char* path;
@@ -278,7 +281,7 @@ int HID_API_EXPORT hid_write(hid_device* dev, const unsigned char* data, size_t 
         ++g_failedWrites;
         ok = false;
     }
-    if (ok && control.mode != Mode::Silent) {
+    if (ok && length == kOutputReportLength && control.mode != Mode::Silent) {
         if (dev->count == kReplyCapacity) {
             dev->head = (dev->head + 1) % kReplyCapacity;
             --dev->count;

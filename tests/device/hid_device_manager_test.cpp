@@ -150,10 +150,12 @@ TEST_F(HidDeviceManagerTest, CommandCarriesChecksumAndReadsAfterAPause)
     const auto events = Events();
     const auto writes = FakeHidEventsOf(events, "write");
     ASSERT_EQ(writes.size(), 1u);
-    ASSERT_EQ(writes[0].bytes.size(), 33u);
+    // The whole output report, as hidraw needs it: 33 bytes, then zeros up to 64 data bytes.
+    ASSERT_EQ(writes[0].bytes.size(), 65u);
     const std::vector<uint8_t> head(writes[0].bytes.begin(), writes[0].bytes.begin() + 7);
     EXPECT_EQ(head, (std::vector<uint8_t>{0, 0xAA, 0x35, 0, 1, 2, 3}));
     EXPECT_EQ(writes[0].bytes[32], 0xE5);
+    EXPECT_EQ(std::vector<uint8_t>(writes[0].bytes.begin() + 33, writes[0].bytes.end()), std::vector<uint8_t>(32, 0));
     const auto reads = FakeHidEventsOf(events, "read");
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_GE(reads[0].us - writes[0].us, 5000u);

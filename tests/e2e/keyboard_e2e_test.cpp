@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -80,9 +81,23 @@ bool IsKeyPacket(const FakeHidEvent& event)
     return event.kind == "write" && event.bytes.size() == 65 && event.bytes[1] == 0xAA && event.bytes[2] == 0x32;
 }
 
+// A full output report: report ID, the 32 data bytes of the levels, zeros up to 64.
 bool IsColumnReport(const FakeHidEvent& event)
 {
-    return event.kind == "write" && event.bytes.size() == 33 && event.bytes[1] == 0xAA && event.bytes[2] == 0x35;
+    return event.kind == "write" && event.bytes.size() == 65 && event.bytes[1] == 0xAA && event.bytes[2] == 0x35;
+}
+
+// Row, column, code and index of every key the effect route reports.
+std::vector<std::tuple<int, int, int, int>> ReportedKeys(const std::string& body)
+{
+    Json::Value reply;
+    std::vector<std::tuple<int, int, int, int>> keys;
+    if (Json::Reader().parse(body, reply)) {
+        for (const auto& key : reply["keys"]) {
+            keys.emplace_back(key["row"].asInt(), key["col"].asInt(), key["keyCode"].asInt(), key["keyIndex"].asInt());
+        }
+    }
+    return keys;
 }
 
 // Accepted per-key packets grouped into frames (a frame starts at offset 0).
@@ -361,6 +376,61 @@ TEST_F(KeyboardWithSoundE2E, DeviceModeOneSendsColumnLevelsWithChecksum)
         EXPECT_EQ(event.bytes[32], sum & 0xFF);
     }
     EXPECT_GE(reports, 10u);
+}
+
+// Broken layouts after a good one, on both layout routes: each is answered
+// with its route's error body and changes nothing. Every broken document names
+// other USB ids and device mode 0 before the point where it breaks, so one
+// applied even in part would lose the keys or send the keyboard looking for
+// another device.
+TEST_F(KeyboardWithSoundE2E, RejectedLayoutsKeepTheKeysAndKeyboardOfTheGoodOne)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithTone());
+    UploadLayout(104, 1);
+    const auto goodKeys = ReportedKeys(Get(Port(), kEffectTarget).body);
+    ASSERT_EQ(goodKeys.size(), 126u);
+
+    const std::string broken = R"({"name":"broken","vendorId":1,"productId":2,"deviceMode":0,"layouts":{"rows":6,"cols":21,)";
+    const std::string layoutRoute = "/api/keyboard/musiceffect/layout?layout=";
+    const std::regex layoutError(R"(\{"error": "layout rejected: [^"\\]+"\})");
+    const std::regex base64Error(R"(\{"status": "error", "message": "layout rejected: [^"\\]+", "encodedSize": [0-9]+, )"
+                                 R"("decodedSize": [0-9]+, "timestamp": [0-9]+, "success": false\})");
+    const struct {
+        const char* what;
+        std::string request;
+        const std::regex& reply;
+    } cases[] = {
+        {"malformed", "GET " + layoutRoute + PercentEncode(broken + R"("keys":[{"row":0 "col":0,"code":1}]}})"),
+         layoutError},
+        {"wrong type half-way",
+         "GET " + layoutRoute + PercentEncode(broken + R"("keys":[{"row":0,"col":0,"code":1},{"row":0,"col":"1"}]}})"),
+         layoutError},
+        // The name runs past the 131071-byte cap, so the document arrives cut.
+        {"cut by the size cap",
+         "GET " + layoutRoute + PercentEncode(broken + R"("keys":[]},"x":")") + std::string(140000, 'x') +
+             PercentEncode(R"("})"),
+         layoutError},
+        // "bm90IGEgbGF5b3V0" is the Base64 text of "not a layout".
+        {"Base64 of non-JSON", "GET /api/keyboard/layout/base64?data=bm90IGEgbGF5b3V0", base64Error},
+    };
+    for (const auto& [what, request, expected] : cases) {
+        const HttpReply reply = SplitReply(Exchange(Port(), request + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+        EXPECT_TRUE(std::regex_match(reply.body, expected)) << what << ": " << reply.raw;
+        EXPECT_EQ(reply.raw, ExpectedJsonReply(reply.body)) << what;
+        EXPECT_EQ(ReportedKeys(Get(Port(), kEffectTarget).body), goodKeys) << what;
+    }
+
+    // The keyboard of the good layout still gets its column levels.
+    const uint64_t afterBroken = NowUs();
+    Poll(1500);
+    size_t reports = 0;
+    for (const auto& event : Events()) {
+        if (event.kind == "write" && event.us > afterBroken) {
+            EXPECT_TRUE(IsColumnReport(event));
+            reports += event.ok ? 1 : 0;
+        }
+    }
+    EXPECT_GE(reports, 5u);
 }
 
 TEST_F(KeyboardWithSoundE2E, UnpluggedKeyboardIsPickedUpAgainWhenReplugged)

@@ -324,6 +324,22 @@ TEST_F(RendererTest, RippleRingsOnSixByTwentyOne)
     }
 }
 
+TEST_F(RendererTest, LoudRippleLevelStaysAtTheTopInsteadOfWrapping)
+{
+    effect.mode = kRippleMode;
+    Grid(6, 21);
+    // level x 11 / 256 passes 255 at 5958; a wrapped byte would read 0, and no frame would go out.
+    for (const auto& [level, expected] :
+         {std::pair{5934, 254}, {5957, 255}, {5958, 255}, {5981, 255}, {100000, 255}, {INT32_MAX, 255}}) {
+        out.commands.clear();
+        visualizer.m_nLevel = level;
+        Render(0, 1);
+        EXPECT_EQ(renderer.Levels().level[0], expected) << level;
+        ASSERT_EQ(out.commands.size(), 1u) << level;
+        EXPECT_EQ(out.commands[0][7], expected) << level;
+    }
+}
+
 TEST_F(RendererTest, RippleOnASmallGridHasFourRings)
 {
     effect.mode = kRippleMode;

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "base/command_queue.h"
 #include "screen/screen_light.h"
@@ -11,9 +14,32 @@ namespace {
 
 class Layout : public ::testing::Test {
 protected:
-    void Parse(const std::string& text) { ParseLayout(text, {*grid, identity, screen, commands}); }
+    std::optional<std::string> Parse(const std::string& text)
+    {
+        return ParseLayout(text, {*grid, identity, screen, commands});
+    }
 
     size_t QueuedCommands() const { return commands.Size(); }
+
+    // Every word a layout may change, in one list to compare.
+    std::vector<int64_t> State() const
+    {
+        std::vector<int64_t> state;
+        for (const auto& row : grid->cells) {
+            for (const KeyCell& cell : row) {
+                state.insert(state.end(), {cell.row, cell.col, cell.keyCode, cell.keyIndex, cell.color});
+            }
+        }
+        state.insert(state.end(), std::begin(grid->m_rowSample), std::end(grid->m_rowSample));
+        state.insert(state.end(), std::begin(grid->m_colSample), std::end(grid->m_colSample));
+        state.insert(state.end(), {grid->m_nKeyRows, grid->m_nKeyCols, identity.m_nVendorId, identity.m_nProductId,
+                                   identity.m_nDeviceMode, screen.m_nRows, screen.m_nColumns,
+                                   static_cast<int64_t>(commands.Size())});
+        for (const char16_t c : identity.m_strLayoutName) {
+            state.push_back(c);
+        }
+        return state;
+    }
 
     std::unique_ptr<KeyGrid> grid = std::make_unique<KeyGrid>();
     LayoutIdentity identity;
@@ -64,8 +90,11 @@ TEST(SampleCoordinates, ColumnStepsAndNonPositiveSizes)
 
 TEST_F(Layout, StoresKeysIdentityAndQueuesLighting)
 {
-    Parse(R"(data={"name":"K\u00e9y","vendorId":1234,"productId":99,"deviceMode":1,)"
-          R"("layouts":{"rows":6,"cols":21,"keys":[{"row":5,"col":20,"code":41,"index":3}]}})");
+    grid->Cell(9, 99).color = 0x123456;
+    EXPECT_EQ(Parse(R"(data={"name":"K\u00e9y","vendorId":1234,"productId":99,"deviceMode":1,)"
+                    R"("layouts":{"rows":6,"cols":21,"keys":[{"row":5,"col":20,"code":41,"index":3}]}})"),
+              std::nullopt);
+    EXPECT_EQ(grid->Cell(9, 99).color, 0u);  // every colour is cleared, as every key code
     EXPECT_EQ(grid->Cell(5, 20).keyCode, 41);
     EXPECT_EQ(grid->Cell(5, 20).keyIndex, 3);
     EXPECT_EQ(grid->Cell(5, 20).row, 5);
@@ -104,35 +133,44 @@ TEST_F(Layout, TypedFieldsAndRepeatedCells)
     EXPECT_EQ(grid->Cell(2, 2).keyIndex, 8);
 }
 
-TEST_F(Layout, ConversionErrorKeepsEarlierKeysAndQueuesNothing)
+TEST_F(Layout, RejectedDocumentChangesNothingAndSaysWhy)
 {
-    Parse(R"({"layouts":{"rows":6,"cols":21,"keys":[{"row":0,"col":0,"code":3},{"row":"1","col":0,"code":4},)"
-          R"({"row":2,"col":0,"code":5}]}})");
-    EXPECT_EQ(grid->Cell(0, 0).keyCode, 3);
-    EXPECT_EQ(grid->Cell(2, 0).keyCode, 0);
-    EXPECT_EQ(QueuedCommands(), 0u);
-
-    Parse(R"([1,2,3])");  // root that is not an object
-    EXPECT_EQ(QueuedCommands(), 0u);
-    Parse(R"({"layouts":{"rows":"6"}})");
-    EXPECT_EQ(grid->m_nKeyRows, 6);
-    EXPECT_EQ(QueuedCommands(), 0u);
-}
-
-TEST_F(Layout, MalformedJsonClearsCodesAndColoursOnly)
-{
-    Parse(R"({"layouts":{"rows":6,"cols":21,"keys":[{"row":0,"col":3,"code":3,"index":9}]}})");
+    ASSERT_EQ(Parse(R"({"name":"Good","vendorId":7,"productId":8,"deviceMode":1,)"
+                    R"("layouts":{"rows":6,"cols":21,"keys":[{"row":0,"col":3,"code":3,"index":9}]}})"),
+              std::nullopt);
     grid->Cell(0, 3).color = 0x123456;
-    commands.Pop();
-    Parse("{not json");
-    EXPECT_EQ(grid->Cell(0, 3).keyCode, 0);
-    EXPECT_EQ(grid->Cell(0, 3).color, 0u);
-    EXPECT_EQ(grid->Cell(0, 3).keyIndex, 9);
-    EXPECT_EQ(grid->m_nKeyRows, 6);
-    EXPECT_EQ(QueuedCommands(), 0u);
+    const std::vector<int64_t> before = State();
 
-    Parse("");  // empty text changes nothing, not even the codes
-    EXPECT_EQ(grid->Cell(0, 3).keyIndex, 9);
+    // Each document names other ids and a new key before the point where it fails.
+    const std::string head = R"({"name":"Bad","vendorId":1,"productId":2,"deviceMode":0,)";
+    const struct {
+        std::string text;
+        std::string reason;
+    } cases[] = {
+        {head + R"("layouts":{"rows":6,"cols":21,"keys":[{"row":1,"col":1,"code":5})", "not valid JSON at byte"},
+        {head + R"("layouts":{"rows":6,"cols":21}, "x":"\q"})", "not valid JSON at byte"},
+        {"{not json", "not valid JSON at byte 1:"},
+        {head + R"("layouts":{"rows":"6","cols":21,"keys":[]}})", "layouts.rows is not an integer"},
+        {head + R"("layouts":{"rows":1e30,"cols":21,"keys":[]}})", "layouts.rows is out of the integer range"},
+        {head + R"("layouts":{"rows":6,"cols":21,"keys":[{"row":1,"col":1,"code":5},{"row":2,"col":"2"}]}})",
+         "layouts.keys[1].col is not an integer"},
+        {head + R"("layouts":{"rows":6,"cols":21,"keys":[{"row":1,"col":1,"code":5},7]}})",
+         "layouts.keys[1] is not an object"},
+        {head + R"("layouts":[6,21]})", "layouts is not an object"},
+        {R"({"name":["Bad"]})", "name is not a string"},
+        {"[1,2,3]", "the layout is not a JSON object"},
+        {R"({"vendorId":4294967296})", "vendorId is out of the integer range"},
+    };
+    for (const auto& [text, reason] : cases) {
+        const std::optional<std::string> rejection = Parse(text);
+        ASSERT_TRUE(rejection.has_value()) << text;
+        EXPECT_EQ(rejection->rfind("layout rejected: ", 0), 0u) << *rejection;
+        EXPECT_NE(rejection->find(reason), std::string::npos) << text << " gave " << *rejection;
+        EXPECT_EQ(State(), before) << text;
+    }
+
+    EXPECT_EQ(Parse(""), std::nullopt);  // empty text is no document: nothing changes, nothing is wrong
+    EXPECT_EQ(State(), before);
 }
 
 TEST_F(Layout, ZeroRowsKeepsOldCoordinatesAndPercentDecodesPlus)
