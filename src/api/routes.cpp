@@ -52,7 +52,7 @@ std::string EffectRoute(const ApiTargets& api, const std::string& request)
 {
     try {
         if (const auto fields = ExtractParamFields(request); fields && fields->size() >= 5) {
-            ApplyEffectParams(*fields, api.effect, api.visualizer);
+            ApplyEffectParams(*fields, api.effect, api.visualizer, api.pauseMs);
         }
         std::string body = BuildEffectJson(api.keyGrid, api.effect, api.visualizer, api.screenLight);
         return body.empty() ? kEmptyReply : body;
