@@ -105,6 +105,11 @@ TEST_F(ApiContract, PreflightAnywhereInTheRequest)
     EXPECT_EQ(Exchange(daemon.Port(), "GET /api/audio/amplitude HTTP/1.1\r\nX-Why: OPTIONS\r\n\r\n"), kPreflight);
 }
 
+TEST_F(ApiContract, ListensOnLoopbackOnly)
+{
+    EXPECT_EQ(daemon.ListenAddress(), "127.0.0.1");
+}
+
 TEST_F(ApiContract, EveryRouteAnswersWithItsExactBytes)
 {
     EXPECT_EQ(Get(daemon.Port(), "/api/keyboard/layout/base64").raw,
