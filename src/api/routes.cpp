@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "api/decode.h"
+#include "api/request_line.h"
 #include "base/clock.h"
 
 namespace {
@@ -15,9 +16,10 @@ const char kLayoutReply[] = R"({"status": "layout received via GET"})";
 const char kInvalidReply[] = R"({"error": "Invalid request"})";
 const char kBase64MissingReply[] = R"({"status": "error", "message": "缺少Base64数据参数", "success": false})";
 
-bool Contains(const std::string& text, const char* literal)
+// A path that merely begins with a route's path (a query behind it, say) is that route.
+bool Names(std::string_view requestLine, const char* literal)
 {
-    return text.find(literal) != std::string::npos;
+    return requestLine.starts_with(literal);
 }
 
 std::string Base64LayoutRoute(const ApiTargets& api, const std::string& request)
@@ -80,20 +82,23 @@ std::string HardwareRoute(const ApiTargets& api)
 
 std::string DispatchRequest(const ApiTargets& api, const std::string& request)
 {
-    if (Contains(request, "GET /api/keyboard/layout/base64")) {
-        std::string body = Base64LayoutRoute(api, request);
+    // The parameters, like the route, come from the request line: a header
+    // (a Referer, say) must not supply a layout or effect parameters.
+    const std::string line(RequestLine(request));
+    if (Names(line, "GET /api/keyboard/layout/base64")) {
+        std::string body = Base64LayoutRoute(api, line);
         api.effectRunning = 0;
         return body;
     }
-    if (Contains(request, "GET /api/keyboard/musiceffect/close")) {
+    if (Names(line, "GET /api/keyboard/musiceffect/close")) {
         api.effectRunning = 0;
         return kCloseReply;
     }
-    if (Contains(request, "GET /api/hardware/info")) {
+    if (Names(line, "GET /api/hardware/info")) {
         return HardwareRoute(api);
     }
-    if (Contains(request, "GET /api/keyboard/musiceffect/layout")) {
-        std::string body = LayoutRoute(api, request);
+    if (Names(line, "GET /api/keyboard/musiceffect/layout")) {
+        std::string body = LayoutRoute(api, line);
         api.effectRunning = 0;
         return body;
     }
@@ -102,10 +107,10 @@ std::string DispatchRequest(const ApiTargets& api, const std::string& request)
     api.effectRunning = 1;
     api.lastRequestTick = TickCount64();
 
-    if (Contains(request, "GET /api/keyboard/musiceffect")) {
-        return EffectRoute(api, request);
+    if (Names(line, "GET /api/keyboard/musiceffect")) {
+        return EffectRoute(api, line);
     }
-    if (Contains(request, "GET /api/audio/amplitude")) {
+    if (Names(line, "GET /api/audio/amplitude")) {
         return AmplitudeRoute(api);
     }
     return kInvalidReply;

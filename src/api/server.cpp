@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "api/connection.h"
+#include "api/request_line.h"
 #include "base/clock.h"
 
 namespace {
@@ -190,7 +191,7 @@ void ApiServerLoop(const Relaxed<bool>& running, net::Socket listener, const Req
 
 std::string AnswerRequest(const std::string& request, const RequestHandler& handler)
 {
-    if (request.find("OPTIONS") != std::string::npos) {
+    if (RequestMethod(request) == "OPTIONS") {
         return PreflightReply();
     }
     return BuildJsonReply(handler(request));

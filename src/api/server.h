@@ -30,7 +30,7 @@ using RequestHandler = std::function<std::string(const std::string& request)>;
 // connection and the listener (which it owns) and cleans up the socket layer.
 void ApiServerLoop(const Relaxed<bool>& running, net::Socket listener, const RequestHandler& handler);
 
-// The reply bytes for one request text: the pre-flight reply when it contains
+// The reply bytes for one request text: the pre-flight reply when its method is
 // OPTIONS, otherwise the handler's body in the JSON envelope.
 std::string AnswerRequest(const std::string& request, const RequestHandler& handler);
 

@@ -99,10 +99,18 @@ protected:
     Daemon daemon;
 };
 
-TEST_F(ApiContract, PreflightAnywhereInTheRequest)
+TEST_F(ApiContract, OnlyTheMethodMakesAPreflight)
 {
     EXPECT_EQ(Exchange(daemon.Port(), "OPTIONS /api/audio/amplitude HTTP/1.1\r\nOrigin: http://x\r\n\r\n"), kPreflight);
-    EXPECT_EQ(Exchange(daemon.Port(), "GET /api/audio/amplitude HTTP/1.1\r\nX-Why: OPTIONS\r\n\r\n"), kPreflight);
+    EXPECT_EQ(Exchange(daemon.Port(), "GET /api/audio/amplitude HTTP/1.1\r\nX-Why: OPTIONS\r\n\r\n"),
+              ExpectedJsonReply(R"({"amplitude":0})"));
+
+    // A keyboard may well be called that.
+    std::string layout = FullLayout(2, 3);
+    layout.replace(layout.find("Test board"), 10, "OPTIONS");
+    EXPECT_EQ(Body("/api/keyboard/musiceffect/layout?layout=" + PercentEncode(layout)),
+              R"({"status": "layout received via GET"})");
+    EXPECT_EQ(CountOf(Body("/api/keyboard/musiceffect"), R"("keyCode":)"), 6u);
 }
 
 TEST_F(ApiContract, ListensOnLoopbackOnly)
