@@ -2,7 +2,7 @@
 BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps build run test asan tsan bench clean windows test-windows
+.PHONY: deps build run test asan tsan bench fuzz clean windows test-windows
 
 deps:
 	./scripts/install-deps.sh
@@ -32,6 +32,15 @@ bench: deps
 	cmake --build build-bench
 	./build-bench/bench/tonvik_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
+# libFuzzer harnesses (clang, ASan+UBSan), each run for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	./scripts/install-deps.sh fuzz
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DTONVIK_SANITIZE=fuzzer -DTONVIK_BUILD_TESTS=OFF
+	cmake --build build-fuzz --target tonvik_fuzzers
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ./scripts/run-fuzzers.sh build-fuzz
+
 # Tonvik.exe cross-built with MinGW-w64, and the end-to-end suite run against it under Wine.
 windows:
 	./scripts/build-windows.sh
@@ -40,4 +49,4 @@ test-windows: windows build
 	BUILD=$(BUILD) ./scripts/test-windows.sh
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-win
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-win

@@ -2,6 +2,7 @@
 # Installs the Debian packages a build needs, only those missing.
 #   install-deps.sh           the Linux build and its tests
 #   install-deps.sh windows   the Windows cross build and Wine to test it
+#   install-deps.sh fuzz      clang and its libFuzzer and sanitizer runtimes
 set -euo pipefail
 
 linux=(
@@ -11,6 +12,9 @@ linux=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpulse-dev pulseaudio pulseaudio-utils sox libsox-fmt-pulse
 )
+fuzz=(
+  clang libclang-rt-14-dev
+)
 windows=(
   cmake ninja-build make
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 dpkg-dev wine wine64
@@ -19,7 +23,8 @@ windows=(
 case "${1:-linux}" in
   linux) packages=("${linux[@]}") ;;
   windows) packages=("${windows[@]}") ;;
-  *) echo "usage: $0 [linux|windows]" >&2; exit 2 ;;
+  fuzz) packages=("${fuzz[@]}") ;;
+  *) echo "usage: $0 [linux|windows|fuzz]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -25,4 +25,5 @@ struct ApiTargets {
     const Relaxed<int32_t>& amplitudeReading;  ///< written by the lighting worker
     Relaxed<uint64_t>& lastRequestTick;        ///< when the host last polled
     std::function<std::string()> hardwareJson; ///< the hardware reply body, empty while there is none
+    PauseFn pauseMs = SleepMs;                 ///< the wait of new effect parameters (none in the fuzzer)
 };

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "api/decode.h"
+#include "api/request_line.h"
 #include "base/clock.h"
 
 namespace {
@@ -25,9 +26,10 @@ const char kBase64ErrorTail[] = R"(, "success": false})";
 const char kErrorHead[] = R"({"error": ")";
 const char kErrorTail[] = R"("})";
 
-bool Contains(const std::string& text, const char* literal)
+// A path that merely begins with a route's path (a query behind it, say) is that route.
+bool Names(std::string_view requestLine, const char* literal)
 {
-    return text.find(literal) != std::string::npos;
+    return requestLine.starts_with(literal);
 }
 
 // The inside of a JSON string: quotes, backslashes and control characters
@@ -98,7 +100,7 @@ std::string EffectRoute(const ApiTargets& api, const std::string& request)
 {
     try {
         if (const auto fields = ExtractParamFields(request); fields && fields->size() >= 5) {
-            ApplyEffectParams(*fields, api.effect, api.visualizer);
+            ApplyEffectParams(*fields, api.effect, api.visualizer, api.pauseMs);
         }
         std::string body = BuildEffectJson(api.keyGrid, api.effect, api.visualizer, api.screenLight);
         return body.empty() ? kEmptyReply : body;
@@ -126,20 +128,23 @@ std::string HardwareRoute(const ApiTargets& api)
 
 std::string DispatchRequest(const ApiTargets& api, const std::string& request)
 {
-    if (Contains(request, "GET /api/keyboard/layout/base64")) {
-        std::string body = Base64LayoutRoute(api, request);
+    // The parameters, like the route, come from the request line: a header
+    // (a Referer, say) must not supply a layout or effect parameters.
+    const std::string line(RequestLine(request));
+    if (Names(line, "GET /api/keyboard/layout/base64")) {
+        std::string body = Base64LayoutRoute(api, line);
         api.effectRunning = 0;
         return body;
     }
-    if (Contains(request, "GET /api/keyboard/musiceffect/close")) {
+    if (Names(line, "GET /api/keyboard/musiceffect/close")) {
         api.effectRunning = 0;
         return kCloseReply;
     }
-    if (Contains(request, "GET /api/hardware/info")) {
+    if (Names(line, "GET /api/hardware/info")) {
         return HardwareRoute(api);
     }
-    if (Contains(request, "GET /api/keyboard/musiceffect/layout")) {
-        std::string body = LayoutRoute(api, request);
+    if (Names(line, "GET /api/keyboard/musiceffect/layout")) {
+        std::string body = LayoutRoute(api, line);
         api.effectRunning = 0;
         return body;
     }
@@ -148,10 +153,10 @@ std::string DispatchRequest(const ApiTargets& api, const std::string& request)
     api.effectRunning = 1;
     api.lastRequestTick = TickCount64();
 
-    if (Contains(request, "GET /api/keyboard/musiceffect")) {
-        return EffectRoute(api, request);
+    if (Names(line, "GET /api/keyboard/musiceffect")) {
+        return EffectRoute(api, line);
     }
-    if (Contains(request, "GET /api/audio/amplitude")) {
+    if (Names(line, "GET /api/audio/amplitude")) {
         return AmplitudeRoute(api);
     }
     return kInvalidReply;

@@ -6,9 +6,11 @@
 
 #include "api/api_targets.h"
 
-// Runs the route that the request text names and returns the JSON reply body.
-// Routes are found by plain substring search over the whole request, in a
-// fixed order; anything unrecognised gets the invalid-request body.
+// Runs the route that the request line names and returns the JSON reply body.
+// The request line must begin with a route's method and path ("GET /api/...");
+// routes are tried in a fixed order, so a longer path that begins with a
+// route's path goes to that route; anything unrecognised gets the
+// invalid-request body. Parameters are read from the request line only.
 std::string DispatchRequest(const ApiTargets& api, const std::string& request);
 
 // The value of "data=" or "layout=": up to the next "&", or up to the blank

@@ -1,12 +1,17 @@
 #include "api/server.h"
 
+#include <algorithm>
 #include <chrono>
+#include <vector>
 
+#include "api/connection.h"
+#include "api/request_line.h"
+#include "base/clock.h"
 
 namespace {
 
-// How often a waiting server looks at its running flag.
-constexpr int kPollSliceMs = 100;
+// The longest wait between looks at the running flag.
+constexpr int64_t kPollSliceMs = 100;
 
 int64_t NowMs()
 {
@@ -14,29 +19,150 @@ int64_t NowMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-bool HeaderBlockEnded(const std::string& data, size_t searchFrom)
-{
-    return data.find("\r\n\r\n", searchFrom) != std::string::npos;
-}
+struct Client {
+    net::OwnedSocket socket;
+    Connection connection;
+};
 
-// Closing a socket that still holds unread request bytes (a body that came
-// after the header block) resets the connection, and the peer may lose the
-// reply with it. So: signal the end of the reply, let the peer close its side,
-// swallowing what it still sends, for a short while at most.
-void CloseConnection(net::Socket socket)
-{
-    constexpr int kLingerMs = 200;
-    net::ShutdownSend(socket);
-    const int64_t deadline = NowMs() + kLingerMs;
-    char discard[4096];
-    for (int64_t left = kLingerMs; left > 0; left = deadline - NowMs()) {
-        if (net::WaitReadable(socket, static_cast<int>(left)) != net::Wait::Ready ||
-            net::Receive(socket, discard, sizeof discard) <= 0) {
-            break;
+// The server thread's connections and the listener they come from.
+class ConnectionPool {
+public:
+    ConnectionPool(net::Socket listener, const RequestHandler& handler) : m_listener(listener), m_handler(handler) {}
+
+    // One round: wait for sockets or the nearest deadline, move bytes, answer
+    // what is complete, let go of what is finished.
+    void Turn()
+    {
+        const int64_t wake = PreparePoll(NowMs());
+        if (!net::Poll(m_entries, static_cast<int>(std::max<int64_t>(0, wake - NowMs())))) {
+            SleepMs(static_cast<uint32_t>(kPollSliceMs));  // a failing wait must not spin
+            return;
+        }
+        const int64_t now = NowMs();
+        // Entry 0 is the listener; the clients follow in order.
+        for (size_t i = 0; i < m_clients.size(); ++i) {
+            if (m_entries[i + 1].readable) {
+                Receive(m_clients[i], now);
+            }
+            if (m_entries[i + 1].writable) {
+                Flush(m_clients[i], now);
+            }
+        }
+        if (m_entries[0].readable) {
+            Admit(now);
+        }
+        for (Client& client : m_clients) {
+            client.connection.OnTime(now);
+        }
+        AnswerReady();
+        std::erase_if(m_clients, [](const Client& client) {
+            return client.connection.State() == Connection::Phase::Closed;
+        });
+    }
+
+private:
+    // Fills the poll set; returns when the wait must end at the latest.
+    int64_t PreparePoll(int64_t now)
+    {
+        int64_t wake = now + kPollSliceMs;
+        bool listening = now >= m_acceptPausedUntil && (m_clients.size() < kMaxApiConnections || HasIdle());
+        if (now < m_acceptPausedUntil) {
+            wake = std::min(wake, m_acceptPausedUntil);
+        }
+        m_entries.clear();
+        m_entries.push_back({m_listener.Get(), listening, false});
+        for (const Client& client : m_clients) {
+            m_entries.push_back({client.socket.Get(), client.connection.WantsRead(), client.connection.WantsWrite()});
+            wake = std::min(wake, client.connection.DeadlineMs());
+        }
+        return wake;
+    }
+
+    bool HasIdle() const
+    {
+        return std::any_of(m_clients.begin(), m_clients.end(), [](const Client& c) { return c.connection.Idle(); });
+    }
+
+    void Admit(int64_t now)
+    {
+        net::OwnedSocket socket(net::Accept(m_listener.Get()));
+        if (socket.Get() == net::kInvalidSocket) {
+            // Out of descriptors, say: the connection stays queued and the
+            // listener readable, so trying again at once would spin.
+            m_acceptPausedUntil = now + kPollSliceMs;
+            return;
+        }
+        if (m_clients.size() >= kMaxApiConnections) {
+            // Clients are kept in the order they came, so the first idle one is the oldest.
+            const auto oldest = std::find_if(m_clients.begin(), m_clients.end(),
+                                             [](const Client& c) { return c.connection.Idle(); });
+            if (oldest == m_clients.end()) {
+                return;
+            }
+            m_clients.erase(oldest);
+        }
+        m_clients.push_back({std::move(socket), Connection(now)});
+    }
+
+    static void Receive(Client& client, int64_t now)
+    {
+        char chunk[16384];
+        const size_t room = client.connection.ReceiveRoom(sizeof chunk);
+        if (room == 0) {
+            return;
+        }
+        const long received = net::Receive(client.socket.Get(), chunk, room);
+        if (received == net::kWouldBlock) {
+            return;
+        }
+        if (received <= 0) {
+            client.connection.OnReceiveEnded();
+            return;
+        }
+        client.connection.OnReceived(std::string_view(chunk, static_cast<size_t>(received)), now);
+    }
+
+    static void Flush(Client& client, int64_t now)
+    {
+        if (!client.connection.WantsWrite()) {
+            return;
+        }
+        while (client.connection.WantsWrite()) {
+            const std::string_view unsent = client.connection.Unsent();
+            const long sent = net::Send(client.socket.Get(), unsent.data(), unsent.size());
+            if (sent < 0) {
+                client.connection.OnSendFailed();
+                return;
+            }
+            client.connection.OnSent(static_cast<size_t>(sent), now);
+            if (sent == 0) {
+                break;  // the send buffer is full: wait until it drains
+            }
+        }
+        if (client.connection.State() == Connection::Phase::Lingering) {
+            net::ShutdownSend(client.socket.Get());
         }
     }
-    net::Close(socket);
-}
+
+    void AnswerReady()
+    {
+        for (Client& client : m_clients) {
+            if (client.connection.State() != Connection::Phase::Ready) {
+                continue;
+            }
+            std::string reply = AnswerRequest(client.connection.TakeRequest(), m_handler);
+            const int64_t now = NowMs();
+            client.connection.SetReply(std::move(reply), now);
+            Flush(client, now);
+        }
+    }
+
+    net::OwnedSocket m_listener;
+    const RequestHandler& m_handler;
+    std::vector<Client> m_clients;
+    std::vector<net::PollEntry> m_entries;
+    int64_t m_acceptPausedUntil = 0;
+};
 
 }  // namespace
 
@@ -54,83 +180,21 @@ net::Socket OpenApiListener(uint32_t address)
 
 void ApiServerLoop(const Relaxed<bool>& running, net::Socket listener, const RequestHandler& handler)
 {
-    while (running) {
-        if (net::WaitReadable(listener, kPollSliceMs) != net::Wait::Ready) {
-            continue;
+    {
+        ConnectionPool pool(listener, handler);
+        while (running) {
+            pool.Turn();
         }
-        const net::Socket client = net::Accept(listener);
-        if (client == net::kInvalidSocket) {
-            continue;
-        }
-        HandleApiRequest(client, running, handler);
-        CloseConnection(client);
     }
-    net::Close(listener);
     net::Cleanup();
 }
 
-std::optional<std::string> ReadRequest(net::Socket socket, const Relaxed<bool>& running, const RequestTimeouts& timeouts)
+std::string AnswerRequest(const std::string& request, const RequestHandler& handler)
 {
-    std::string data;
-    char chunk[16384];
-    const int64_t start = NowMs();
-    int64_t firstByte = 0;
-    int64_t lastByte = 0;
-    while (running && data.size() < kRequestCap) {
-        const int64_t now = NowMs();
-        int64_t remaining = 0;
-        if (data.empty()) {
-            remaining = start + timeouts.idleMs - now;
-        } else {
-            remaining = std::min(lastByte + timeouts.quietMs, firstByte + timeouts.totalMs) - now;
-        }
-        if (remaining <= 0) {
-            break;
-        }
-        const net::Wait wait = net::WaitReadable(socket, static_cast<int>(std::min<int64_t>(remaining, kPollSliceMs)));
-        if (wait == net::Wait::Timeout) {
-            continue;
-        }
-        if (wait == net::Wait::Failed) {
-            break;
-        }
-        const long received = net::Receive(socket, chunk, std::min(sizeof chunk, kRequestCap - data.size()));
-        if (received <= 0) {
-            break;
-        }
-        const size_t searchFrom = data.size() >= 3 ? data.size() - 3 : 0;
-        data.append(chunk, static_cast<size_t>(received));
-        lastByte = NowMs();
-        if (firstByte == 0) {
-            firstByte = lastByte;
-        }
-        if (HeaderBlockEnded(data, searchFrom)) {
-            break;
-        }
+    if (RequestMethod(request) == "OPTIONS") {
+        return PreflightReply();
     }
-    if (!running || data.empty()) {
-        return std::nullopt;
-    }
-    const size_t nul = data.find('\0');
-    if (nul != std::string::npos) {
-        data.resize(nul);
-    }
-    return data;
-}
-
-void HandleApiRequest(net::Socket socket, const Relaxed<bool>& running, const RequestHandler& handler)
-{
-    const std::optional<std::string> received = ReadRequest(socket, running, RequestTimeouts{});
-    if (!received) {
-        return;
-    }
-    const std::string& request = *received;
-    if (request.find("OPTIONS") != std::string::npos) {
-        const std::string& reply = PreflightReply();
-        net::SendAll(socket, reply.data(), reply.size());
-        return;
-    }
-    SendJsonReply(socket, handler(request));
+    return BuildJsonReply(handler(request));
 }
 
 std::string BuildJsonReply(const std::string& body)
@@ -157,10 +221,4 @@ const std::string& PreflightReply()
         "Access-Control-Allow-Headers: Content-Type\r\n"
         "Content-Length: 0\r\n\r\n";
     return reply;
-}
-
-void SendJsonReply(net::Socket socket, const std::string& body)
-{
-    const std::string reply = BuildJsonReply(body);
-    net::SendAll(socket, reply.data(), reply.size());
 }

@@ -1,7 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 
 #include "api/socket.h"
@@ -9,16 +10,9 @@
 
 constexpr uint16_t kFirstApiPort = 9191;
 constexpr uint16_t kLastApiPort = 9199;
-constexpr size_t kRequestCap = 131071;
-
-// How long the server waits for a request: a client that sends nothing is
-// dropped after idleMs; once data has come, a pause of quietMs ends the
-// request, and so does totalMs after the first byte.
-struct RequestTimeouts {
-    int idleMs = 2000;
-    int quietMs = 100;
-    int totalMs = 2000;
-};
+// Connections held at once; past it the oldest idle one is closed, and while
+// every one is busy the next waits in the listen queue.
+constexpr size_t kMaxApiConnections = 64;
 
 // The listening socket for the API on the first free port of 9191-9199 of the
 // given IPv4 address (host byte order; loopback unless the user asks for more),
@@ -28,20 +22,18 @@ net::Socket OpenApiListener(uint32_t address);
 // Turns the text of one request (not a pre-flight) into the JSON reply body.
 using RequestHandler = std::function<std::string(const std::string& request)>;
 
-// Accepts and serves one connection at a time while running; then closes the
-// listener and cleans up the socket layer.
+// The server thread's body. Waits on the listener and on every connection at
+// once, reads each as its bytes arrive, and answers each request as soon as it
+// is complete (see Connection), one at a time, so no slow or idle client holds
+// up another; only the handler itself (new effect parameters pause 150 ms)
+// does. Notices a cleared running flag within about 100 ms, then closes every
+// connection and the listener (which it owns) and cleans up the socket layer.
 void ApiServerLoop(const Relaxed<bool>& running, net::Socket listener, const RequestHandler& handler);
 
-// Reads one request: until the end of the header block, the size cap, the
-// peer closing, a quiet gap after data, or a time-out. Nothing when no byte
-// came (or the server is stopping); the text ends at its first NUL byte.
-std::optional<std::string> ReadRequest(net::Socket socket, const Relaxed<bool>& running, const RequestTimeouts& timeouts);
-
-// Reads one request on a connected socket and answers it; does not close it.
-void HandleApiRequest(net::Socket socket, const Relaxed<bool>& running, const RequestHandler& handler);
+// The reply bytes for one request text: the pre-flight reply when its method is
+// OPTIONS, otherwise the handler's body in the JSON envelope.
+std::string AnswerRequest(const std::string& request, const RequestHandler& handler);
 
 // The reply envelope around a JSON body, and the CORS pre-flight reply.
 std::string BuildJsonReply(const std::string& body);
 const std::string& PreflightReply();
-
-void SendJsonReply(net::Socket socket, const std::string& body);

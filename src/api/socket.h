@@ -2,8 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
-// The few socket operations the API server needs (BSD sockets, Winsock).
+// The few socket operations the API server needs (BSD sockets, Winsock). Every
+// socket handed out here is non-blocking: the one server thread waits for all
+// of them at once in Poll.
 namespace net {
 
 using Socket = intptr_t;
@@ -22,26 +26,67 @@ constexpr uint32_t kAnyIpv4 = 0;
 // could be bound.
 Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last);
 
-enum class Wait { Ready, Timeout, Failed };
+// One socket in a Poll call: what to wait for, and what came. An error or a
+// hang-up counts as both readable and writable, so that the next receive or
+// send reports it.
+struct PollEntry {
+    Socket socket = kInvalidSocket;
+    bool wantRead = false;
+    bool wantWrite = false;
+    bool readable = false;
+    bool writable = false;
+};
 
-// Waits up to timeoutMs for the socket to become readable (or, for a
-// listening socket, to have a connection waiting).
-Wait WaitReadable(Socket socket, int timeoutMs);
+// Waits up to timeoutMs until one of the sockets is ready (for a listening
+// socket, readable means a connection is waiting). False when the wait itself
+// failed; an interrupted wait is a time-out.
+bool Poll(std::vector<PollEntry>& entries, int timeoutMs);
 
-// Sends to an accepted connection give up after this long without progress.
-constexpr int kSendTimeoutMs = 2000;
-
+// A waiting connection; kInvalidSocket when there was none or accept failed
+// (for instance when the process has no descriptor left).
 Socket Accept(Socket listener);
 
-// Bytes received (> 0), 0 when the peer closed, < 0 on an error.
+constexpr long kWouldBlock = -2;
+
+// Bytes received (> 0), 0 when the peer closed, kWouldBlock when nothing is
+// waiting yet, another negative value on an error.
 long Receive(Socket socket, char* buffer, size_t length);
 
-// Sends every byte unless the connection fails; true when all went out.
-bool SendAll(Socket socket, const char* data, size_t length);
+// Bytes sent (0 when the send buffer is full), or < 0 on an error.
+long Send(Socket socket, const char* data, size_t length);
 
 // Tells the peer no more data follows (the reply is complete).
 void ShutdownSend(Socket socket);
 
 void Close(Socket socket);
+
+// Owns one socket and closes it when it goes.
+class OwnedSocket {
+public:
+    explicit OwnedSocket(Socket socket = kInvalidSocket) : m_socket(socket) {}
+    OwnedSocket(OwnedSocket&& other) noexcept : m_socket(std::exchange(other.m_socket, kInvalidSocket)) {}
+    OwnedSocket& operator=(OwnedSocket&& other) noexcept
+    {
+        if (this != &other) {
+            Reset();
+            m_socket = std::exchange(other.m_socket, kInvalidSocket);
+        }
+        return *this;
+    }
+    OwnedSocket(const OwnedSocket&) = delete;
+    OwnedSocket& operator=(const OwnedSocket&) = delete;
+    ~OwnedSocket() { Reset(); }
+
+    Socket Get() const { return m_socket; }
+    void Reset()
+    {
+        if (m_socket != kInvalidSocket) {
+            Close(std::exchange(m_socket, kInvalidSocket));
+        }
+    }
+
+private:
+    Socket m_socket;
+};
 
 }  // namespace net

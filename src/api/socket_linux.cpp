@@ -4,11 +4,23 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace net {
+namespace {
+
+int Native(Socket socket)
+{
+    return static_cast<int>(socket);
+}
+
+bool WouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+}  // namespace
 
 bool Startup()
 {
@@ -19,7 +31,7 @@ void Cleanup() {}
 
 Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
     if (fd < 0) {
         return kInvalidSocket;
     }
@@ -45,62 +57,66 @@ Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last)
     return kInvalidSocket;
 }
 
-Wait WaitReadable(Socket socket, int timeoutMs)
+bool Poll(std::vector<PollEntry>& entries, int timeoutMs)
 {
-    pollfd entry{static_cast<int>(socket), POLLIN, 0};
-    const int result = ::poll(&entry, 1, timeoutMs);
-    if (result > 0) {
-        return Wait::Ready;
+    std::vector<pollfd> native(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        native[i].fd = Native(entries[i].socket);
+        native[i].events = static_cast<short>((entries[i].wantRead ? POLLIN : 0) | (entries[i].wantWrite ? POLLOUT : 0));
     }
-    if (result == 0 || errno == EINTR) {
-        return Wait::Timeout;
+    const int result = ::poll(native.data(), native.size(), timeoutMs);
+    if (result < 0) {
+        return errno == EINTR;
     }
-    return Wait::Failed;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const short came = native[i].revents;
+        const bool broken = (came & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+        entries[i].readable = entries[i].wantRead && ((came & POLLIN) != 0 || broken);
+        entries[i].writable = entries[i].wantWrite && ((came & POLLOUT) != 0 || broken);
+    }
+    return true;
 }
 
 Socket Accept(Socket listener)
 {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    const int fd = ::accept4(static_cast<int>(listener), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    if (fd < 0) {
-        return kInvalidSocket;
-    }
-    // A client that stops reading must not hold the one server thread forever.
-    const timeval sendTimeout{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
-    return fd;
+    const int fd = ::accept4(Native(listener), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    return fd < 0 ? kInvalidSocket : fd;
 }
 
 long Receive(Socket socket, char* buffer, size_t length)
 {
-    return ::recv(static_cast<int>(socket), buffer, length, 0);
+    ssize_t received = 0;
+    do {
+        received = ::recv(Native(socket), buffer, length, 0);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0 && WouldBlock(errno)) {
+        return kWouldBlock;
+    }
+    return received;
 }
 
-bool SendAll(Socket socket, const char* data, size_t length)
+long Send(Socket socket, const char* data, size_t length)
 {
-    while (length > 0) {
-        const ssize_t sent = ::send(static_cast<int>(socket), data, length, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            return false;
-        }
-        data += sent;
-        length -= static_cast<size_t>(sent);
+    ssize_t sent = 0;
+    do {
+        sent = ::send(Native(socket), data, length, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0 && WouldBlock(errno)) {
+        return 0;
     }
-    return true;
+    return sent;
 }
 
 void ShutdownSend(Socket socket)
 {
-    ::shutdown(static_cast<int>(socket), SHUT_WR);
+    ::shutdown(Native(socket), SHUT_WR);
 }
 
 void Close(Socket socket)
 {
-    ::close(static_cast<int>(socket));
+    ::close(Native(socket));
 }
 
 }  // namespace net

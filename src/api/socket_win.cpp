@@ -21,6 +21,12 @@ int Clamp(size_t length)
     return static_cast<int>(length > INT_MAX ? INT_MAX : length);
 }
 
+bool MakeNonBlocking(SOCKET socket)
+{
+    u_long nonBlocking = 1;
+    return ::ioctlsocket(socket, FIONBIO, &nonBlocking) == 0;
+}
+
 }  // namespace
 
 bool Startup()
@@ -38,6 +44,10 @@ Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last)
 {
     const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (socket == INVALID_SOCKET) {
+        return kInvalidSocket;
+    }
+    if (!MakeNonBlocking(socket)) {
+        ::closesocket(socket);
         return kInvalidSocket;
     }
     // Unlike Linux, Windows binds a port whose earlier connections linger in
@@ -58,19 +68,40 @@ Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last)
     return kInvalidSocket;
 }
 
-Wait WaitReadable(Socket socket, int timeoutMs)
+bool Poll(std::vector<PollEntry>& entries, int timeoutMs)
 {
-    WSAPOLLFD entry{};
-    entry.fd = Native(socket);
-    entry.events = POLLRDNORM;
-    const int result = ::WSAPoll(&entry, 1, timeoutMs);
-    if (result > 0) {
-        return Wait::Ready;
+    // Only the normal-data flags, and only sockets with something to wait
+    // for: WSAPoll may reject the whole call for anything else.
+    std::vector<WSAPOLLFD> native;
+    std::vector<size_t> slot;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        entries[i].readable = false;
+        entries[i].writable = false;
+        if (!entries[i].wantRead && !entries[i].wantWrite) {
+            continue;
+        }
+        WSAPOLLFD entry{};
+        entry.fd = Native(entries[i].socket);
+        entry.events = static_cast<SHORT>((entries[i].wantRead ? POLLRDNORM : 0) | (entries[i].wantWrite ? POLLWRNORM : 0));
+        native.push_back(entry);
+        slot.push_back(i);
     }
-    if (result == 0 || WSAGetLastError() == WSAEINTR) {
-        return Wait::Timeout;
+    if (native.empty()) {
+        ::Sleep(static_cast<DWORD>(timeoutMs));
+        return true;
     }
-    return Wait::Failed;
+    const int result = ::WSAPoll(native.data(), static_cast<ULONG>(native.size()), timeoutMs);
+    if (result == SOCKET_ERROR) {
+        return WSAGetLastError() == WSAEINTR;
+    }
+    for (size_t k = 0; k < native.size(); ++k) {
+        PollEntry& entry = entries[slot[k]];
+        const SHORT came = native[k].revents;
+        const bool broken = (came & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+        entry.readable = entry.wantRead && ((came & POLLRDNORM) != 0 || broken);
+        entry.writable = entry.wantWrite && ((came & POLLWRNORM) != 0 || broken);
+    }
+    return true;
 }
 
 Socket Accept(Socket listener)
@@ -81,28 +112,29 @@ Socket Accept(Socket listener)
     if (socket == INVALID_SOCKET) {
         return kInvalidSocket;
     }
-    // A client that stops reading must not hold the one server thread forever.
-    const DWORD sendTimeout = kSendTimeoutMs;
-    ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendTimeout), sizeof sendTimeout);
+    if (!MakeNonBlocking(socket)) {
+        ::closesocket(socket);
+        return kInvalidSocket;
+    }
     return static_cast<Socket>(socket);
 }
 
 long Receive(Socket socket, char* buffer, size_t length)
 {
-    return ::recv(Native(socket), buffer, Clamp(length), 0);
+    const int received = ::recv(Native(socket), buffer, Clamp(length), 0);
+    if (received == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+        return kWouldBlock;
+    }
+    return received;
 }
 
-bool SendAll(Socket socket, const char* data, size_t length)
+long Send(Socket socket, const char* data, size_t length)
 {
-    while (length > 0) {
-        const int sent = ::send(Native(socket), data, Clamp(length), 0);
-        if (sent <= 0) {
-            return false;
-        }
-        data += sent;
-        length -= static_cast<size_t>(sent);
+    const int sent = ::send(Native(socket), data, Clamp(length), 0);
+    if (sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+        return 0;
     }
-    return true;
+    return sent;
 }
 
 void ShutdownSend(Socket socket)

@@ -42,7 +42,8 @@ int32_t ParseStoiField(const std::string& field)
     return static_cast<int32_t>(value);
 }
 
-void ApplyEffectParams(const std::vector<std::string>& fields, EffectParams& params, Visualizer& visualizer)
+void ApplyEffectParams(const std::vector<std::string>& fields, EffectParams& params, Visualizer& visualizer,
+                       PauseFn pause)
 {
     if (fields.size() < 5) {
         return;
@@ -56,7 +57,7 @@ void ApplyEffectParams(const std::vector<std::string>& fields, EffectParams& par
     // The frame loop idles while inactive, so it never analyses with a mix of
     // old and new settings.
     visualizer.m_bActive = false;
-    SleepMs(150);
+    pause(150);
 
     const int32_t mode = params.mode;
     visualizer.m_nBarStyle = mode;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/relaxed.h"
 
 class Visualizer;
@@ -29,11 +30,16 @@ struct EffectParams {
 // whatever the C++ library's own messages are.
 int32_t ParseStoiField(const std::string& field);
 
+// Waits the given milliseconds: SleepMs in the daemon; a harness that must not
+// sleep hands in one that returns at once.
+using PauseFn = void (*)(uint32_t ms);
+
 // Converts the first five fields into the record, each stored right after its
 // own conversion; then pauses the visualizer for 150 ms and pushes the new
 // values into it. A failed conversion ends the call with its error, leaving
 // the visualizer untouched. Fewer than five fields: nothing happens.
-void ApplyEffectParams(const std::vector<std::string>& fields, EffectParams& params, Visualizer& visualizer);
+void ApplyEffectParams(const std::vector<std::string>& fields, EffectParams& params, Visualizer& visualizer,
+                       PauseFn pause = SleepMs);
 
 // The effect-state reply: parameters and the colour of every reported key; the
 // empty string when the grid has fewer than 2 active rows or columns. Also

@@ -156,9 +156,26 @@ TEST_F(Routes, OrderOfLiteralsDecidesBetweenPrefixes)
 {
     EXPECT_EQ(Dispatch("/api/keyboard/musiceffect/closeNow"), R"({"status": "close ok"})");
     EXPECT_EQ(Dispatch("/api/hardware/info?x=1"), R"({"status": "empty"})");
-    // A route literal anywhere in the text counts, headers included.
+}
+
+TEST_F(Routes, OnlyTheRequestLineChoosesTheRouteAndItsParameters)
+{
+    // A header naming a route, or carrying a parameter, changes nothing.
+    dlg->m_nEffectRunning = 1;
     EXPECT_EQ(DispatchRequest(dlg->Api(), "GET /x HTTP/1.1\r\nReferer: GET /api/keyboard/musiceffect/close\r\n\r\n"),
+              R"({"error": "Invalid request"})");
+    EXPECT_EQ(dlg->m_nEffectRunning, 1);
+    const std::string state = DispatchRequest(
+        dlg->Api(), "GET /api/keyboard/musiceffect HTTP/1.1\r\nReferer: http://h/ui?param=7&60&0&100&1\r\n\r\n");
+    EXPECT_EQ(state.rfind(R"({"amplitude":100,)", 0), 0u) << state;
+    EXPECT_EQ(dlg->m_effect.mode, 1);
+
+    // Empty lines ahead of the request line are skipped, as HTTP allows; a
+    // route path that is not at the start of the line is not that route.
+    EXPECT_EQ(DispatchRequest(dlg->Api(), "\r\nGET /api/keyboard/musiceffect/close HTTP/1.1\r\n\r\n"),
               R"({"status": "close ok"})");
+    EXPECT_EQ(DispatchRequest(dlg->Api(), "PUT /GET /api/keyboard/musiceffect/close HTTP/1.1\r\n\r\n"),
+              R"({"error": "Invalid request"})");
 }
 
 TEST_F(Routes, HardwareRouteServesTheSnapshotOnceValid)
@@ -184,6 +201,28 @@ TEST(ReplyEnvelope, HeadersAndLength)
     const std::string body = R"({"status": "error", "message": "缺少"})";
     const std::string reply = BuildJsonReply(body);
     EXPECT_NE(reply.find("Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body), std::string::npos);
+}
+
+TEST(ReplyEnvelope, PreflightOnlyForTheOptionsMethod)
+{
+    const RequestHandler handler = [](const std::string&) { return std::string("{}"); };
+    const struct {
+        const char* request;
+        bool preflight;
+    } cases[] = {
+        {"OPTIONS /api/audio/amplitude HTTP/1.1\r\nOrigin: http://x\r\n\r\n", true},
+        {"\r\nOPTIONS / HTTP/1.1\r\n\r\n", true},
+        {"OPTIONS", true},
+        {"GET /api/audio/amplitude HTTP/1.1\r\nAccess-Control-Request-Method: OPTIONS\r\n\r\n", false},
+        {"GET /api/keyboard/musiceffect/layout?layout=%7B%22name%22%3A%22OPTIONS%22%7D HTTP/1.1", false},
+        {"OPTIONSX / HTTP/1.1", false},
+        {"options / HTTP/1.1", false},
+        {"POST / HTTP/1.1\r\n\r\nOPTIONS", false},
+    };
+    for (const auto& test : cases) {
+        EXPECT_EQ(AnswerRequest(test.request, handler), test.preflight ? PreflightReply() : BuildJsonReply("{}"))
+            << test.request;
+    }
 }
 
 }  // namespace

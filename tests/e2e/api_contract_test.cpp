@@ -10,6 +10,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "e2e/daemon_fixture.h"
 
@@ -98,10 +99,23 @@ protected:
     Daemon daemon;
 };
 
-TEST_F(ApiContract, PreflightAnywhereInTheRequest)
+TEST_F(ApiContract, OnlyTheMethodMakesAPreflight)
 {
     EXPECT_EQ(Exchange(daemon.Port(), "OPTIONS /api/audio/amplitude HTTP/1.1\r\nOrigin: http://x\r\n\r\n"), kPreflight);
-    EXPECT_EQ(Exchange(daemon.Port(), "GET /api/audio/amplitude HTTP/1.1\r\nX-Why: OPTIONS\r\n\r\n"), kPreflight);
+    EXPECT_EQ(Exchange(daemon.Port(), "GET /api/audio/amplitude HTTP/1.1\r\nX-Why: OPTIONS\r\n\r\n"),
+              ExpectedJsonReply(R"({"amplitude":0})"));
+
+    // A keyboard may well be called that.
+    std::string layout = FullLayout(2, 3);
+    layout.replace(layout.find("Test board"), 10, "OPTIONS");
+    EXPECT_EQ(Body("/api/keyboard/musiceffect/layout?layout=" + PercentEncode(layout)),
+              R"({"status": "layout received via GET"})");
+    EXPECT_EQ(CountOf(Body("/api/keyboard/musiceffect"), R"("keyCode":)"), 6u);
+}
+
+TEST_F(ApiContract, ListensOnLoopbackOnly)
+{
+    EXPECT_EQ(daemon.ListenAddress(), "127.0.0.1");
 }
 
 TEST_F(ApiContract, EveryRouteAnswersWithItsExactBytes)
@@ -227,6 +241,49 @@ TEST_F(ApiContract, IdleClientIsDroppedAndDoesNotBlockOthers)
     // A client that connects and leaves without a word gets nothing; the server goes on.
     ::close(ConnectLoopback(daemon.Port()));
     EXPECT_EQ(Body("/api/audio/amplitude"), R"({"amplitude":0})");
+}
+
+// Browsers open speculative connections that send nothing and keep sockets
+// open after a reply; neither may queue the next request behind them.
+TEST_F(ApiContract, TwentyIdleConnectionsDelayNoOne)
+{
+    std::vector<int> idle;
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(ConnectLoopback(daemon.Port()));
+        ASSERT_GE(idle.back(), 0);
+    }
+    std::this_thread::sleep_for(100ms);  // all accepted by now
+
+    const auto start = Clock::now();
+    EXPECT_EQ(Body("/api/audio/amplitude"), R"({"amplitude":0})");
+    EXPECT_LT(Clock::now() - start, 1s);
+    for (int fd : idle) {
+        ::close(fd);
+    }
+}
+
+TEST_F(ApiContract, KeepAliveClientsThatNeverCloseDelayNoOne)
+{
+    const std::string request = "GET /api/audio/amplitude HTTP/1.1\r\nConnection: keep-alive\r\n\r\n";
+    std::vector<int> kept;
+    for (int i = 0; i < 20; ++i) {
+        kept.push_back(ConnectLoopback(daemon.Port()));
+        ASSERT_GE(kept.back(), 0);
+        ASSERT_EQ(::send(kept.back(), request.data(), request.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(request.size()));
+    }
+
+    const auto start = Clock::now();
+    EXPECT_EQ(Body("/api/audio/amplitude"), R"({"amplitude":0})");
+    EXPECT_LT(Clock::now() - start, 1s);
+
+    // Each got its whole reply and the end of it, and still holds its socket.
+    for (int fd : kept) {
+        bool closed = false;
+        EXPECT_EQ(ReadUntilClosed(fd, 2s, &closed), ExpectedJsonReply(R"({"amplitude":0})"));
+        EXPECT_TRUE(closed);
+        ::close(fd);
+    }
 }
 
 TEST_F(ApiContract, SecondInstanceExitsAtOnceAndSilently)

@@ -124,7 +124,12 @@ void RunQuietly(const std::vector<std::string>& command, int timeoutMs, const st
     }
 }
 
-uint16_t ListeningApiPort(pid_t root)
+struct ListeningSocket {
+    std::string address;  // dotted IPv4
+    uint16_t port = 0;
+};
+
+ListeningSocket ListeningApiSocket(pid_t root)
 {
     std::set<unsigned long> inodes;
     std::vector<pid_t> holders = ProcessTree(root);
@@ -146,12 +151,18 @@ uint16_t ListeningApiPort(pid_t root)
         if (state != "0A" || inodes.count(inode) == 0) {
             continue;
         }
-        const auto port = static_cast<uint16_t>(std::strtoul(local.substr(local.find(':') + 1).c_str(), nullptr, 16));
+        // The table prints the address as the word in network byte order, in hex.
+        const size_t colon = local.find(':');
+        const auto port = static_cast<uint16_t>(std::strtoul(local.substr(colon + 1).c_str(), nullptr, 16));
         if (port >= 9191 && port <= 9199) {
-            return port;
+            in_addr address{};
+            address.s_addr = static_cast<in_addr_t>(std::strtoul(local.substr(0, colon).c_str(), nullptr, 16));
+            char dotted[INET_ADDRSTRLEN] = {};
+            ::inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+            return {dotted, port};
         }
     }
-    return 0;
+    return {};
 }
 
 }  // namespace
@@ -249,7 +260,9 @@ uint16_t Daemon::WaitForPort(int timeoutMs)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (Clock::now() < deadline && m_pid > 0) {
-        m_port = ListeningApiPort(m_pid);
+        const ListeningSocket listening = ListeningApiSocket(m_pid);
+        m_port = listening.port;
+        m_listenAddress = listening.address;
         if (m_port != 0) {
             return m_port;
         }

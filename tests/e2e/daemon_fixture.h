@@ -30,6 +30,8 @@ public:
 
     pid_t Pid() const { return m_pid; }
     uint16_t Port() const { return m_port; }
+    // The local address of the listening socket, as the kernel reports it ("127.0.0.1").
+    const std::string& ListenAddress() const { return m_listenAddress; }
     const std::string& RuntimeDir() const { return m_runtimeDir; }
 
     // Polls until the daemon listens on one of 9191-9199; 0 on time-out.
@@ -57,6 +59,7 @@ private:
     bool m_ownsRuntimeDir = false;
     pid_t m_pid = -1;
     uint16_t m_port = 0;
+    std::string m_listenAddress;
     std::string m_outputPrefix;
 };
 
