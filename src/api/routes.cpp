@@ -105,7 +105,7 @@ std::string EffectRoute(const ApiTargets& api, const std::string& request)
         std::string body = BuildEffectJson(api.keyGrid, api.effect, api.visualizer, api.screenLight);
         return body.empty() ? kEmptyReply : body;
     } catch (const std::exception& error) {
-        return R"({"error": ")" + std::string(error.what()) + R"("})";
+        return ErrorReply(error.what());
     }
 }
 
