@@ -1,6 +1,7 @@
+#include "hwmon/kernel_sources.h"
 #include "hwmon/platform_sources.h"
 
 HardwareSources OpenPlatformHardwareSources()
 {
-    return {nullptr, nullptr, "no sensor source is built for this platform yet"};
+    return OpenKernelSources({});
 }
