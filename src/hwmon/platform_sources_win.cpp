@@ -1,6 +1,13 @@
+#include "hwmon/pdh_counters.h"
 #include "hwmon/platform_sources.h"
+#include "hwmon/sensor_library.h"
 
 HardwareSources OpenPlatformHardwareSources()
 {
-    return {nullptr, nullptr, "no sensor source is built for this platform yet"};
+    HardwareSources sources;
+    sources.sensors = OpenSensorLibrary(sources.description);
+    if (sources.sensors) {
+        sources.counters = OpenPdhCounters();
+    }
+    return sources;
 }
