@@ -11,10 +11,15 @@
 #include "base/thread_start.h"
 #include "base/timer_platform.h"
 #include "device/discovery_schedule.h"
+#include "hwmon/hardware_poller.h"
 
 namespace {
 
 constexpr std::chrono::milliseconds kStartupWait{2000};
+// The sensor source is tried again this often until it opens; between two
+// polling passes the thread rests this long.
+constexpr std::chrono::milliseconds kHwOpenRetry{1000};
+constexpr std::chrono::milliseconds kHwPassPause{50};
 
 // A frame's way to the hidden window and to the keyboard, looked for under
 // the ids of the current layout.
@@ -75,10 +80,7 @@ void CKolvexDlg::DestroyWindow()
     if (m_serverThread.joinable()) {
         m_serverThread.join();
     }
-    m_bHwPollRunning.exchange(false);
-    if (m_hwPollThread.joinable()) {
-        m_hwPollThread.join();
-    }
+    StopHardwarePolling();
     StopWorker();
     m_hwMonitor.Close();
     CDlgBase::DestroyWindow();
@@ -195,14 +197,35 @@ void CKolvexDlg::StartHardwarePolling()
     }
 }
 
+void CKolvexDlg::StopHardwarePolling()
+{
+    {
+        // Under the wait's lock, so the loop cannot miss the wake-up between
+        // its test of the flag and its wait.
+        std::lock_guard lock(m_hwPollWaitMutex);
+        m_bHwPollRunning.exchange(false);
+    }
+    m_hwPollWake.notify_all();
+    if (m_hwPollThread.joinable()) {
+        m_hwPollThread.join();
+    }
+}
+
+void CKolvexDlg::WaitWhileHwPolling(std::chrono::milliseconds period)
+{
+    std::unique_lock lock(m_hwPollWaitMutex);
+    m_hwPollWake.wait_for(lock, period, [this] { return !m_bHwPollRunning; });
+}
+
 void CKolvexDlg::PollHardware()
 {
-    // Retry opening once a second, in short steps so a stop is noticed quickly.
-    constexpr uint32_t kStepMs = 50;
     while (m_bHwPollRunning && !m_hwMonitor.Open()) {
-        for (uint32_t waited = 0; waited < 1000 && m_bHwPollRunning; waited += kStepMs) {
-            SleepMs(kStepMs);
-        }
+        WaitWhileHwPolling(kHwOpenRetry);
+    }
+    HardwarePoller poller(m_hwMonitor, {m_snapshotMutex, m_snapshot, m_bSnapshotValid}, TickCount64);
+    while (m_bHwPollRunning) {
+        poller.Pass();
+        WaitWhileHwPolling(kHwPassPause);
     }
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -70,7 +69,7 @@ public:
     CommandQueue m_commands;
     std::thread m_serverThread;
     std::thread m_hwPollThread;
-    std::atomic<bool> m_bHwPollRunning{false};
+    Relaxed<bool> m_bHwPollRunning{false};  ///< set and cleared by the window thread, by exchange
     KeyGrid m_keyGrid;
     Visualizer m_visualizer;
     ScreenLight m_screenLight;
@@ -94,9 +93,18 @@ public:
     KeyboardLink m_keyboard;
 
 private:
+    // The polling thread's body: opens the hardware monitor (retrying every
+    // second), then measures and merges every 50 ms until stopped.
     void PollHardware();
     // Lets requests that wait for the start-up defaults through.
     void ReleaseStartupWait();
+    // Clears the running flag, wakes the polling thread and joins it.
+    void StopHardwarePolling();
+    // Sleeps the period, or less when polling is stopped meanwhile.
+    void WaitWhileHwPolling(std::chrono::milliseconds period);
+
+    std::mutex m_hwPollWaitMutex;
+    std::condition_variable m_hwPollWake;
 
     std::mutex m_startupMutex;
     std::condition_variable m_startupDone;

@@ -226,7 +226,7 @@ Daemon::Daemon(Options options) : m_options(std::move(options))
         }
     }
     env.emplace_back("XDG_RUNTIME_DIR", m_runtimeDir);
-    const std::vector<std::string> command = DaemonCommand();
+    const std::vector<std::string> command = m_options.command.empty() ? DaemonCommand() : m_options.command;
     m_pid = SpawnProcess(command, env, m_outputPrefix + ".stdout", m_outputPrefix + ".stderr");
     if (m_pid < 0) {
         throw std::runtime_error("cannot start " + command[0]);

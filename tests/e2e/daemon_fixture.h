@@ -20,6 +20,7 @@ public:
         std::vector<std::pair<std::string, std::string>> env;  // added to or replacing the inherited environment
         std::string runtimeDir;                                // empty: a fresh private directory
         bool waitForPort = true;
+        std::vector<std::string> command{};                    // empty: DaemonCommand()
     };
 
     Daemon();
