@@ -406,6 +406,19 @@ HttpReply Get(uint16_t port, const std::string& target)
     return SplitReply(Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n"));
 }
 
+std::string MissingInOrder(const std::string& text, const std::vector<std::string>& parts)
+{
+    size_t from = 0;
+    for (const std::string& part : parts) {
+        const size_t at = text.find(part, from);
+        if (at == std::string::npos) {
+            return part;
+        }
+        from = at + part.size();
+    }
+    return {};
+}
+
 std::string ExpectedJsonReply(const std::string& body)
 {
     return "HTTP/1.1 200 OK\r\n"

@@ -106,5 +106,9 @@ HttpReply SplitReply(const std::string& raw);
 // A plain GET of the target ("/api/...") as a browser-like client sends it.
 HttpReply Get(uint16_t port, const std::string& target);
 
+// The first of the parts that the text does not hold after the part before
+// it (a log line missing or out of order); empty when all are there in order.
+std::string MissingInOrder(const std::string& text, const std::vector<std::string>& parts);
+
 // The exact envelope the daemon wraps every JSON body in.
 std::string ExpectedJsonReply(const std::string& body);

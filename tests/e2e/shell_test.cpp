@@ -88,24 +88,6 @@ TEST(Shell, WindowStaysHiddenOffScreenAsATitledToolWindow)
     EXPECT_EQ(Get(daemon.Port(), "/api/audio/amplitude").body, R"({"amplitude":0})");
 }
 
-}  // namespace
-
-namespace {
-
-// Returns the text of lines, in order, each found after the one before; empty when all were.
-std::string MissingInOrder(const std::string& text, const std::vector<std::string>& lines)
-{
-    size_t from = 0;
-    for (const std::string& line : lines) {
-        const size_t at = text.find(line, from);
-        if (at == std::string::npos) {
-            return line;
-        }
-        from = at + line.size();
-    }
-    return {};
-}
-
 TEST(CommandLine, AnswersHelpVersionAndBadInputWithoutStartingTheDaemon)
 {
     if (DaemonRunsUnderWine()) {
