@@ -22,7 +22,7 @@ build: configure
 # Builds the daemon alone, not the tests.
 run: configure
 	cmake --build $(BUILD) --target tonvik
-	./$(BUILD)/tonvik
+	$(abspath $(BUILD))/tonvik
 
 # In parallel; the resource file keeps the daemons of the end-to-end tests within the API's nine ports.
 test: build
