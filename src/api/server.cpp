@@ -39,13 +39,14 @@ void CloseConnection(net::Socket socket)
     net::Close(socket);
 }
 
-}  // namespace
-
+// "a.b.c.d" of an address in host byte order.
 std::string Ipv4Text(uint32_t address)
 {
     return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
            std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
 }
+
+}  // namespace
 
 net::Socket OpenApiListener(uint32_t address)
 {

@@ -26,9 +26,6 @@ struct RequestTimeouts {
 // none. Logs the address and port, or why nothing listens.
 net::Socket OpenApiListener(uint32_t address);
 
-// "a.b.c.d" of an address in host byte order.
-std::string Ipv4Text(uint32_t address);
-
 // Turns the text of one request (not a pre-flight) into the JSON reply body.
 using RequestHandler = std::function<std::string(const std::string& request)>;
 

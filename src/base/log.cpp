@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "base/clock.h"
+#include "base/log_rate_limit.h"
 
 namespace {
 
@@ -36,19 +37,6 @@ void SetVerboseLogging(bool verbose)
 bool VerboseLogging()
 {
     return g_verbose.load(std::memory_order_relaxed);
-}
-
-std::optional<unsigned> LogRateLimit::Admit(const std::string& cause, uint64_t nowMs)
-{
-    const auto [it, first] = m_causes.try_emplace(cause);
-    Cause& entry = it->second;
-    if (!first && nowMs - entry.lastMs < kIntervalMs) {
-        ++entry.held;
-        return std::nullopt;
-    }
-    const unsigned held = entry.held;
-    entry = {nowMs, 0};
-    return held;
 }
 
 void LogLimited(LogLevel level, const std::string& cause, const std::string& message)

@@ -1,8 +1,5 @@
 #pragma once
 
-#include <cstdint>
-#include <map>
-#include <optional>
 #include <string>
 
 // The daemon's log: one line per lifecycle event (started, listening, sound
@@ -32,23 +29,6 @@ bool VerboseLogging();
 // a minute for the same cause; the next line that passes says how many were
 // held back meanwhile.
 void LogLimited(LogLevel level, const std::string& cause, const std::string& message);
-
-// The once-a-minute rule of LogLimited, on a clock the caller gives.
-class LogRateLimit {
-public:
-    static constexpr uint64_t kIntervalMs = 60000;
-
-    // Nothing when a line for this cause passed less than a minute ago (it is
-    // counted as held back); otherwise the number held back since that line.
-    std::optional<unsigned> Admit(const std::string& cause, uint64_t nowMs);
-
-private:
-    struct Cause {
-        uint64_t lastMs = 0;
-        unsigned held = 0;
-    };
-    std::map<std::string, Cause> m_causes;
-};
 
 // How a line is dressed for where it goes. A terminal gets the local time in
 // front; the journal, which stamps lines itself, gets the "<N>" priority

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/log_rate_limit.h"
+
 namespace {
 
 TEST(LogLine, IsDressedForWhereItGoes)
