@@ -1,34 +1,45 @@
 # Entry points; CMake + Ninja do the building.
 BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Warnings as errors: CI turns it on; off by default, so a newer compiler does not break a user's build.
+TONVIK_WERROR ?= OFF
+# DEPS=0 skips installing missing Debian packages.
+DEPS ?= 1
 
-.PHONY: deps build run test asan tsan bench fuzz clean windows test-windows
+.PHONY: deps configure build run test asan tsan bench fuzz package clean windows test-windows
 
 deps:
+ifneq ($(DEPS),0)
 	./scripts/install-deps.sh
+endif
 
-build: deps
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) -DTONVIK_WERROR=$(TONVIK_WERROR)
+
+build: configure
 	cmake --build $(BUILD)
 
-run: build
-	./$(BUILD)/tonvik
+# Builds the daemon alone, not the tests.
+run: configure
+	cmake --build $(BUILD) --target tonvik
+	$(abspath $(BUILD))/tonvik
 
+# In parallel; the resource file keeps the daemons of the end-to-end tests within the API's nine ports.
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure
+	ctest --test-dir $(BUILD) -j$(shell nproc) --resource-spec-file $(abspath $(BUILD))/tests/api-ports.json --output-on-failure
 
 asan: deps
-	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTONVIK_SANITIZE=address
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTONVIK_SANITIZE=address -DTONVIK_WERROR=$(TONVIK_WERROR)
 	cmake --build build-asan
 	ctest --test-dir build-asan --output-on-failure
 
 tsan: deps
-	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTONVIK_SANITIZE=thread
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTONVIK_SANITIZE=thread -DTONVIK_WERROR=$(TONVIK_WERROR)
 	cmake --build build-tsan
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure
 
 bench: deps
-	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTONVIK_BUILD_TESTS=OFF -DTONVIK_BUILD_BENCH=ON
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTONVIK_BUILD_TESTS=OFF -DTONVIK_BUILD_BENCH=ON -DTONVIK_WERROR=$(TONVIK_WERROR)
 	cmake --build build-bench
 	./build-bench/bench/tonvik_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
@@ -41,12 +52,17 @@ fuzz: deps
 	cmake --build build-fuzz --target tonvik_fuzzers
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./scripts/run-fuzzers.sh build-fuzz
 
+# build-package/tonvik_<version>_<arch>.deb, built for the /usr prefix its files name.
+package: deps
+	cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DTONVIK_BUILD_TESTS=OFF -DTONVIK_WERROR=$(TONVIK_WERROR)
+	cmake --build build-package --target package
+
 # Tonvik.exe cross-built with MinGW-w64, and the end-to-end suite run against it under Wine.
 windows:
-	./scripts/build-windows.sh
+	TONVIK_WERROR=$(TONVIK_WERROR) ./scripts/build-windows.sh
 
 test-windows: windows build
 	BUILD=$(BUILD) ./scripts/test-windows.sh
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz build-win
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-package build-win

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages a build needs, only those missing.
+# Installs the Debian packages a build needs, only those missing. On Debian,
+# Ubuntu and their derivatives this is automatic; elsewhere it lists them so
+# you can install your system's equivalents (then build with DEPS=0).
 #   install-deps.sh           the Linux build and its tests
 #   install-deps.sh windows   the Windows cross build and Wine to test it
 #   install-deps.sh fuzz      clang and its libFuzzer and sanitizer runtimes
@@ -11,6 +13,8 @@ linux=(
   libhidapi-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libpulse-dev pulseaudio pulseaudio-utils sox libsox-fmt-pulse
+  # the install test's checkers, and what the .deb is built with
+  systemd udev desktop-file-utils man-db dpkg-dev file
 )
 fuzz=(
   clang libclang-rt-14-dev
@@ -26,6 +30,21 @@ case "${1:-linux}" in
   fuzz) packages=("${fuzz[@]}") ;;
   *) echo "usage: $0 [linux|windows|fuzz]" >&2; exit 2 ;;
 esac
+
+debian_like=no
+if [ -r /etc/os-release ]; then
+  # shellcheck disable=SC1091
+  . /etc/os-release
+  case " ${ID:-} ${ID_LIKE:-} " in
+    *" debian "* | *" ubuntu "*) debian_like=yes ;;
+  esac
+fi
+if [ "$debian_like" = no ] || ! command -v dpkg-query >/dev/null || ! command -v apt-get >/dev/null; then
+  echo "Not a Debian or Ubuntu system: nothing installed. The build needs the equivalents of these"
+  echo "Debian packages (names differ between distributions); install them, then run make with DEPS=0:"
+  echo "  ${packages[*]}"
+  exit 0
+fi
 
 missing=()
 for package in "${packages[@]}"; do

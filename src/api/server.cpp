@@ -7,6 +7,7 @@
 #include "api/connection.h"
 #include "api/request_line.h"
 #include "base/clock.h"
+#include "base/log.h"
 
 namespace {
 
@@ -164,16 +165,39 @@ private:
     int64_t m_acceptPausedUntil = 0;
 };
 
+// "a.b.c.d" of an address in host byte order.
+std::string Ipv4Text(uint32_t address)
+{
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
 }  // namespace
 
 net::Socket OpenApiListener(uint32_t address)
 {
+    const std::string where = Ipv4Text(address);
     if (!net::Startup()) {
+        LogError("the socket layer did not start: nothing can reach the API; the lighting runs on");
         return net::kInvalidSocket;
     }
-    const net::Socket listener = net::ListenOnFirstFreePort(address, kFirstApiPort, kLastApiPort);
+    net::ListenFailure failure = net::ListenFailure::NoFreePort;
+    const net::Socket listener = net::ListenOnFirstFreePort(address, kFirstApiPort, kLastApiPort, &failure);
     if (listener == net::kInvalidSocket) {
         net::Cleanup();
+        if (failure == net::ListenFailure::AddressNotLocal) {
+            LogError(where + " is not an address of this machine: nothing can reach the API; the lighting runs on");
+        } else {
+            LogError("no free port in " + std::to_string(kFirstApiPort) + "-" + std::to_string(kLastApiPort) + " on " +
+                     where + ": nothing can reach the API; the lighting runs on");
+        }
+        return listener;
+    }
+    const std::string port = std::to_string(net::LocalPort(listener));
+    if (address == net::kAnyIpv4) {
+        LogInfo("listening on 0.0.0.0:" + port + " (every IPv4 address of this machine)");
+    } else {
+        LogInfo("listening on " + where + ":" + port);
     }
     return listener;
 }

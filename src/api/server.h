@@ -16,7 +16,8 @@ constexpr size_t kMaxApiConnections = 64;
 
 // The listening socket for the API on the first free port of 9191-9199 of the
 // given IPv4 address (host byte order; loopback unless the user asks for more),
-// with the socket layer started; kInvalidSocket (and the layer cleaned up) when none.
+// with the socket layer started; kInvalidSocket (and the layer cleaned up) when
+// none. Logs the address and port, or why nothing listens.
 net::Socket OpenApiListener(uint32_t address);
 
 // Turns the text of one request (not a pre-flight) into the JSON reply body.

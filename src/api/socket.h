@@ -21,10 +21,17 @@ void Cleanup();
 constexpr uint32_t kLoopbackIpv4 = 0x7F000001;
 constexpr uint32_t kAnyIpv4 = 0;
 
+// Why no port could be had: each was taken, or the address is not one of
+// this machine's (then no port is tried after the first).
+enum class ListenFailure { NoFreePort, AddressNotLocal };
+
 // An IPv4 TCP socket bound to the first free port of [first, last] on the
 // given address (host byte order) and listening; kInvalidSocket when none
-// could be bound.
-Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last);
+// could be bound, with the reason in *failure when given.
+Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last, ListenFailure* failure = nullptr);
+
+// The port a bound socket has (0 when it cannot be told).
+uint16_t LocalPort(Socket socket);
 
 // One socket in a Poll call: what to wait for, and what came. An error or a
 // hang-up counts as both readable and writable, so that the next receive or

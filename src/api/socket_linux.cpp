@@ -29,8 +29,11 @@ bool Startup()
 
 void Cleanup() {}
 
-Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last)
+Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last, ListenFailure* failure)
 {
+    if (failure != nullptr) {
+        *failure = ListenFailure::NoFreePort;
+    }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
     if (fd < 0) {
         return kInvalidSocket;
@@ -52,9 +55,25 @@ Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last)
             }
             break;
         }
+        if (errno == EADDRNOTAVAIL) {
+            if (failure != nullptr) {
+                *failure = ListenFailure::AddressNotLocal;
+            }
+            break;
+        }
     }
     ::close(fd);
     return kInvalidSocket;
+}
+
+uint16_t LocalPort(Socket socket)
+{
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    if (::getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        return 0;
+    }
+    return ntohs(bound.sin_port);
 }
 
 bool Poll(std::vector<PollEntry>& entries, int timeoutMs)

@@ -40,8 +40,11 @@ void Cleanup()
     WSACleanup();
 }
 
-Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last)
+Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last, ListenFailure* failure)
 {
+    if (failure != nullptr) {
+        *failure = ListenFailure::NoFreePort;
+    }
     const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (socket == INVALID_SOCKET) {
         return kInvalidSocket;
@@ -63,9 +66,25 @@ Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last)
             }
             break;
         }
+        if (WSAGetLastError() == WSAEADDRNOTAVAIL) {
+            if (failure != nullptr) {
+                *failure = ListenFailure::AddressNotLocal;
+            }
+            break;
+        }
     }
     ::closesocket(socket);
     return kInvalidSocket;
+}
+
+uint16_t LocalPort(Socket socket)
+{
+    sockaddr_in bound{};
+    int length = sizeof bound;
+    if (::getsockname(Native(socket), reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        return 0;
+    }
+    return ntohs(bound.sin_port);
 }
 
 bool Poll(std::vector<PollEntry>& entries, int timeoutMs)

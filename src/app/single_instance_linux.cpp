@@ -2,10 +2,13 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include "base/log.h"
 
 namespace {
 
@@ -16,20 +19,56 @@ std::string LockPath()
     return dir + "/" + SingleInstance::kName + ".lock";
 }
 
+int64_t ReadPid(int fd)
+{
+    char text[32] = {};
+    const ssize_t length = ::pread(fd, text, sizeof text - 1, 0);
+    return length > 0 ? std::strtoll(text, nullptr, 10) : 0;
+}
+
+// The holder writes its pid right after taking the lock; a copy started in
+// that instant waits a little for it.
+int64_t WaitForPid(int fd)
+{
+    constexpr int kTries = 20;
+    constexpr useconds_t kPauseUs = 10000;
+    for (int i = 0; i < kTries; ++i) {
+        if (const int64_t pid = ReadPid(fd); pid > 0) {
+            return pid;
+        }
+        ::usleep(kPauseUs);
+    }
+    return 0;
+}
+
 }  // namespace
 
 // An advisory lock on a file: the kernel drops it when the process ends, however
-// it ends, so a crashed daemon never blocks the next start.
+// it ends, so a crashed daemon never blocks the next start. The file holds the
+// holder's pid, for the message of a second copy and for the user.
 SingleInstance::SingleInstance()
 {
-    const int fd = ::open(LockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const std::string path = LockPath();
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
+        LogWarning("cannot open the lock file " + path + " (" + std::strerror(errno) +
+                   "); running without the guard against a second copy");
         return;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         m_bAnotherRunning = errno == EWOULDBLOCK;
+        if (m_bAnotherRunning) {
+            m_nOtherPid = WaitForPid(fd);
+        } else {
+            LogWarning("cannot lock " + path + " (" + std::strerror(errno) +
+                       "); running without the guard against a second copy");
+        }
         ::close(fd);
         return;
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+        LogWarning("cannot write the pid to the lock file " + path);
     }
     m_handle = fd;
 }

@@ -1,8 +1,9 @@
 #include "app/startup_task.h"
 
-// On Linux, start at logon comes from the systemd user unit and the XDG
-// autostart entry installed with the program; nothing is registered at run
-// time, so both operations leave the system as it is.
+// On Linux the daemon registers nothing at run time: start at logon is the
+// systemd user unit tonvik.service, which each user enables (systemctl --user
+// enable tonvik), or, on desktops whose session does not run under systemd,
+// the XDG autostart entry. Both come with the install (packaging/).
 void RemoveStartupTask() {}
 
 void RegisterStartupTask() {}

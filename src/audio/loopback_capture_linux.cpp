@@ -6,7 +6,11 @@
 // All server traffic runs on the library's threaded main loop. Its lock
 // guards the context and the stream: callbacks run with it held, and Drain
 // takes it on the frame thread, so a stream is never replaced or released
-// while the frame thread reads from it.
+// while the frame thread reads from it. The log state below is touched only
+// in callbacks and in construction, so under the same lock.
+//
+// The log tells the state changes a user needs: connected (or no server yet),
+// lost, reconnected, and which sink is recorded; never the retries in between.
 #include <pulse/pulseaudio.h>
 
 #include <string>
@@ -39,6 +43,7 @@ private:
     static void OnRetry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when, void* self);
 
     void Connect();
+    void ConnectionFailed();
     void DropContext();
     void DropStream();
     void QueryServer();
@@ -51,6 +56,14 @@ private:
     pa_stream* m_stream = nullptr;
     pa_time_event* m_retry = nullptr;
     std::string m_sinkName;  // the sink whose monitor m_stream records
+
+    // What the log has told so far.
+    bool m_bConnected = false;       // a connection is ready
+    bool m_bEverConnected = false;   // the next connection is a reconnection
+    bool m_bAnnounce = false;        // the connection is to be logged with the server's name
+    bool m_bToldNoServer = false;    // "no sound server" was said before the first connection
+    bool m_bToldNoSink = false;
+    std::string m_recordedSink;      // the sink last logged as recorded
 };
 
 // Without its main loop thread there is no capture; the daemon goes on with
@@ -128,8 +141,21 @@ void PulseLoopbackCapture::Connect()
     pa_context_set_state_callback(m_context, &OnContextState, this);
     pa_context_set_subscribe_callback(m_context, &OnServerEvent, this);
     if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        ScheduleRetry();
+        ConnectionFailed();
     }
+}
+
+void PulseLoopbackCapture::ConnectionFailed()
+{
+    if (m_bConnected) {
+        m_bConnected = false;
+        LogLimited(LogLevel::Warning, "sound server lost", "lost the sound server; trying again every second");
+    } else if (!m_bEverConnected && !m_bToldNoServer) {
+        m_bToldNoServer = true;
+        LogWarning(std::string("no sound server to record from (") + pa_strerror(pa_context_errno(m_context)) +
+                   "); trying again every second");
+    }
+    ScheduleRetry();
 }
 
 void PulseLoopbackCapture::DropContext()
@@ -187,6 +213,8 @@ void PulseLoopbackCapture::OnContextState(pa_context* context, void* self)
     auto* capture = static_cast<PulseLoopbackCapture*>(self);
     switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
+        capture->m_bConnected = true;
+        capture->m_bAnnounce = true;
         if (pa_operation* op = pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
             pa_operation_unref(op);
         }
@@ -194,7 +222,7 @@ void PulseLoopbackCapture::OnContextState(pa_context* context, void* self)
         break;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
-        capture->ScheduleRetry();
+        capture->ConnectionFailed();
         break;
     default:
         break;
@@ -223,9 +251,25 @@ void PulseLoopbackCapture::OnServerInfo(pa_context*, const pa_server_info* info,
     if (info == nullptr) {
         return;
     }
+    if (capture->m_bAnnounce) {
+        capture->m_bAnnounce = false;
+        const std::string server = std::string(info->server_name != nullptr ? info->server_name : "unnamed") + " " +
+                                   (info->server_version != nullptr ? info->server_version : "");
+        if (capture->m_bEverConnected) {
+            LogLimited(LogLevel::Info, "sound server back", "reconnected to the sound server (" + server + ")");
+        } else {
+            LogInfo("connected to the sound server (" + server + ")");
+        }
+        capture->m_bEverConnected = true;
+    }
     const std::string sinkName = info->default_sink_name != nullptr ? info->default_sink_name : "";
     if (sinkName.empty()) {
         capture->DropStream();
+        if (!capture->m_bToldNoSink) {
+            capture->m_bToldNoSink = true;
+            capture->m_recordedSink.clear();
+            LogWarning("the sound server has no default sink to record from");
+        }
         return;
     }
     if (sinkName != capture->m_sinkName || capture->m_stream == nullptr) {
@@ -270,7 +314,22 @@ void PulseLoopbackCapture::OnStreamState(pa_stream* stream, void* self)
 {
     auto* capture = static_cast<PulseLoopbackCapture*>(self);
     const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (stream == capture->m_stream && (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)) {
+    if (stream != capture->m_stream) {
+        return;
+    }
+    if (state == PA_STREAM_READY) {
+        capture->m_bToldNoSink = false;
+        if (capture->m_sinkName != capture->m_recordedSink) {
+            capture->m_recordedSink = capture->m_sinkName;
+            LogInfo("recording what plays on sink " + capture->m_sinkName);
+        }
+    } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        // With the server gone, the lost connection is the news, not the stream.
+        if (pa_context_get_state(capture->m_context) == PA_CONTEXT_READY) {
+            LogLimited(LogLevel::Warning, "recording stopped",
+                       "recording from sink " + capture->m_sinkName + " stopped (" +
+                           pa_strerror(pa_context_errno(capture->m_context)) + "); trying again");
+        }
         capture->DropStream();
         capture->ScheduleRetry();
     }

@@ -1,12 +1,12 @@
 #include "base/debug_output.h"
 
 #include <cstdio>
-#include <cstdlib>
+
+#include "base/log.h"
 
 void DebugOutput(const std::string& text)
 {
-    static const bool enabled = std::getenv("TONVIK_DEBUG") != nullptr;
-    if (enabled) {
+    if (VerboseLogging()) {
         std::fwrite(text.data(), 1, text.size(), stderr);
     }
 }

@@ -2,6 +2,7 @@
 
 #include <hidapi.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "base/clock.h"
@@ -96,6 +97,17 @@ bool CHidDeviceManager::SendCommand(uint8_t (&report)[kReportBytes])
     return buffer[1] == kAcknowledge;
 }
 
+std::string CHidDeviceManager::ReportPath()
+{
+    const hid_device* const chosen = FindInterface();
+    for (const auto& entry : m_devices) {
+        if (entry && chosen != nullptr && entry->m_pDevice == chosen) {
+            return entry->m_strPath;
+        }
+    }
+    return {};
+}
+
 void CHidDeviceManager::CloseAll()
 {
     // The list is empty whenever the manager is closed, except for
@@ -123,19 +135,26 @@ bool CHidDeviceManager::OpenKeyboard(uint16_t vendorId, uint16_t productId)
     if (!m_bHidReady || vendorId == 0 || productId == 0) {
         return false;
     }
+    m_strDeniedPath.clear();
     hid_device_info* const list = hid_enumerate(vendorId, productId);
     for (const hid_device_info* info = list; info != nullptr; info = info->next) {
         if (info->vendor_id != vendorId || info->product_id != productId || info->path == nullptr) {
             continue;
         }
+        // The Linux backend leaves open()'s errno: no permission on the node.
+        errno = 0;
         hid_device* const device = hid_open_path(info->path);
         if (device == nullptr) {
+            if ((errno == EACCES || errno == EPERM) && m_strDeniedPath.empty()) {
+                m_strDeniedPath = info->path;
+            }
             continue;
         }
         auto entry = std::make_unique<HidDeviceEntry>();
         entry->m_strManufacturer = Text(info->manufacturer_string);
         entry->m_strProduct = Text(info->product_string);
         entry->m_strSerial = Text(info->serial_number);
+        entry->m_strPath = info->path;
         entry->m_pDevice = device;
         entry->m_selector = m_selector;
         entry->m_kind = info->usage_page >= kVendorUsagePage ? 0 : 1;

@@ -17,6 +17,7 @@ struct HidDeviceEntry {
     std::wstring m_strManufacturer;
     std::wstring m_strProduct;
     std::wstring m_strSerial;
+    std::string m_strPath;            // the system's name for the interface (on Linux /dev/hidrawN)
     hid_device* m_pDevice = nullptr;  // owned; closed by CloseAll
     int32_t m_selector = 0;
     int32_t m_kind = 1;  // 0: takes the output reports; 1: fallback; others never chosen
@@ -64,6 +65,12 @@ public:
     // kind 1) and sets the list open when at least one could be opened.
     bool OpenKeyboard(uint16_t vendorId, uint16_t productId);
 
+    // The path of the interface reports go to; empty when none.
+    std::string ReportPath();
+    // The path of an interface that the last discovery found but was refused
+    // access to (the user may not open it); empty when none was.
+    const std::string& DeniedPath() const { return m_strDeniedPath; }
+
     // The steps of discovery, also used to stage interfaces directly.
     void AddInterface(std::unique_ptr<HidDeviceEntry> entry);
     void MarkOpen() { m_bOpen = true; }
@@ -85,4 +92,5 @@ private:
     hid_device* m_pChosen = nullptr;
     bool m_bHidReady = false;
     bool m_bLastWriteFailed = false;
+    std::string m_strDeniedPath;
 };

@@ -10,7 +10,8 @@ class CHidDeviceManager;
 // The lighting thread's side of the keyboard: gets the device manager on the
 // first frame it sends, runs discovery between frames when it is due, and
 // closes a keyboard whose writes keep failing so the next discovery finds it
-// again once it is replugged.
+// again once it is replugged. It logs each change of the keyboard's state
+// (found, not found, access denied, lost, found again), never a retry.
 class KeyboardLink {
 public:
     using ManagerSource = CHidDeviceManager& (*)();
@@ -26,7 +27,15 @@ public:
     void EndFrame();
 
 private:
+    // What the log last said about the keyboard of the current ids.
+    enum class Presence { Untold, Found, Missing, Denied, Lost };
+
+    void TellDiscovery(bool idsChanged);
+
     ManagerSource m_source;
     CHidDeviceManager* m_pManager = nullptr;
     DiscoverySchedule m_schedule;
+    Presence m_presence = Presence::Untold;
+    uint16_t m_vendorId = 0;
+    uint16_t m_productId = 0;
 };

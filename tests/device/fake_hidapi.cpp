@@ -17,7 +17,8 @@
 // answered), "late [ms]" (answers 600 ms or ms after each report), "unplugged"
 // (enumerates nothing, opens fail, writes and reads on every handle opened so
 // far fail for good), "fail-writes N" (the next N writes fail, counted from
-// when this text appeared). Writing "normal" after "unplugged" replugs it:
+// when this text appeared), "denied" (enumerates, but opens fail with EACCES,
+// as for a user without rights to the device node). Writing "normal" after "unplugged" replugs it:
 // discovery finds it again and new handles work.
 #include <hidapi.h>
 #include <pthread.h>
@@ -61,7 +62,7 @@ constexpr FakeInterface kInterfaces[] = {
 };
 constexpr int kInterfaceCount = 2;
 
-enum class Mode { Normal, Silent, Late, Unplugged, FailWrites };
+enum class Mode { Normal, Silent, Late, Unplugged, FailWrites, Denied };
 
 struct Control {
     Mode mode = Mode::Normal;
@@ -157,6 +158,8 @@ Control ReadControl()
         for (hid_device_* device = g_devices; device != nullptr; device = device->next) {
             device->dead = true;
         }
+    } else if (std::strcmp(word, "denied") == 0) {
+        control.mode = Mode::Denied;
     } else if (std::strcmp(word, "fail-writes") == 0) {
         control.mode = Mode::FailWrites;
         control.argument = argument >= 0 ? argument : 1;
@@ -235,7 +238,8 @@ hid_device* HID_API_EXPORT hid_open_path(const char* path)
     pthread_mutex_lock(&g_lock);
     const Control control = ReadControl();
     hid_device_* device = nullptr;
-    for (int i = 0; i < kInterfaceCount && control.mode != Mode::Unplugged && path != nullptr; ++i) {
+    const bool refused = control.mode == Mode::Unplugged || control.mode == Mode::Denied;
+    for (int i = 0; i < kInterfaceCount && !refused && path != nullptr; ++i) {
         if (std::strcmp(path, kInterfaces[i].path) == 0) {
             device = static_cast<hid_device_*>(std::calloc(1, sizeof(hid_device_)));
             device->iface = i;
@@ -248,6 +252,7 @@ hid_device* HID_API_EXPORT hid_open_path(const char* path)
         Log("open %d", device->iface);
     } else {
         Log("open-failed %s", path != nullptr ? path : "(null)");
+        errno = control.mode == Mode::Denied ? EACCES : ENOENT;
     }
     return device;
 }

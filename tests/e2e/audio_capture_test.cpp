@@ -110,6 +110,11 @@ TEST_F(AudioCapture, FollowsTheDefaultSink)
 
     ASSERT_EQ(pulse->Run({"pactl", "set-default-sink", "tonvik_b"}), 0);
     EXPECT_TRUE(AmplitudeWithin(daemon->Port(), 2000, kLoud, last)) << "amplitude stayed at " << last;
+    EXPECT_EQ(MissingInOrder(daemon->Stderr(), {"tonvik: connected to the sound server (",
+                                                "tonvik: recording what plays on sink tonvik_a\n",
+                                                "tonvik: recording what plays on sink tonvik_b\n"}),
+              "")
+        << daemon->Stderr();
 }
 
 TEST_F(AudioCapture, ResumesWhenTheSoundServerRestarts)
@@ -133,6 +138,16 @@ TEST_F(AudioCapture, ResumesWhenTheSoundServerRestarts)
     pulse->WaitUntilSettled();  // the daemon reconnects meanwhile
     player = Play("tonvik_a", 6.0);
     EXPECT_TRUE(AmplitudeWithin(daemon->Port(), 2000, kLoud, last)) << "capture did not resume: " << last;
+    // One line each for the loss and the return, none for the retries between.
+    const std::string log = daemon->Stderr();
+    EXPECT_EQ(MissingInOrder(log, {"tonvik: connected to the sound server (",
+                                   "tonvik: recording what plays on sink tonvik_a\n",
+                                   "tonvik: warning: lost the sound server; trying again every second\n",
+                                   "tonvik: reconnected to the sound server ("}),
+              "")
+        << log;
+    EXPECT_EQ(log.find("warning: lost"), log.rfind("warning: lost")) << log;
+    EXPECT_EQ(log.find("no sound server"), std::string::npos) << log;
 }
 
 // Whatever the platform's capture does, the daemon keeps answering while sound

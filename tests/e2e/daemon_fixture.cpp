@@ -104,24 +104,30 @@ std::vector<pid_t> ExtraSocketHolders()
     return pids;
 }
 
-// Runs a command to its end with no input and its output to the file (or
-// nowhere); it is killed if it takes longer than timeoutMs.
-void RunQuietly(const std::vector<std::string>& command, int timeoutMs, const std::string& outputFile = "/dev/null")
+// Runs a command to its end with no input and its output to the files (or
+// nowhere); it is killed if it takes longer than timeoutMs. True with the
+// wait status when it ended by itself.
+bool RunQuietly(const std::vector<std::string>& command, int timeoutMs, const std::string& outputFile = "/dev/null",
+                const std::string& errorFile = "/dev/null", const EnvOverrides& env = {}, int* status = nullptr)
 {
-    const pid_t pid = SpawnProcess(command, {}, outputFile, "/dev/null");
+    const pid_t pid = SpawnProcess(command, env, outputFile, errorFile);
     if (pid < 0) {
-        return;
+        return false;
     }
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
+    int waitStatus = 0;
+    while (::waitpid(pid, &waitStatus, WNOHANG) == 0) {
         if (Clock::now() >= deadline) {
             ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return;
+            ::waitpid(pid, &waitStatus, 0);
+            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    if (status != nullptr) {
+        *status = waitStatus;
+    }
+    return true;
 }
 
 struct ListeningSocket {
@@ -183,16 +189,23 @@ std::vector<std::string> CommandFromEnv(const char* name)
 
 std::string CommandOutput(const std::vector<std::string>& command, int timeoutMs)
 {
+    return RunCommand(command, {}, timeoutMs).out;
+}
+
+CommandResult RunCommand(const std::vector<std::string>& command, const EnvOverrides& env, int timeoutMs)
+{
     char pattern[] = "/tmp/tonvik-e2e-output-XXXXXX";
-    const int fd = ::mkstemp(pattern);
-    if (fd < 0) {
+    if (::mkdtemp(pattern) == nullptr) {
         return {};
     }
-    ::close(fd);
-    RunQuietly(command, timeoutMs, pattern);
-    const std::string output = ReadFile(pattern);
-    ::unlink(pattern);
-    return output;
+    const std::string dir = pattern;
+    CommandResult result;
+    result.exited = RunQuietly(command, timeoutMs, dir + "/out", dir + "/err", env, &result.status);
+    result.out = ReadFile(dir + "/out");
+    result.err = ReadFile(dir + "/err");
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return result;
 }
 
 bool DaemonRunsUnderWine()
@@ -226,7 +239,8 @@ Daemon::Daemon(Options options) : m_options(std::move(options))
         }
     }
     env.emplace_back("XDG_RUNTIME_DIR", m_runtimeDir);
-    const std::vector<std::string> command = m_options.command.empty() ? DaemonCommand() : m_options.command;
+    std::vector<std::string> command = m_options.command.empty() ? DaemonCommand() : m_options.command;
+    command.insert(command.end(), m_options.args.begin(), m_options.args.end());
     m_pid = SpawnProcess(command, env, m_outputPrefix + ".stdout", m_outputPrefix + ".stderr");
     if (m_pid < 0) {
         throw std::runtime_error("cannot start " + command[0]);
@@ -336,11 +350,16 @@ std::string Daemon::StderrNoise() const
 
 int ConnectLoopback(uint16_t port)
 {
+    return ConnectTo(INADDR_LOOPBACK, port);
+}
+
+int ConnectTo(uint32_t host, uint16_t port)
+{
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = htonl(host);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
@@ -398,6 +417,19 @@ HttpReply SplitReply(const std::string& raw)
 HttpReply Get(uint16_t port, const std::string& target)
 {
     return SplitReply(Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n"));
+}
+
+std::string MissingInOrder(const std::string& text, const std::vector<std::string>& parts)
+{
+    size_t from = 0;
+    for (const std::string& part : parts) {
+        const size_t at = text.find(part, from);
+        if (at == std::string::npos) {
+            return part;
+        }
+        from = at + part.size();
+    }
+    return {};
 }
 
 std::string ExpectedJsonReply(const std::string& body)

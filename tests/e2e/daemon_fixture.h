@@ -17,10 +17,11 @@
 class Daemon {
 public:
     struct Options {
-        std::vector<std::pair<std::string, std::string>> env;  // added to or replacing the inherited environment
-        std::string runtimeDir;                                // empty: a fresh private directory
+        std::vector<std::pair<std::string, std::string>> env{};  // added to or replacing the inherited environment
+        std::string runtimeDir{};                                // empty: a fresh private directory
         bool waitForPort = true;
-        std::vector<std::string> command{};                    // empty: DaemonCommand()
+        std::vector<std::string> command{};                      // empty: DaemonCommand()
+        std::vector<std::string> args{};                         // after the daemon command
     };
 
     Daemon();
@@ -73,6 +74,17 @@ std::vector<std::string> CommandFromEnv(const char* name);
 // What the command writes to standard output; it is killed after timeoutMs.
 std::string CommandOutput(const std::vector<std::string>& command, int timeoutMs);
 
+struct CommandResult {
+    bool exited = false;  // by itself, before the time-out
+    int status = 0;       // its wait status when it did
+    std::string out;
+    std::string err;
+};
+
+// Runs the command to its end with the extra environment; it is killed after timeoutMs.
+CommandResult RunCommand(const std::vector<std::string>& command,
+                         const std::vector<std::pair<std::string, std::string>>& env, int timeoutMs);
+
 // True when that command is Wine running Tonvik.exe. Its sockets are then held
 // by the prefix's wineserver, whose pid TONVIK_E2E_SOCKET_PIDS names, and its
 // single-instance mutex spans the whole prefix.
@@ -80,6 +92,9 @@ bool DaemonRunsUnderWine();
 
 // A connected TCP socket to 127.0.0.1:port, or -1.
 int ConnectLoopback(uint16_t port);
+// The same to another address (host byte order) of the loopback range, which
+// a listener on 127.0.0.1 alone does not serve.
+int ConnectTo(uint32_t address, uint16_t port);
 
 // Sends the bytes, then reads until the server closes (or timeoutMs passes).
 std::string Exchange(uint16_t port, const std::string& request, int timeoutMs = 5000);
@@ -94,6 +109,10 @@ HttpReply SplitReply(const std::string& raw);
 
 // A plain GET of the target ("/api/...") as a browser-like client sends it.
 HttpReply Get(uint16_t port, const std::string& target);
+
+// The first of the parts that the text does not hold after the part before
+// it (a log line missing or out of order); empty when all are there in order.
+std::string MissingInOrder(const std::string& text, const std::vector<std::string>& parts);
 
 // The exact envelope the daemon wraps every JSON body in.
 std::string ExpectedJsonReply(const std::string& body);

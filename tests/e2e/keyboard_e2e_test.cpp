@@ -459,6 +459,37 @@ TEST_F(KeyboardWithSoundE2E, UnpluggedKeyboardIsPickedUpAgainWhenReplugged)
     }
     EXPECT_GE(resumed, 8u) << "frames did not resume after the replug";
     EXPECT_EQ(m_daemon->Pid(), pid);
+
+    // One line per change, none for the searches while it was away.
+    const std::string log = m_daemon->Stderr();
+    EXPECT_EQ(MissingInOrder(log, {"tonvik: keyboard 320f:5055 found at fake-hid:1:vendor\n",
+                                   "tonvik: warning: keyboard 320f:5055 lost (its writes fail); looking for it once "
+                                   "a second while frames go out\n",
+                                   "tonvik: keyboard 320f:5055 found again at fake-hid:1:vendor\n"}),
+              "")
+        << log;
+    EXPECT_EQ(log.find(" lost "), log.rfind(" lost ")) << log;
+    EXPECT_EQ(log.find("not found"), std::string::npos) << log;
+}
+
+TEST_F(KeyboardWithSoundE2E, KeyboardWithoutAccessIsReportedOnceWithTheUdevRule)
+{
+    Control("denied");
+    ASSERT_NO_FATAL_FAILURE(StartWithTone());
+    UploadLayout(104, 0);
+    Poll(2500);
+    const std::string denied =
+        "tonvik: warning: keyboard 320f:5055 found at fake-hid:0:keyboard, but access is denied: the udev rule "
+        "70-tonvik.rules must cover these ids (see tonvik(1)); then replug the keyboard\n";
+    std::string log = m_daemon->Stderr();
+    EXPECT_NE(log.find(denied), std::string::npos) << log;
+    EXPECT_EQ(log.find("access is denied"), log.rfind("access is denied")) << "told more than once:\n" << log;
+
+    // Access granted (the rule installed, the keyboard replugged): found.
+    Control("normal");
+    Poll(1500);
+    log = m_daemon->Stderr();
+    EXPECT_EQ(MissingInOrder(log, {denied, "tonvik: keyboard 320f:5055 found at fake-hid:1:vendor\n"}), "") << log;
 }
 
 TEST_F(KeyboardWithSoundE2E, SilentKeyboardDoesNotHoldUpTheApi)
