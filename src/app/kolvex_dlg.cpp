@@ -9,6 +9,7 @@
 #include "app/startup_task.h"
 #include "base/timer_platform.h"
 #include "device/discovery_schedule.h"
+#include "ui/key_grid_paint.h"
 
 namespace {
 
@@ -97,6 +98,11 @@ bool CKolvexDlg::OnSysCommand(uint32_t command)
         return true;
     }
     return false;
+}
+
+void CKolvexDlg::OnPaint(Canvas& canvas, const ControlRect& client, const ControlRect&)
+{
+    PaintKeyGrid(canvas, client, m_keyGrid);
 }
 
 void CKolvexDlg::Run()
