@@ -62,5 +62,5 @@ if [ ! -f "$deps/install/lib/libjsoncpp.a" ] || [ ! -f "$deps/install/lib/libhid
 fi
 
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DTONVIK_WIN_DEPS="$deps/install" \
-  -DCMAKE_BUILD_TYPE=Release -DTONVIK_BUILD_TESTS=OFF
+  -DCMAKE_BUILD_TYPE=Release -DTONVIK_BUILD_TESTS=ON
 cmake --build build-win -j2
