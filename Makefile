@@ -2,7 +2,7 @@
 BUILD ?= build
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: deps build run test asan tsan bench clean windows test-windows
+.PHONY: deps build run test asan tsan bench clean windows test-windows bench-windows
 
 deps:
 	./scripts/install-deps.sh
@@ -32,12 +32,18 @@ bench: deps
 	cmake --build build-bench
 	./build-bench/bench/tonvik_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
-# Tonvik.exe cross-built with MinGW-w64, and the end-to-end suite run against it under Wine.
+# Tonvik.exe and the unit tests cross-built with MinGW-w64; the unit tests and the end-to-end
+# suite against Tonvik.exe run under Wine.
 windows:
 	./scripts/build-windows.sh
 
 test-windows: windows build
 	BUILD=$(BUILD) ./scripts/test-windows.sh
+
+# The window painting benchmarks, cross-built with Google Benchmark and run under Wine.
+bench-windows:
+	./scripts/build-windows.sh bench
+	./scripts/bench-windows.sh
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-win
