@@ -7,7 +7,6 @@
 #include <objidl.h>
 #include <gdiplus.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -24,40 +23,29 @@ namespace wintest {
 template <typename Pred>
 bool WaitFor(Pred pred, int ms = 3000)
 {
-    for (int waited = 0; waited < ms; waited += 5) {
-        if (pred()) {
-            return true;
-        }
+    for (int waited = 0; waited < ms && !pred(); waited += 5) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return pred();
 }
 
-class GdiplusSession {
-public:
+struct GdiplusSession {
     GdiplusSession()
     {
-        Gdiplus::GdiplusStartupInput input;
-        Gdiplus::GdiplusStartup(&m_token, &input, nullptr);
+        const Gdiplus::GdiplusStartupInput input;
+        Gdiplus::GdiplusStartup(&token, &input, nullptr);
     }
-    ~GdiplusSession() { Gdiplus::GdiplusShutdown(m_token); }
-
-private:
-    ULONG_PTR m_token = 0;
+    ~GdiplusSession() { Gdiplus::GdiplusShutdown(token); }
+    ULONG_PTR token = 0;
 };
 
-// A 32-bit top-down DIB section selected into a memory device context.
+// A black 32-bit top-down DIB section selected into a memory device context.
 class Dib {
 public:
     Dib(int width, int height) : m_width(width)
     {
         BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof info.bmiHeader;
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
+        info.bmiHeader = {sizeof info.bmiHeader, width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
         void* bits = nullptr;
         m_bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
         m_pixels = static_cast<uint32_t*>(bits);
@@ -73,7 +61,7 @@ public:
     Dib(const Dib&) = delete;
     Dib& operator=(const Dib&) = delete;
 
-    // As a colour reference: 0x00BBGGRR.
+    // Colours as colour references, 0x00BBGGRR.
     COLORREF Colour(int x, int y) const
     {
         GdiFlush();
@@ -82,7 +70,6 @@ public:
     }
     void Set(int x, int y, COLORREF colour)
     {
-        GdiFlush();
         m_pixels[y * m_width + x] = GetRValue(colour) << 16 | GetGValue(colour) << 8 | GetBValue(colour);
     }
 
@@ -99,80 +86,34 @@ private:
 inline bool WritePng(const std::filesystem::path& path, int width, int height, std::vector<uint32_t> argb)
 {
     static const CLSID kPngEncoder = {0x557CF406, 0x1A04, 0x11D3, {0x9A, 0x73, 0x00, 0x00, 0xF8, 0x1E, 0xF3, 0x2E}};
+    using namespace Gdiplus::DllExports;
     Gdiplus::GpBitmap* bitmap = nullptr;
-    if (Gdiplus::DllExports::GdipCreateBitmapFromScan0(width, height, width * 4, PixelFormat32bppARGB,
-                                                       reinterpret_cast<BYTE*>(argb.data()), &bitmap) != Gdiplus::Ok) {
+    if (GdipCreateBitmapFromScan0(width, height, width * 4, PixelFormat32bppARGB,
+                                  reinterpret_cast<BYTE*>(argb.data()), &bitmap) != Gdiplus::Ok) {
         return false;
     }
-    const bool saved =
-        Gdiplus::DllExports::GdipSaveImageToFile(bitmap, path.c_str(), &kPngEncoder, nullptr) == Gdiplus::Ok;
-    Gdiplus::DllExports::GdipDisposeImage(bitmap);
+    const bool saved = GdipSaveImageToFile(bitmap, path.c_str(), &kPngEncoder, nullptr) == Gdiplus::Ok;
+    GdipDisposeImage(bitmap);
     return saved;
 }
 
 // A fresh directory under the temporary folder, removed with its contents.
-class TempDir {
-public:
-    TempDir()
-    {
-        static std::atomic<int> counter{0};
-        path = std::filesystem::temp_directory_path() /
-               ("tonvik-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++));
-        std::filesystem::create_directories(path);
-    }
+struct TempDir {
+    TempDir() { std::filesystem::create_directories(path); }
     ~TempDir()
     {
         std::error_code ignored;
         std::filesystem::remove_all(path, ignored);
     }
-
-    std::filesystem::path path;
-};
-
-// Watches a window's messages from inside its own procedure: counts the ones
-// asked for, and runs code on the window's thread.
-class WindowSpy {
-public:
-    static constexpr UINT kRun = WM_APP + 71;
-    static constexpr UINT kMarker = WM_APP + 72;
-
-    void Attach(HWND hwnd)
-    {
-        SetPropW(hwnd, L"TonvikTestSpy", this);
-        m_original = reinterpret_cast<WNDPROC>(
-            SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowSpy::Proc)));
-    }
-    int Count(UINT message)
-    {
-        std::lock_guard lock(m_mutex);
-        return m_counts[message];
-    }
-
-private:
-    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        auto* spy = static_cast<WindowSpy*>(GetPropW(hwnd, L"TonvikTestSpy"));
-        {
-            std::lock_guard lock(spy->m_mutex);
-            ++spy->m_counts[message];
-        }
-        if (message == kRun) {
-            (*reinterpret_cast<const std::function<void()>*>(lParam))();
-            return 0;
-        }
-        if (message == WM_NCDESTROY) {
-            RemovePropW(hwnd, L"TonvikTestSpy");
-        }
-        return CallWindowProcW(spy->m_original, hwnd, message, wParam, lParam);
-    }
-
-    WNDPROC m_original = nullptr;
-    std::mutex m_mutex;
-    std::map<UINT, int> m_counts;
+    static inline int count = 0;
+    const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                       ("tonvik-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                        std::to_string(++count));
 };
 
 // A dialog run modally on a thread of its own, as the application runs its
-// main window; closed and joined at the end.
+// main window, then closed and joined. Its window procedure is watched: the
+// messages it gets are counted, and code can be run on its thread.
 template <typename Dlg>
 class ModalWindow {
 public:
@@ -181,28 +122,29 @@ public:
         m_thread = std::thread([this] { m_dlg->DoModal(); });
         WaitFor([this] { return m_dlg->WindowHandle() != nullptr; });
         hwnd = static_cast<HWND>(m_dlg->WindowHandle());
-        if (hwnd != nullptr) {
-            spy.Attach(hwnd);
-            SendMessageW(hwnd, WM_NULL, 0, 0);  // initialisation is over once the loop answers
-        }
+        SetPropW(hwnd, kProp, this);
+        m_original = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Proc)));
+        SendMessageW(hwnd, WM_NULL, 0, 0);  // initialisation is over once the loop answers
     }
     ~ModalWindow()
     {
         PostMessageW(hwnd, WM_CLOSE, 0, 0);
         m_thread.join();
     }
-    ModalWindow(const ModalWindow&) = delete;
-    ModalWindow& operator=(const ModalWindow&) = delete;
 
     Dlg& dlg() { return *m_dlg; }
-    // Runs code on the window's thread and returns when it is done.
-    void Run(const std::function<void()>& code) { SendMessageW(hwnd, WindowSpy::kRun, 0, reinterpret_cast<LPARAM>(&code)); }
+    int Count(UINT message)
+    {
+        std::lock_guard lock(m_mutex);
+        return m_counts[message];
+    }
+    void Run(const std::function<void()>& code) { SendMessageW(hwnd, kRun, 0, reinterpret_cast<LPARAM>(&code)); }
     // Waits until everything posted to the window so far has been handled.
     bool Flush()
     {
-        const int before = spy.Count(WindowSpy::kMarker);
-        PostMessageW(hwnd, WindowSpy::kMarker, 0, 0);
-        return WaitFor([&] { return spy.Count(WindowSpy::kMarker) > before; });
+        const int before = Count(kMarker);
+        PostMessageW(hwnd, kMarker, 0, 0);
+        return WaitFor([&] { return Count(kMarker) > before; });
     }
     // The client area as painted into a bitmap, shown or not.
     std::unique_ptr<Dib> Print()
@@ -215,11 +157,32 @@ public:
     }
 
     HWND hwnd = nullptr;
-    WindowSpy spy;
 
 private:
+    static constexpr wchar_t kProp[] = L"TonvikTestWindow";
+    static constexpr UINT kRun = WM_APP + 71;
+    static constexpr UINT kMarker = WM_APP + 72;
+
+    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        auto* self = static_cast<ModalWindow*>(GetPropW(hwnd, kProp));
+        {
+            std::lock_guard lock(self->m_mutex);
+            ++self->m_counts[message];
+        }
+        if (message == kRun) {
+            (*reinterpret_cast<const std::function<void()>*>(lParam))();
+        } else if (message == WM_NCDESTROY) {
+            RemovePropW(hwnd, kProp);
+        }
+        return CallWindowProcW(self->m_original, hwnd, message, wParam, lParam);
+    }
+
     std::unique_ptr<Dlg> m_dlg;
     std::thread m_thread;
+    WNDPROC m_original = nullptr;
+    std::mutex m_mutex;
+    std::map<UINT, int> m_counts;
 };
 
 }  // namespace wintest
