@@ -181,8 +181,10 @@ void CDlgBase::OnPaint(Canvas& canvas, const ControlRect& client, const ControlR
 int CDlgBase::OnNotify(uint32_t controlId, uint32_t code, uint32_t param1, uint32_t param2)
 {
     if (controlId == kMinimizeId || controlId == kCloseId) {
-        if (code == kClickedCode) {
-            controlId == kMinimizeId ? MinimizeWindow() : CloseWindow();
+        if (code == kClickedCode && controlId == kMinimizeId) {
+            MinimizeWindow();
+        } else if (code == kClickedCode) {
+            CloseWindow();
         }
         return 0;
     }

@@ -138,8 +138,9 @@ protected:
     int32_t m_nSkinHeight = 10;
     int32_t m_nFadeWidth = 100;
     int32_t m_nFadeHeight = 100;
+    // Both written by initialisation on the window's thread, read by the timer thread.
     Relaxed<uint32_t> m_nBaseTimerId{0};
-    Relaxed<bool> m_bInitialised{false};  // read by the timer thread
+    Relaxed<bool> m_bInitialised{false};
 
 private:
     struct Window;  // the platform's window procedure
