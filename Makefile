@@ -6,7 +6,7 @@ TONVIK_WERROR ?= OFF
 # DEPS=0 skips installing missing Debian packages.
 DEPS ?= 1
 
-.PHONY: deps configure build run test asan tsan bench fuzz package clean windows test-windows
+.PHONY: deps configure build run test asan tsan bench fuzz package clean windows test-windows bench-windows
 
 deps:
 ifneq ($(DEPS),0)
@@ -57,12 +57,18 @@ package: deps
 	cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DTONVIK_BUILD_TESTS=OFF -DTONVIK_WERROR=$(TONVIK_WERROR)
 	cmake --build build-package --target package
 
-# Tonvik.exe cross-built with MinGW-w64, and the end-to-end suite run against it under Wine.
+# Tonvik.exe and the unit tests cross-built with MinGW-w64; the unit tests and the end-to-end
+# suite against Tonvik.exe run under Wine.
 windows:
 	TONVIK_WERROR=$(TONVIK_WERROR) ./scripts/build-windows.sh
 
 test-windows: windows build
 	BUILD=$(BUILD) ./scripts/test-windows.sh
+
+# The window painting benchmarks, cross-built with Google Benchmark and run under Wine.
+bench-windows:
+	./scripts/build-windows.sh bench
+	./scripts/bench-windows.sh
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz build-package build-win

@@ -14,6 +14,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# Test programs run under Wine.
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+
 # No DLLs beyond the system's: the C and C++ runtimes and winpthreads go in.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 

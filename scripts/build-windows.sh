@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Cross-builds build-win/Tonvik.exe with MinGW-w64. JsonCpp and hidapi are
-# built for Windows from Debian's source packages into .cache/win-deps (built
-# once, reused after).
+# Cross-builds build-win/Tonvik.exe and the Windows unit tests with MinGW-w64.
+# JsonCpp and hidapi are built for Windows from Debian's source packages into
+# .cache/win-deps (built once, reused after). With "bench", Google Benchmark
+# is built the same way and the Windows benchmarks with it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -61,6 +62,19 @@ if [ ! -f "$deps/install/lib/libjsoncpp.a" ] || [ ! -f "$deps/install/lib/libhid
   cross_build hidapi "$hidapi_src" -DBUILD_SHARED_LIBS=OFF
 fi
 
+bench=OFF
+if [ "${1:-}" = bench ]; then
+  bench=ON
+  if [ ! -f "$deps/install/lib/libbenchmark.a" ]; then
+    rm -rf "$deps"/src/benchmark-*
+    fetch_sources benchmark
+    benchmark_src=$(find "$deps/src" -maxdepth 1 -type d -name 'benchmark-*' | head -1)
+    # Debian's tree has no git history: GIT_VERSION 0.0.0 means the project's own version.
+    cross_build benchmark "$benchmark_src" -DBUILD_SHARED_LIBS=OFF -DBENCHMARK_ENABLE_TESTING=OFF \
+      -DBENCHMARK_ENABLE_GTEST_TESTS=OFF -DBENCHMARK_ENABLE_WERROR=OFF -DGIT_VERSION=0.0.0
+  fi
+fi
+
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DTONVIK_WIN_DEPS="$deps/install" \
-  -DCMAKE_BUILD_TYPE=Release -DTONVIK_BUILD_TESTS=OFF -DTONVIK_WERROR="${TONVIK_WERROR:-OFF}"
+  -DCMAKE_BUILD_TYPE=Release -DTONVIK_BUILD_TESTS=ON -DTONVIK_BUILD_BENCH=$bench -DTONVIK_WERROR="${TONVIK_WERROR:-OFF}"
 cmake --build build-win -j2

@@ -22,6 +22,7 @@ fuzz=(
 windows=(
   cmake ninja-build make
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 dpkg-dev wine wine64
+  googletest
 )
 
 case "${1:-linux}" in

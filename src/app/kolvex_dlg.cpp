@@ -12,6 +12,7 @@
 #include "base/timer_platform.h"
 #include "device/discovery_schedule.h"
 #include "hwmon/hardware_poller.h"
+#include "ui/key_grid_paint.h"
 
 namespace {
 
@@ -105,6 +106,11 @@ bool CKolvexDlg::OnSysCommand(uint32_t command)
         return true;
     }
     return false;
+}
+
+void CKolvexDlg::OnPaint(Canvas& canvas, const ControlRect& client, const ControlRect&)
+{
+    PaintKeyGrid(canvas, client, m_keyGrid);
 }
 
 void CKolvexDlg::Run()

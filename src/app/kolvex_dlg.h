@@ -47,6 +47,8 @@ public:
     void LayoutControls(const ControlRect& client) override;
     int OnControlNotify(uint32_t controlId, uint32_t code, uint32_t param1, uint32_t param2) override;
     bool OnSysCommand(uint32_t command) override;
+    // The live picture of the key grid, seen only when the window is shown.
+    void OnPaint(Canvas& canvas, const ControlRect& client, const ControlRect& update) override;
 
     // One lighting tick: a queued command, or a frame, or the amplitude reading.
     void Run() override;

@@ -1,4 +1,14 @@
+// The Linux daemon has no window: the window operations do nothing, and with
+// no window there is no mouse, no skin and no painting. The control logic of
+// dlg_base.cpp still holds whatever controls a derived object creates.
 #include "ui/dlg_base.h"
+
+struct CDlgBase::Skin {};
+
+void CDlgBase::SkinDeleter::operator()(Skin* skin) const
+{
+    delete skin;
+}
 
 CDlgBase::CDlgBase() = default;
 
@@ -20,6 +30,13 @@ void CDlgBase::DestroyWindow() {}
 // No modal loop runs here; the Linux shell ends on a stop signal.
 void CDlgBase::CloseWindow() {}
 
+void CDlgBase::MinimizeWindow() {}
+
+int CDlgBase::ToggleMaximize()
+{
+    return 0;
+}
+
 bool CDlgBase::IsWindowVisible() const
 {
     return false;
@@ -37,9 +54,20 @@ void CDlgBase::SetWindowIcons() {}
 
 void CDlgBase::SetWindowTitle(const wchar_t*) {}
 
-void CDlgBase::OnTimerTick(uint32_t) {}
-
-bool CDlgBase::OnSysCommand(uint32_t)
+bool CDlgBase::TrackMouse()
 {
     return false;
 }
+
+void CDlgBase::CaptureMouse() {}
+
+void CDlgBase::ReleaseMouse() {}
+
+bool CDlgBase::CursorInClient(int32_t&, int32_t&) const
+{
+    return false;
+}
+
+void CDlgBase::InvalidateClient(const ControlRect*, bool) {}
+
+void CDlgBase::DrawSkin(Canvas&) {}

@@ -1,9 +1,20 @@
 // The window base on plain Win32: a top-level window of our own class, run
-// modally by DoModal with the message handling the shell needs.
+// modally by DoModal. All of it runs on the window's thread, except
+// IsWindowVisible, HideWindow and InvalidateWindow, which the lighting thread
+// calls too, and the base timer's tick (timer thread).
 #include <winsock2.h>
 #include <windows.h>
+#include <shellapi.h>
+#include <windowsx.h>
 
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "ui/bitmap_win.h"
+#include "ui/canvas_win.h"
 #include "ui/dlg_base.h"
+#include "ui/window_geometry.h"
 
 namespace {
 
@@ -18,20 +29,131 @@ constexpr UINT kOffScreenFlags = 0x95;
 // and DS_FIXEDSYS set.
 constexpr DWORD kStyleKeep = 0xEF3FFFFF;
 constexpr DWORD kStyleAdd = 0x060F0008;
+// Each corner loses its outermost pixel while the window is not maximised.
+constexpr std::array<int, 1> kCornerTable{1};
 
 HWND Hwnd(void* handle)
 {
     return static_cast<HWND>(handle);
 }
 
+ControlRect FromRect(const RECT& rect)
+{
+    return {rect.left, rect.top, rect.right, rect.bottom};
+}
+
+RECT ToRect(const ControlRect& rect)
+{
+    return {rect.left, rect.top, rect.right, rect.bottom};
+}
+
 ControlRect ClientRect(HWND hwnd)
 {
     RECT rect{};
     GetClientRect(hwnd, &rect);
-    return {rect.left, rect.top, rect.right, rect.bottom};
+    return FromRect(rect);
+}
+
+LRESULT HitCode(HitZone zone)
+{
+    switch (zone) {
+    case HitZone::Left:
+        return HTLEFT;
+    case HitZone::Right:
+        return HTRIGHT;
+    case HitZone::Top:
+        return HTTOP;
+    case HitZone::Bottom:
+        return HTBOTTOM;
+    case HitZone::TopLeft:
+        return HTTOPLEFT;
+    case HitZone::TopRight:
+        return HTTOPRIGHT;
+    case HitZone::BottomLeft:
+        return HTBOTTOMLEFT;
+    case HitZone::BottomRight:
+        return HTBOTTOMRIGHT;
+    case HitZone::Client:
+        break;
+    }
+    return HTCLIENT;
+}
+
+// The window's region: its rectangle, less the corner cuts unless maximised.
+// The system owns the region once it is set, so it is not kept here.
+void ApplyRegion(HWND hwnd, bool maximised)
+{
+    RECT window{};
+    GetWindowRect(hwnd, &window);
+    const int width = window.right - window.left;
+    const int height = window.bottom - window.top;
+    HRGN region = CreateRectRgn(0, 0, width, height);
+    if (region == nullptr) {
+        return;
+    }
+    const std::span<const int> table = maximised ? std::span<const int>() : std::span<const int>(kCornerTable);
+    for (const ControlRect& cut : CornerCuts(width, height, table)) {
+        HRGN piece = CreateRectRgn(cut.left, cut.top, cut.right, cut.bottom);
+        if (piece != nullptr) {
+            CombineRgn(region, region, piece, RGN_XOR);
+            DeleteObject(piece);
+        }
+    }
+    if (SetWindowRgn(hwnd, region, TRUE) == 0) {
+        DeleteObject(region);
+    }
+}
+
+bool HasPictureSuffix(const std::wstring& path)
+{
+    if (path.size() < 3) {
+        return false;
+    }
+    const wchar_t* suffix = path.c_str() + path.size() - 3;
+    return _wcsicmp(suffix, L"bmp") == 0 || _wcsicmp(suffix, L"jpg") == 0 || _wcsicmp(suffix, L"png") == 0;
+}
+
+// The first dropped path that is a picture file by name and not a directory;
+// empty when there is none. Paths are read whole, however long.
+std::wstring FirstDroppedPicture(HDROP drop)
+{
+    const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+    for (UINT i = 0; i < count; ++i) {
+        const UINT length = DragQueryFileW(drop, i, nullptr, 0);
+        std::wstring path(length, L'\0');
+        if (length == 0 || DragQueryFileW(drop, i, path.data(), length + 1) != length) {
+            continue;
+        }
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        const bool directory = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (!directory && HasPictureSuffix(path)) {
+            return path;
+        }
+    }
+    return {};
 }
 
 }  // namespace
+
+// The composed skin: a memory device context with the skin bitmap selected.
+struct CDlgBase::Skin {
+    HDC dc = nullptr;
+    GdiBitmap bitmap;
+    HGDIOBJ previous = nullptr;
+
+    ~Skin()
+    {
+        if (dc != nullptr) {
+            SelectObject(dc, previous);
+            DeleteDC(dc);
+        }
+    }
+};
+
+void CDlgBase::SkinDeleter::operator()(Skin* skin) const
+{
+    delete skin;
+}
 
 struct CDlgBase::Window {
     static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
@@ -49,6 +171,15 @@ struct CDlgBase::Window {
     }
 
     static LRESULT Handle(CDlgBase& self, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    static void OnCreate(CDlgBase& self, HWND hwnd);
+    static void OnNcCalcSize(HWND hwnd, WPARAM wParam, LPARAM lParam);
+    static LRESULT OnHitTest(CDlgBase& self, HWND hwnd, LPARAM lParam);
+    static void OnSize(CDlgBase& self, HWND hwnd, WPARAM type);
+    static void OnPaint(CDlgBase& self, HWND hwnd);
+    static void PrintClient(CDlgBase& self, HWND hwnd, HDC target);
+    static void StartMove(HWND hwnd, LPARAM lParam);
+    static void ApplySkin(CDlgBase& self, HWND hwnd, const std::wstring& path);
+    static std::unique_ptr<Skin, SkinDeleter> NewSkin(HDC windowDc, SIZE size);
 };
 
 CDlgBase::CDlgBase()
@@ -56,6 +187,7 @@ CDlgBase::CDlgBase()
     m_hIcon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kIconResource));
 }
 
+// The icon is a shared resource icon: the system frees it with the module.
 CDlgBase::~CDlgBase()
 {
     StopAllTimers();
@@ -127,6 +259,21 @@ void CDlgBase::CloseWindow()
     }
 }
 
+void CDlgBase::MinimizeWindow()
+{
+    ShowWindow(Hwnd(m_hWnd), SW_MINIMIZE);
+}
+
+int CDlgBase::ToggleMaximize()
+{
+    if (IsZoomed(Hwnd(m_hWnd))) {
+        ShowWindow(Hwnd(m_hWnd), SW_RESTORE);
+        return 0;
+    }
+    ShowWindow(Hwnd(m_hWnd), SW_MAXIMIZE);
+    return 1;
+}
+
 bool CDlgBase::IsWindowVisible() const
 {
     return m_hWnd != nullptr && ::IsWindowVisible(Hwnd(m_hWnd));
@@ -149,7 +296,9 @@ void CDlgBase::HideWindow()
 
 void CDlgBase::InvalidateWindow()
 {
-    if (m_hWnd != nullptr) {
+    // The renderer asks after every frame; a hidden window has nothing to
+    // repaint, so it gets no paint message at all.
+    if (IsWindowVisible()) {
         InvalidateRect(Hwnd(m_hWnd), nullptr, FALSE);
     }
 }
@@ -178,29 +327,323 @@ void CDlgBase::SetWindowTitle(const wchar_t* title)
     SetWindowTextW(Hwnd(m_hWnd), title);
 }
 
-// Ticks go to the controls; the base hosts none yet.
-void CDlgBase::OnTimerTick(uint32_t) {}
-
-bool CDlgBase::OnSysCommand(uint32_t)
+bool CDlgBase::TrackMouse()
 {
-    return false;
+    TRACKMOUSEEVENT request{};
+    request.cbSize = sizeof request;
+    request.dwFlags = TME_LEAVE | TME_HOVER;
+    request.hwndTrack = Hwnd(m_hWnd);
+    request.dwHoverTime = 1;
+    return TrackMouseEvent(&request) != FALSE;
+}
+
+void CDlgBase::CaptureMouse()
+{
+    SetCapture(Hwnd(m_hWnd));
+}
+
+void CDlgBase::ReleaseMouse()
+{
+    if (GetCapture() == Hwnd(m_hWnd)) {
+        ReleaseCapture();
+    }
+}
+
+bool CDlgBase::CursorInClient(int32_t& x, int32_t& y) const
+{
+    POINT point{};
+    if (m_hWnd == nullptr || !GetCursorPos(&point) || !ScreenToClient(Hwnd(m_hWnd), &point)) {
+        return false;
+    }
+    x = point.x;
+    y = point.y;
+    return true;
+}
+
+void CDlgBase::InvalidateClient(const ControlRect* rect, bool erase)
+{
+    if (m_hWnd == nullptr) {
+        return;
+    }
+    const RECT area = rect != nullptr ? ToRect(*rect) : RECT{};
+    InvalidateRect(Hwnd(m_hWnd), rect != nullptr ? &area : nullptr, erase ? TRUE : FALSE);
+}
+
+void CDlgBase::DrawSkin(Canvas& canvas)
+{
+    if (m_bHasSkin && m_skin != nullptr) {
+        BitBlt(canvas.Dc(), 0, 0, m_nSkinWidth, m_nSkinHeight, m_skin->dc, 0, 0, SRCCOPY);
+    }
+}
+
+void CDlgBase::Window::OnCreate(CDlgBase& self, HWND hwnd)
+{
+    DWORD style = (static_cast<DWORD>(GetWindowLongW(hwnd, GWL_STYLE)) & kStyleKeep) | kStyleAdd;
+    if (!self.m_bResizable) {
+        style &= ~static_cast<DWORD>(WS_THICKFRAME);
+    }
+    SetWindowLongW(hwnd, GWL_STYLE, static_cast<LONG>(style));
+    SetWindowLongW(hwnd, GWL_EXSTYLE, WS_EX_TOOLWINDOW);
+    // After the extended style is set, or setting it would take back the
+    // acceptance of dropped files.
+    DragAcceptFiles(hwnd, TRUE);
+}
+
+// The client area is the whole window: no caption, no frame.
+void CDlgBase::Window::OnNcCalcSize(HWND hwnd, WPARAM wParam, LPARAM lParam)
+{
+    RECT* client = nullptr;
+    const WINDOWPOS* position = nullptr;
+    if (wParam != FALSE) {
+        auto* params = reinterpret_cast<NCCALCSIZE_PARAMS*>(lParam);
+        client = &params->rgrc[0];
+        position = params->lppos;
+    } else {
+        client = reinterpret_cast<RECT*>(lParam);
+    }
+    if (position != nullptr) {
+        *client = {position->x, position->y, position->x + position->cx, position->y + position->cy};
+    } else {
+        GetWindowRect(hwnd, client);
+    }
+}
+
+LRESULT CDlgBase::Window::OnHitTest(CDlgBase& self, HWND hwnd, LPARAM lParam)
+{
+    if (!self.m_bResizable) {
+        return HTCLIENT;
+    }
+    POINT point{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+    ScreenToClient(hwnd, &point);
+    RECT window{};
+    GetWindowRect(hwnd, &window);
+    return HitCode(BorderHitZone(point.x, point.y, window.right - window.left, window.bottom - window.top,
+                                 self.m_nBorderWidth, self.m_nBorderHeight));
+}
+
+void CDlgBase::Window::OnSize(CDlgBase& self, HWND hwnd, WPARAM type)
+{
+    if (type != SIZE_MINIMIZED) {
+        const bool maximised = type == SIZE_MAXIMIZED;
+        ApplyRegion(hwnd, maximised);
+        self.m_nBorderWidth = maximised ? 0 : kBorder;
+        self.m_nBorderHeight = maximised ? 0 : kBorder;
+        if (CControl* frame = self.FindSysControl(kFrameId)) {
+            frame->Show(!maximised);
+            if (frame->m_pOwner != nullptr) {
+                frame->m_pOwner->OnRedrawRegion(frame->GetRect(), true, frame);
+            }
+        }
+    }
+    const ControlRect client = ClientRect(hwnd);
+    self.LayoutSysButtons(client);
+    self.LayoutControls(client);
+    InvalidateRect(hwnd, nullptr, TRUE);
+}
+
+void CDlgBase::Window::OnPaint(CDlgBase& self, HWND hwnd)
+{
+    PAINTSTRUCT paint{};
+    HDC dc = BeginPaint(hwnd, &paint);
+    if (dc == nullptr) {
+        return;
+    }
+    if (::IsWindowVisible(hwnd)) {
+        RECT client{};
+        GetClientRect(hwnd, &client);
+        if (IsIconic(hwnd)) {
+            const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
+            const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
+            DrawIcon(dc, x, y, static_cast<HICON>(self.m_hIcon));
+        } else {
+            PaintOffScreen(dc, client, paint.rcPaint, [&](Canvas& canvas) {
+                self.OnPaint(canvas, FromRect(client), FromRect(paint.rcPaint));
+            });
+        }
+    }
+    EndPaint(hwnd, &paint);
+}
+
+// A print of the client area into a device context the caller owns, shown or not.
+void CDlgBase::Window::PrintClient(CDlgBase& self, HWND hwnd, HDC target)
+{
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    PaintOffScreen(target, client, client,
+                   [&](Canvas& canvas) { self.OnPaint(canvas, FromRect(client), FromRect(client)); });
+}
+
+// A press on free client area drags the window, as a press on a caption would.
+void CDlgBase::Window::StartMove(HWND hwnd, LPARAM lParam)
+{
+    POINT point{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+    ClientToScreen(hwnd, &point);
+    PostMessageW(hwnd, WM_NCLBUTTONDOWN, HTCAPTION, MAKELPARAM(point.x, point.y));
+}
+
+// A blank skin of the given size, compatible with the window; null when the
+// system has no room for it.
+std::unique_ptr<CDlgBase::Skin, CDlgBase::SkinDeleter> CDlgBase::Window::NewSkin(HDC windowDc, SIZE size)
+{
+    std::unique_ptr<Skin, SkinDeleter> skin(new Skin);
+    skin->bitmap.Reset(CreateCompatibleBitmap(windowDc, size.cx, size.cy));
+    skin->dc = CreateCompatibleDC(windowDc);
+    if (skin->bitmap.Get() == nullptr || skin->dc == nullptr) {
+        return nullptr;
+    }
+    skin->previous = SelectObject(skin->dc, skin->bitmap.Get());
+    return skin;
+}
+
+// Composes the skin from a picture file: the picture on its average colour,
+// faded at the edges that are smaller than the window's minimum size. Nothing
+// changes unless every step succeeds.
+void CDlgBase::Window::ApplySkin(CDlgBase& self, HWND hwnd, const std::wstring& path)
+{
+    GdiBitmap image;
+    SIZE size{};
+    if (!LoadBitmapFile(path.c_str(), image, size)) {
+        return;
+    }
+    HDC windowDc = GetDC(hwnd);
+    if (windowDc == nullptr) {
+        return;
+    }
+    COLORREF average = 0;
+    std::unique_ptr<Skin, SkinDeleter> skin;
+    if (AverageColour(windowDc, image.Get(), size, average)) {
+        skin = NewSkin(windowDc, size);
+    }
+    ReleaseDC(hwnd, windowDc);
+    HDC imageDc = skin != nullptr ? CreateCompatibleDC(skin->dc) : nullptr;
+    if (imageDc == nullptr) {
+        return;
+    }
+    HGDIOBJ imagePrevious = SelectObject(imageDc, image.Get());
+
+    const int w = size.cx;
+    const int h = size.cy;
+    const SkinFade fade = SkinFadeSize(w, h, self.m_nMinWidth, self.m_nMinHeight);
+    const int d = fade.width;
+    const int e = fade.height;
+    GdiCanvas(skin->dc).Fill({0, 0, w, h}, average);
+    if (d > 0 && e > 0) {
+        const int c = std::min(d, e);
+        BitBlt(skin->dc, 0, 0, w - c, h - c, imageDc, 0, 0, SRCCOPY);
+        BlendCorner(skin->dc, imageDc, 0, 0, w, h, c);
+        const RECT right{w - c, 0, w, h - c};
+        BlendColumns(skin->dc, imageDc, right, right);
+        const RECT bottom{0, h - c, w - c, h};
+        BlendRows(skin->dc, imageDc, bottom, bottom, 0, 100);
+    } else if (d > 0) {
+        BitBlt(skin->dc, 0, 0, w - d, h, imageDc, 0, 0, SRCCOPY);
+        const RECT right{w - d, 0, w, h};
+        BlendColumns(skin->dc, imageDc, right, right);
+    } else if (e > 0) {
+        BitBlt(skin->dc, 0, 0, w, h - e, imageDc, 0, 0, SRCCOPY);
+        const RECT bottom{0, h - e, w, h};
+        BlendRows(skin->dc, imageDc, bottom, bottom, 0, 100);
+    } else {
+        BitBlt(skin->dc, 0, 0, w, h, imageDc, 0, 0, SRCCOPY);
+    }
+    SelectObject(imageDc, imagePrevious);
+    DeleteDC(imageDc);
+
+    self.m_skin = std::move(skin);
+    self.m_bHasSkin = true;
+    self.m_nSkinWidth = w;
+    self.m_nSkinHeight = h;
+    self.m_nFadeWidth = d;
+    self.m_nFadeHeight = e;
+    self.m_nBackgroundColour = average;
+    self.ResetControls();
 }
 
 LRESULT CDlgBase::Window::Handle(CDlgBase& self, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    const int32_t x = GET_X_LPARAM(lParam);
+    const int32_t y = GET_Y_LPARAM(lParam);
     switch (message) {
     case WM_CREATE:
-        // Not resizable: no sizing frame.
-        SetWindowLongW(hwnd, GWL_STYLE,
-                       static_cast<LONG>(((GetWindowLongW(hwnd, GWL_STYLE) & kStyleKeep) | kStyleAdd) & ~WS_THICKFRAME));
-        SetWindowLongW(hwnd, GWL_EXSTYLE, WS_EX_TOOLWINDOW);
+        OnCreate(self, hwnd);
         break;
+    case WM_NCCALCSIZE: {
+        const LRESULT result = DefWindowProcW(hwnd, message, wParam, lParam);
+        OnNcCalcSize(hwnd, wParam, lParam);
+        return result;
+    }
+    case WM_NCPAINT:
+        return 0;
+    case WM_NCACTIVATE:
+        self.HandleActivation(wParam != FALSE);
+        return TRUE;
     case WM_ERASEBKGND:
         return TRUE;
+    case WM_NCHITTEST:
+        return OnHitTest(self, hwnd, lParam);
+    case WM_GETMINMAXINFO: {
+        DefWindowProcW(hwnd, message, wParam, lParam);
+        auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
+        info->ptMinTrackSize = {self.m_nMinWidth, self.m_nMinHeight};
+        RECT work{};
+        if (SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0)) {
+            info->ptMaxSize = {work.right - work.left, work.bottom - work.top};
+            info->ptMaxPosition = {work.left, work.top};
+        }
+        return 0;
+    }
+    case WM_WINDOWPOSCHANGING: {
+        auto* position = reinterpret_cast<WINDOWPOS*>(lParam);
+        position->cx = std::max(position->cx, self.m_nMinWidth);
+        position->cy = std::max(position->cy, self.m_nMinHeight);
+        break;
+    }
     case WM_SIZE:
         DefWindowProcW(hwnd, message, wParam, lParam);
-        self.LayoutControls(ClientRect(hwnd));
+        OnSize(self, hwnd, wParam);
         return 0;
+    case WM_PAINT:
+        OnPaint(self, hwnd);
+        return 0;
+    case WM_PRINTCLIENT:
+        PrintClient(self, hwnd, reinterpret_cast<HDC>(wParam));
+        return 0;
+    case WM_MOUSEMOVE:
+        self.HandleMouseMove(x, y);
+        return 0;
+    case WM_MOUSELEAVE:
+        self.HandleMouseLeave();
+        return 0;
+    case WM_MOUSEHOVER:
+        return 0;
+    case WM_LBUTTONDOWN:
+        if (self.HandleLButtonDown(x, y) == Press::Taken) {
+            return 0;
+        }
+        StartMove(hwnd, lParam);
+        break;
+    case WM_LBUTTONUP:
+        self.HandleLButtonUp(x, y);
+        break;
+    case WM_LBUTTONDBLCLK: {
+        const Press press = self.HandleDoubleClick(x, y);
+        if (press == Press::Taken) {
+            return 0;
+        }
+        if (press == Press::MoveWindow) {
+            StartMove(hwnd, lParam);
+        }
+        break;
+    }
+    case WM_DROPFILES: {
+        const auto drop = reinterpret_cast<HDROP>(wParam);
+        const std::wstring path = FirstDroppedPicture(drop);
+        DragFinish(drop);
+        if (!path.empty()) {
+            ApplySkin(self, hwnd, path);
+        }
+        return 0;
+    }
     case WM_QUERYDRAGICON:
         return reinterpret_cast<LRESULT>(self.m_hIcon);
     case WM_CLOSE:

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <complex>
+#include <numbers>
 #include <random>
 
 namespace {
@@ -13,7 +14,7 @@ std::complex<double> Dft(const float* x, int k)
 {
     std::complex<double> sum;
     for (int n = 0; n < kTransformSize; ++n) {
-        const double angle = 2.0 * M_PI * k * n / kTransformSize;
+        const double angle = 2.0 * std::numbers::pi * k * n / kTransformSize;
         sum += static_cast<double>(x[n]) * std::complex<double>(std::cos(angle), std::sin(angle));
     }
     return sum / static_cast<double>(kTransformSize);
@@ -51,7 +52,7 @@ TEST(RealTransform, MatchesDoublePrecisionDftOnNoiseAndTones)
 
     float tone[kTransformSize];
     for (int n = 0; n < kTransformSize; ++n) {
-        tone[n] = static_cast<float>(2400.0 * std::sin(2.0 * M_PI * 37.25 * n / kTransformSize) + 300.0);
+        tone[n] = static_cast<float>(2400.0 * std::sin(2.0 * std::numbers::pi * 37.25 * n / kTransformSize) + 300.0);
     }
     EXPECT_LT(TransformError(tone), kTolerance);
 
@@ -66,7 +67,7 @@ TEST(RealTransform, PacksDcNyquistAndBins)
 {
     float data[kTransformSize];
     for (int n = 0; n < kTransformSize; ++n) {
-        data[n] = (n % 2 == 0 ? 3.0f : -1.0f) + static_cast<float>(2.0 * std::cos(2.0 * M_PI * 10 * n / 512));
+        data[n] = (n % 2 == 0 ? 3.0f : -1.0f) + static_cast<float>(2.0 * std::cos(2.0 * std::numbers::pi * 10 * n / 512));
     }
     RealTransform512(data);
     EXPECT_NEAR(data[0], 1.0, 1e-6);   // mean of +3 and -1
@@ -81,7 +82,7 @@ TEST(WindowTables, PeriodicHannHammingBlackman)
     float windows[3][kSampleSlots];
     BuildWindowTables(windows);
     for (int i = 0; i < kSampleSlots; ++i) {
-        const double a = 2.0 * M_PI * i / 256.0;
+        const double a = 2.0 * std::numbers::pi * i / 256.0;
         EXPECT_NEAR(windows[0][i], (1.0 - std::cos(a)) * 0.5, 1e-6) << i;
         EXPECT_NEAR(windows[1][i], 0.54 - std::cos(a) * 0.46, 1e-6) << i;
         EXPECT_NEAR(windows[2][i], std::cos(2.0 * a) * 0.08 + 0.42 - std::cos(a) * 0.5, 1e-6) << i;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <numbers>
 #include <vector>
 
 namespace {
@@ -71,7 +72,7 @@ protected:
     {
         std::vector<float> packet;
         for (size_t n = 0; n < frames; ++n) {
-            const auto s = static_cast<float>(amplitude * std::sin(2.0 * M_PI * cycles * static_cast<double>(n) / 512.0));
+            const auto s = static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * cycles * static_cast<double>(n) / 512.0));
             packet.push_back(s);
             packet.push_back(s);
         }
