@@ -74,6 +74,7 @@ void CKolvexDlg::DestroyWindow()
         m_hwPollThread.join();
     }
     StopWorker();
+    m_screenLight.Stop();
     m_hwMonitor.Close();
     CDlgBase::DestroyWindow();
 }
@@ -149,7 +150,7 @@ void CKolvexDlg::StartAnalysis()
     m_keyGrid.ComputeSampleCoordinates();
 
     const int32_t mode = m_effect.mode;
-    m_screenLight.m_bEnabled = mode == kScreenMode;
+    m_screenLight.SetEnabled(mode == kScreenMode);
     if (mode == kRippleMode) {
         m_visualizer.m_nBarStyle = 0;
     }
