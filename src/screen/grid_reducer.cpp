@@ -2,9 +2,8 @@
 
 namespace {
 
-// Red and blue are summed in the two 16-bit lanes of one word, green in a word
-// of its own: 256 pixels of 255 cannot carry out of a lane.
-constexpr int kChunkPixels = 256;
+// 256 pixels of 255 fill a 16-bit lane without carrying out of it.
+constexpr int kMaxBandRows = 256;
 
 uint32_t Mean(uint64_t sum, uint64_t count)
 {
@@ -25,6 +24,10 @@ void GridReducer::Reduce(const PictureView& picture, int columns, int rows, Scre
     if (columns == 0 || rows == 0) {
         return;
     }
+    if (m_redBlue.size() < static_cast<size_t>(width)) {
+        m_redBlue.resize(static_cast<size_t>(width));
+        m_green.resize(static_cast<size_t>(width));
+    }
     for (int c = 0; c <= columns; ++c) {
         m_edges[c] = static_cast<int>(static_cast<int64_t>(c) * width / columns);
     }
@@ -32,8 +35,8 @@ void GridReducer::Reduce(const PictureView& picture, int columns, int rows, Scre
         const int top = static_cast<int>(static_cast<int64_t>(r) * height / rows);
         const int bottom = static_cast<int>(static_cast<int64_t>(r + 1) * height / rows);
         std::fill(m_sums, m_sums + columns, Sum{});
-        for (int y = top; y < bottom; ++y) {
-            AddRow(picture.pixels + static_cast<size_t>(y) * picture.stride, columns);
+        for (int band = top; band < bottom; band += kMaxBandRows) {
+            AddBand(picture, band, std::min(bottom, band + kMaxBandRows), columns);
         }
         for (int c = 0; c < columns; ++c) {
             const uint64_t count = static_cast<uint64_t>(m_edges[c + 1] - m_edges[c]) * static_cast<uint64_t>(bottom - top);
@@ -46,24 +49,28 @@ void GridReducer::Reduce(const PictureView& picture, int columns, int rows, Scre
                [this](int c, int r) { return std::optional<uint32_t>(m_cells[c * ScreenGrid::kRows + r]); });
 }
 
-void GridReducer::AddRow(const uint32_t* line, int columns)
+void GridReducer::AddBand(const PictureView& picture, int top, int bottom, int columns)
 {
+    const size_t width = static_cast<size_t>(picture.width);
+    uint32_t* const redBlue = m_redBlue.data();
+    uint32_t* const green = m_green.data();
+    std::fill(redBlue, redBlue + width, 0u);
+    std::fill(green, green + width, 0u);
+    // Down the rows first: a plain loop over whole rows, which the compiler
+    // turns into vector instructions.
+    for (int y = top; y < bottom; ++y) {
+        const uint32_t* const line = picture.pixels + static_cast<size_t>(y) * picture.stride;
+        for (size_t x = 0; x < width; ++x) {
+            redBlue[x] += line[x] & 0x00FF00FFu;
+            green[x] += line[x] & 0x0000FF00u;
+        }
+    }
     for (int c = 0; c < columns; ++c) {
         Sum& sum = m_sums[c];
-        int x = m_edges[c];
-        const int end = m_edges[c + 1];
-        while (x < end) {
-            const int chunkEnd = std::min(end, x + kChunkPixels);
-            uint32_t redBlue = 0;
-            uint32_t green = 0;
-            for (; x < chunkEnd; ++x) {
-                const uint32_t pixel = line[x];
-                redBlue += pixel & 0x00FF00FFu;
-                green += pixel & 0x0000FF00u;
-            }
-            sum.blue += redBlue & 0xFFFFu;
-            sum.red += redBlue >> 16;
-            sum.green += green >> 8;
+        for (int x = m_edges[c]; x < m_edges[c + 1]; ++x) {
+            sum.blue += redBlue[x] & 0xFFFFu;
+            sum.red += redBlue[x] >> 16;
+            sum.green += green[x] >> 8;
         }
     }
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "screen/screen_grid.h"
 
@@ -52,7 +53,8 @@ void StoreCells(ScreenGrid& grid, int columns, int rows, ReadPixel&& read)
 //
 // A picture narrower than `columns` (or lower than `rows`) fills only as many
 // cells as it has pixels; the others keep their colours. Scratch space is
-// held here, so a reduction allocates nothing.
+// held here and grows only with the picture's width, so after the first
+// reduction of a picture size none allocates.
 class GridReducer {
 public:
     void Reduce(const PictureView& picture, int columns, int rows, ScreenGrid& grid);
@@ -64,9 +66,15 @@ private:
         uint64_t blue = 0;
     };
 
-    void AddRow(const uint32_t* line, int columns);
+    // Adds rows [top, bottom) of the picture, at most kMaxBandRows of them,
+    // into m_sums, cell column by cell column.
+    void AddBand(const PictureView& picture, int top, int bottom, int columns);
 
     int m_edges[ScreenGrid::kColumns + 1] = {};
     Sum m_sums[ScreenGrid::kColumns];
     uint32_t m_cells[ScreenGrid::kColumns * ScreenGrid::kRows] = {};
+    // Per picture column, the sums down a band of rows: red and blue in the
+    // two 16-bit lanes of one word, green in bits 8 and up of another.
+    std::vector<uint32_t> m_redBlue;
+    std::vector<uint32_t> m_green;
 };
