@@ -10,10 +10,12 @@ linux=(
   libhidapi-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libpulse-dev pulseaudio pulseaudio-utils sox libsox-fmt-pulse
+  libx11-dev libxext-dev libxrender-dev xvfb x11-xserver-utils
 )
 windows=(
   cmake ninja-build make
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 dpkg-dev wine wine64
+  xvfb x11-xserver-utils x11-utils
 )
 
 case "${1:-linux}" in
