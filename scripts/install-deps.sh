@@ -10,7 +10,7 @@ linux=(
   libhidapi-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libpulse-dev pulseaudio pulseaudio-utils sox libsox-fmt-pulse
-  libx11-dev libxext-dev libxrender-dev xvfb x11-xserver-utils
+  libxcb1-dev libxcb-shm0-dev libxcb-render0-dev xvfb x11-xserver-utils
 )
 windows=(
   cmake ninja-build make

@@ -1,4 +1,5 @@
-// Screen sampling from the X server named by DISPLAY (XWayland included).
+// Screen sampling from the X server named by DISPLAY (XWayland included),
+// through XCB.
 //
 // The root window, child windows included, is scaled on the server with
 // RENDER to a 480 x 270 pixmap (bilinear), which is read through a shared
@@ -8,24 +9,24 @@
 // RENDER the whole root is read and averaged here. The portable GridReducer
 // then turns the picture into the grid.
 //
-// Threads: everything here runs on the sampler thread, which owns the one
-// display connection. Xlib's error handlers are process-wide; ours never end
-// the process: protocol errors are noted in a thread-local word that the
-// sampler thread reads after its own requests, and a broken connection marks
-// the sampler lost through the per-connection exit handler, after which the
-// connection is closed and opened again about once a second.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XShm.h>
-#include <X11/extensions/Xrender.h>
+// XCB rather than Xlib: Xlib hands a broken connection to a process-wide
+// handler that ends the process, and returning from its newer exit handler
+// leaves the display's lock released twice. XCB reports the broken connection
+// as a value after the request that failed; the connection is then closed and
+// opened again about once a second.
+//
+// Threads: everything here runs on the sampler thread, which owns the
+// connection; no lock is needed.
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <xcb/render.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
 
 #include <bit>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "base/log.h"
@@ -39,83 +40,15 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kReopenInterval = std::chrono::seconds(1);
 constexpr int kPictureWidth = ScreenSampler::kPictureWidth;
 constexpr int kPictureHeight = ScreenSampler::kPictureHeight;
+constexpr uint8_t kPictureDepth = 24;
+constexpr char kBilinear[] = "bilinear";
 
-// The protocol error of the sampler thread's latest request, 0 for none.
-thread_local int t_lastXError = 0;
-
-int NoteXError(Display*, XErrorEvent* event)
-{
-    t_lastXError = event->error_code;
-    return 0;
-}
-
-// Xlib's default prints a "fatal IO error" line; the loss is logged once by
-// the sampler instead, in the daemon's own words.
-int QuietIoError(Display*)
-{
-    return 0;
-}
-
-void InstallErrorHandlers()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        XSetErrorHandler(NoteXError);
-        XSetIOErrorHandler(QuietIoError);
-    });
-}
-
-struct ImageDeleter {
-    void operator()(XImage* image) const { XDestroyImage(image); }
+// Replies and events are malloc'd by XCB and freed by their reader.
+struct FreeDeleter {
+    void operator()(void* block) const { std::free(block); }
 };
-using ImagePtr = std::unique_ptr<XImage, ImageDeleter>;
-
-class X11ScreenSampler final : public ScreenSampler {
-public:
-    X11ScreenSampler() = default;
-    ~X11ScreenSampler() override { Disconnect(); }
-    X11ScreenSampler(const X11ScreenSampler&) = delete;
-    X11ScreenSampler& operator=(const X11ScreenSampler&) = delete;
-
-    Result Sample(ScreenGrid& grid, int columns, int rows) override;
-
-private:
-    enum class Presence { Unknown, Present, Absent };
-
-    static void OnConnectionLost(Display*, void* self) { static_cast<X11ScreenSampler*>(self)->m_bLost = true; }
-
-    bool Connect();
-    void Disconnect();
-    // Scaling or full-size reading for the current root size; false when the
-    // server's pixel format is not one we read.
-    bool Prepare();
-    bool PrepareScaling();
-    bool CreateSharedImage(int width, int height, int depth, Visual* visual);
-    void DropSharedImage();
-    void FollowRootSize();
-    // Reads the picture and reduces it into the grid.
-    bool ReadAndReduce(ScreenGrid& grid, int columns, int rows);
-    // Logs the message when the display was not already known to be absent.
-    void Absent(const std::string& message);
-
-    Display* m_display = nullptr;
-    bool m_bLost = false;
-    Window m_root = 0;
-    Visual* m_rootVisual = nullptr;
-    int m_rootDepth = 0;
-    int m_width = 0;
-    int m_height = 0;
-    bool m_bShm = false;
-    bool m_bRender = false;
-    Pixmap m_smallPixmap = 0;
-    Picture m_smallPicture = 0;
-    Picture m_rootPicture = 0;
-    XImage* m_shmImage = nullptr;
-    XShmSegmentInfo m_segment{};
-    Presence m_presence = Presence::Unknown;
-    Clock::time_point m_nextAttempt{};
-    GridReducer m_reducer;
-};
+template <typename T>
+using Reply = std::unique_ptr<T, FreeDeleter>;
 
 std::string DisplayName()
 {
@@ -123,23 +56,61 @@ std::string DisplayName()
     return name != nullptr ? name : "";
 }
 
-// 32-bit pixels in this machine's byte order with red, green and blue where
-// the picture expects them.
-bool ReadablePixels(const XImage& image)
+xcb_render_fixed_t Fixed(double value)
 {
-    constexpr int kHostOrder = std::endian::native == std::endian::little ? LSBFirst : MSBFirst;
-    return image.bits_per_pixel == 32 && image.byte_order == kHostOrder && image.bytes_per_line % 4 == 0;
+    return static_cast<xcb_render_fixed_t>(value * 65536.0);
 }
 
-PictureView ViewOf(const XImage& image)
-{
-    return {reinterpret_cast<const uint32_t*>(image.data), image.width, image.height,
-            static_cast<size_t>(image.bytes_per_line / 4)};
-}
+class XcbScreenSampler final : public ScreenSampler {
+public:
+    XcbScreenSampler() = default;
+    ~XcbScreenSampler() override { Disconnect(); }
+    XcbScreenSampler(const XcbScreenSampler&) = delete;
+    XcbScreenSampler& operator=(const XcbScreenSampler&) = delete;
 
-ScreenSampler::Result X11ScreenSampler::Sample(ScreenGrid& grid, int columns, int rows)
+    Result Sample(ScreenGrid& grid, int columns, int rows) override;
+
+private:
+    enum class Presence { Unknown, Present, Absent };
+
+    bool Connect();
+    void Disconnect();
+    // Also true once the connection has been closed.
+    bool Lost() const { return m_connection == nullptr || xcb_connection_has_error(m_connection) != 0; }
+    // Scaling, or the whole root read, for the current root size; false when
+    // the server's pixel format is not one read here.
+    bool Prepare();
+    bool PrepareScaling();
+    bool ReadablePixels(uint8_t depth) const;
+    bool RootIsEightBitRgb() const;
+    bool AttachSegment(size_t bytes);
+    void DetachSegment();
+    void FollowRootSize();
+    // Reads the picture and reduces it into the grid.
+    bool ReadAndReduce(ScreenGrid& grid, int columns, int rows);
+    // Logs the message when the display was not already known to be absent.
+    void Absent(const std::string& message);
+
+    xcb_connection_t* m_connection = nullptr;
+    const xcb_screen_t* m_screen = nullptr;
+    int m_width = 0;
+    int m_height = 0;
+    bool m_bShm = false;
+    bool m_bRender = false;
+    xcb_pixmap_t m_smallPixmap = 0;
+    xcb_render_picture_t m_smallPicture = 0;
+    xcb_render_picture_t m_rootPicture = 0;
+    xcb_shm_seg_t m_segment = 0;
+    void* m_segmentAddress = nullptr;
+    size_t m_segmentBytes = 0;
+    Presence m_presence = Presence::Unknown;
+    Clock::time_point m_nextAttempt{};
+    GridReducer m_reducer;
+};
+
+ScreenSampler::Result XcbScreenSampler::Sample(ScreenGrid& grid, int columns, int rows)
 {
-    if (m_display == nullptr) {
+    if (m_connection == nullptr) {
         const Clock::time_point now = Clock::now();
         if (now < m_nextAttempt) {
             return Result::NoScreen;
@@ -150,8 +121,8 @@ ScreenSampler::Result X11ScreenSampler::Sample(ScreenGrid& grid, int columns, in
         }
     }
     FollowRootSize();
-    const bool read = !m_bLost && ReadAndReduce(grid, columns, rows);
-    if (m_bLost) {
+    const bool read = !Lost() && ReadAndReduce(grid, columns, rows);
+    if (Lost()) {
         Disconnect();
         m_nextAttempt = Clock::now() + kReopenInterval;
         Absent("lost the X display \"" + DisplayName() + "\"; screen mode shows black keys until it is back");
@@ -160,7 +131,7 @@ ScreenSampler::Result X11ScreenSampler::Sample(ScreenGrid& grid, int columns, in
     return read ? Result::Sampled : Result::Failed;
 }
 
-void X11ScreenSampler::Absent(const std::string& message)
+void XcbScreenSampler::Absent(const std::string& message)
 {
     if (m_presence != Presence::Absent) {
         LogWarning("screen colours: " + message);
@@ -168,38 +139,50 @@ void X11ScreenSampler::Absent(const std::string& message)
     m_presence = Presence::Absent;
 }
 
-bool X11ScreenSampler::Connect()
+bool XcbScreenSampler::Connect()
 {
     const std::string name = DisplayName();
     if (name.empty()) {
         Absent("no X display (DISPLAY is not set); screen mode shows black keys");
         return false;
     }
-    InstallErrorHandlers();
-    m_display = XOpenDisplay(nullptr);
-    if (m_display == nullptr) {
+    int screenNumber = 0;
+    m_connection = xcb_connect(nullptr, &screenNumber);
+    if (Lost()) {
+        Disconnect();
         Absent("cannot open the X display \"" + name + "\"; screen mode shows black keys until it answers");
         return false;
     }
-    m_bLost = false;
-    XSetIOErrorExitHandler(m_display, &X11ScreenSampler::OnConnectionLost, this);
-
-    const int screen = DefaultScreen(m_display);
-    m_root = RootWindow(m_display, screen);
-    m_rootVisual = DefaultVisual(m_display, screen);
-    m_rootDepth = DefaultDepth(m_display, screen);
-    m_width = DisplayWidth(m_display, screen);
-    m_height = DisplayHeight(m_display, screen);
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(m_connection));
+    for (int i = 0; i < screenNumber && screens.rem > 0; ++i) {
+        xcb_screen_next(&screens);
+    }
+    m_screen = screens.rem > 0 ? screens.data : nullptr;
+    if (m_screen == nullptr) {
+        Disconnect();
+        Absent("the X display \"" + name + "\" has no screen " + std::to_string(screenNumber));
+        return false;
+    }
+    m_width = m_screen->width_in_pixels;
+    m_height = m_screen->height_in_pixels;
     // Resizes of the root arrive as ConfigureNotify events.
-    XSelectInput(m_display, m_root, StructureNotifyMask);
-    m_bShm = XShmQueryExtension(m_display) == True;
-    int eventBase = 0;
-    int errorBase = 0;
-    m_bRender = XRenderQueryExtension(m_display, &eventBase, &errorBase) == True;
+    const uint32_t events = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(m_connection, m_screen->root, XCB_CW_EVENT_MASK, &events);
+
+    const xcb_query_extension_reply_t* shm = xcb_get_extension_data(m_connection, &xcb_shm_id);
+    m_bShm = shm != nullptr && shm->present &&
+             Reply<xcb_shm_query_version_reply_t>(
+                 xcb_shm_query_version_reply(m_connection, xcb_shm_query_version(m_connection), nullptr)) != nullptr;
+    const xcb_query_extension_reply_t* render = xcb_get_extension_data(m_connection, &xcb_render_id);
+    m_bRender = render != nullptr && render->present &&
+                Reply<xcb_render_query_version_reply_t>(xcb_render_query_version_reply(
+                    m_connection, xcb_render_query_version(m_connection, 0, 11), nullptr)) != nullptr;
 
     if (!Prepare()) {
+        const bool lost = Lost();
         Disconnect();
-        Absent("the X display \"" + name + "\" has a pixel format Tonvik cannot read; screen mode shows black keys");
+        Absent(lost ? "lost the X display \"" + name + "\" while setting up; screen mode shows black keys"
+                    : "the X display \"" + name + "\" has a pixel format Tonvik cannot read; screen mode shows black keys");
         return false;
     }
     if (m_presence != Presence::Present) {
@@ -211,165 +194,232 @@ bool X11ScreenSampler::Connect()
     return true;
 }
 
-void X11ScreenSampler::Disconnect()
+void XcbScreenSampler::Disconnect()
 {
-    if (m_display == nullptr) {
+    if (m_connection == nullptr) {
         return;
     }
     // Closing the connection releases the server's pictures, pixmap and its
     // attachment of the segment.
-    XCloseDisplay(m_display);
-    m_display = nullptr;
-    DropSharedImage();
+    xcb_disconnect(m_connection);
+    m_connection = nullptr;
+    m_screen = nullptr;
+    DetachSegment();
     m_smallPixmap = 0;
     m_smallPicture = 0;
     m_rootPicture = 0;
 }
 
-bool X11ScreenSampler::Prepare()
+bool XcbScreenSampler::ReadablePixels(uint8_t depth) const
+{
+    constexpr uint8_t kHostOrder =
+        std::endian::native == std::endian::little ? XCB_IMAGE_ORDER_LSB_FIRST : XCB_IMAGE_ORDER_MSB_FIRST;
+    const xcb_setup_t* setup = xcb_get_setup(m_connection);
+    if (setup->image_byte_order != kHostOrder) {
+        return false;
+    }
+    for (auto formats = xcb_setup_pixmap_formats_iterator(setup); formats.rem > 0; xcb_format_next(&formats)) {
+        if (formats.data->depth == depth) {
+            return formats.data->bits_per_pixel == 32 && formats.data->scanline_pad == 32;
+        }
+    }
+    return false;
+}
+
+bool XcbScreenSampler::RootIsEightBitRgb() const
+{
+    for (auto depths = xcb_screen_allowed_depths_iterator(m_screen); depths.rem > 0; xcb_depth_next(&depths)) {
+        for (auto visuals = xcb_depth_visuals_iterator(depths.data); visuals.rem > 0; xcb_visualtype_next(&visuals)) {
+            if (visuals.data->visual_id == m_screen->root_visual) {
+                return visuals.data->red_mask == 0xFF0000 && visuals.data->green_mask == 0xFF00 &&
+                       visuals.data->blue_mask == 0xFF;
+            }
+        }
+    }
+    return false;
+}
+
+bool XcbScreenSampler::Prepare()
 {
     if (m_bRender) {
         return PrepareScaling();
     }
-    // The whole root is read: its pixels must be 8-bit red, green and blue.
-    if (m_rootVisual->red_mask != 0xFF0000 || m_rootVisual->green_mask != 0xFF00 || m_rootVisual->blue_mask != 0xFF) {
+    if (!RootIsEightBitRgb() || !ReadablePixels(m_screen->root_depth)) {
         return false;
     }
-    DropSharedImage();
-    if (m_bShm && !CreateSharedImage(m_width, m_height, m_rootDepth, m_rootVisual)) {
+    DetachSegment();
+    if (m_bShm && !AttachSegment(static_cast<size_t>(m_width) * static_cast<size_t>(m_height) * 4)) {
         m_bShm = false;
     }
-    return m_shmImage == nullptr || ReadablePixels(*m_shmImage);
+    return !Lost();
 }
 
-bool X11ScreenSampler::PrepareScaling()
+bool XcbScreenSampler::PrepareScaling()
 {
     if (m_smallPicture == 0) {
-        XRenderPictFormat* rootFormat = XRenderFindVisualFormat(m_display, m_rootVisual);
-        XRenderPictFormat* smallFormat = XRenderFindStandardFormat(m_display, PictStandardRGB24);
-        if (rootFormat == nullptr || smallFormat == nullptr) {
+        if (!ReadablePixels(kPictureDepth)) {
             return false;
         }
-        XRenderPictureAttributes attributes{};
-        attributes.subwindow_mode = IncludeInferiors;
-        m_rootPicture = XRenderCreatePicture(m_display, m_root, rootFormat, CPSubwindowMode, &attributes);
-        XRenderSetPictureFilter(m_display, m_rootPicture, FilterBilinear, nullptr, 0);
-        m_smallPixmap = XCreatePixmap(m_display, m_root, kPictureWidth, kPictureHeight, 24);
-        m_smallPicture = XRenderCreatePicture(m_display, m_smallPixmap, smallFormat, 0, nullptr);
-        if (m_bShm && !CreateSharedImage(kPictureWidth, kPictureHeight, 24, nullptr)) {
+        const Reply<xcb_render_query_pict_formats_reply_t> formats(xcb_render_query_pict_formats_reply(
+            m_connection, xcb_render_query_pict_formats(m_connection), nullptr));
+        if (!formats) {
+            return false;
+        }
+        xcb_render_pictformat_t rgb24 = 0;
+        for (auto it = xcb_render_query_pict_formats_formats_iterator(formats.get()); it.rem > 0;
+             xcb_render_pictforminfo_next(&it)) {
+            const xcb_render_directformat_t& direct = it.data->direct;
+            if (it.data->type == XCB_RENDER_PICT_TYPE_DIRECT && it.data->depth == kPictureDepth &&
+                direct.red_shift == 16 && direct.red_mask == 0xFF && direct.green_shift == 8 &&
+                direct.green_mask == 0xFF && direct.blue_shift == 0 && direct.blue_mask == 0xFF &&
+                direct.alpha_mask == 0) {
+                rgb24 = it.data->id;
+            }
+        }
+        xcb_render_pictformat_t rootFormat = 0;
+        for (auto screens = xcb_render_query_pict_formats_screens_iterator(formats.get()); screens.rem > 0;
+             xcb_render_pictscreen_next(&screens)) {
+            for (auto depths = xcb_render_pictscreen_depths_iterator(screens.data); depths.rem > 0;
+                 xcb_render_pictdepth_next(&depths)) {
+                for (auto visuals = xcb_render_pictdepth_visuals_iterator(depths.data); visuals.rem > 0;
+                     xcb_render_pictvisual_next(&visuals)) {
+                    if (visuals.data->visual == m_screen->root_visual) {
+                        rootFormat = visuals.data->format;
+                    }
+                }
+            }
+        }
+        if (rgb24 == 0 || rootFormat == 0) {
+            return false;
+        }
+        m_rootPicture = xcb_generate_id(m_connection);
+        const uint32_t includeInferiors = XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS;
+        xcb_render_create_picture(m_connection, m_rootPicture, m_screen->root, rootFormat, XCB_RENDER_CP_SUBWINDOW_MODE,
+                                  &includeInferiors);
+        xcb_render_set_picture_filter(m_connection, m_rootPicture, sizeof kBilinear - 1, kBilinear, 0, nullptr);
+        m_smallPixmap = xcb_generate_id(m_connection);
+        xcb_create_pixmap(m_connection, kPictureDepth, m_smallPixmap, m_screen->root, kPictureWidth, kPictureHeight);
+        m_smallPicture = xcb_generate_id(m_connection);
+        xcb_render_create_picture(m_connection, m_smallPicture, m_smallPixmap, rgb24, 0, nullptr);
+        if (m_bShm && !AttachSegment(static_cast<size_t>(kPictureWidth) * kPictureHeight * 4)) {
             m_bShm = false;
-        }
-        if (m_shmImage != nullptr && !ReadablePixels(*m_shmImage)) {
-            return false;
         }
     }
     // Destination pixel centres map onto the whole root.
-    XTransform scale{};
-    scale.matrix[0][0] = XDoubleToFixed(static_cast<double>(m_width) / kPictureWidth);
-    scale.matrix[1][1] = XDoubleToFixed(static_cast<double>(m_height) / kPictureHeight);
-    scale.matrix[2][2] = XDoubleToFixed(1.0);
-    XRenderSetPictureTransform(m_display, m_rootPicture, &scale);
-    return true;
+    xcb_render_transform_t scale{};
+    scale.matrix11 = Fixed(static_cast<double>(m_width) / kPictureWidth);
+    scale.matrix22 = Fixed(static_cast<double>(m_height) / kPictureHeight);
+    scale.matrix33 = Fixed(1.0);
+    xcb_render_set_picture_transform(m_connection, m_rootPicture, scale);
+    return !Lost();
 }
 
-bool X11ScreenSampler::CreateSharedImage(int width, int height, int depth, Visual* visual)
+bool XcbScreenSampler::AttachSegment(size_t bytes)
 {
-    XImage* image = XShmCreateImage(m_display, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &m_segment,
-                                    static_cast<unsigned>(width), static_cast<unsigned>(height));
-    if (image == nullptr) {
+    const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    if (id < 0) {
         return false;
     }
-    m_segment.shmid = shmget(IPC_PRIVATE, static_cast<size_t>(image->bytes_per_line) * static_cast<size_t>(height),
-                             IPC_CREAT | 0600);
-    if (m_segment.shmid < 0) {
-        XDestroyImage(image);
-        return false;
-    }
-    void* address = shmat(m_segment.shmid, nullptr, 0);
+    void* address = shmat(id, nullptr, 0);
     if (address == reinterpret_cast<void*>(-1)) {
-        shmctl(m_segment.shmid, IPC_RMID, nullptr);
-        XDestroyImage(image);
+        shmctl(id, IPC_RMID, nullptr);
         return false;
     }
-    m_segment.shmaddr = image->data = static_cast<char*>(address);
-    m_segment.readOnly = False;
-    t_lastXError = 0;
-    XShmAttach(m_display, &m_segment);
-    XSync(m_display, False);
+    const xcb_shm_seg_t segment = xcb_generate_id(m_connection);
+    const Reply<xcb_generic_error_t> error(
+        xcb_request_check(m_connection, xcb_shm_attach_checked(m_connection, segment, static_cast<uint32_t>(id), 0)));
     // Marked for removal at once: it goes when both sides have let go, even
     // if this process or the server dies.
-    shmctl(m_segment.shmid, IPC_RMID, nullptr);
-    if (t_lastXError != 0 || m_bLost) {
+    shmctl(id, IPC_RMID, nullptr);
+    if (error || Lost()) {
         shmdt(address);
-        image->data = nullptr;
-        XDestroyImage(image);
         return false;
     }
-    m_shmImage = image;
+    m_segment = segment;
+    m_segmentAddress = address;
+    m_segmentBytes = bytes;
     return true;
 }
 
-void X11ScreenSampler::DropSharedImage()
+void XcbScreenSampler::DetachSegment()
 {
-    if (m_shmImage == nullptr) {
+    if (m_segmentAddress == nullptr) {
         return;
     }
-    if (m_display != nullptr && !m_bLost) {
-        XShmDetach(m_display, &m_segment);
+    if (!Lost()) {
+        xcb_shm_detach(m_connection, m_segment);
     }
-    shmdt(m_segment.shmaddr);
-    m_shmImage->data = nullptr;
-    XDestroyImage(m_shmImage);
-    m_shmImage = nullptr;
+    shmdt(m_segmentAddress);
+    m_segmentAddress = nullptr;
+    m_segmentBytes = 0;
 }
 
-void X11ScreenSampler::FollowRootSize()
+void XcbScreenSampler::FollowRootSize()
 {
     int width = m_width;
     int height = m_height;
-    while (!m_bLost && XPending(m_display) > 0) {
-        XEvent event;
-        XNextEvent(m_display, &event);
-        if (event.type == ConfigureNotify && event.xconfigure.window == m_root) {
-            width = event.xconfigure.width;
-            height = event.xconfigure.height;
+    // Errors of requests without a reply arrive here too, and are dropped:
+    // the next read tells whether the picture came.
+    while (const Reply<xcb_generic_event_t> event{xcb_poll_for_event(m_connection)}) {
+        if ((event->response_type & 0x7F) == XCB_CONFIGURE_NOTIFY) {
+            const auto* configure = reinterpret_cast<const xcb_configure_notify_event_t*>(event.get());
+            if (configure->window == m_screen->root) {
+                width = configure->width;
+                height = configure->height;
+            }
         }
     }
-    if (!m_bLost && (width != m_width || height != m_height)) {
+    if (!Lost() && (width != m_width || height != m_height)) {
         m_width = width;
         m_height = height;
+        // A size the server cannot be read at ends the connection; the next
+        // attempt starts afresh.
         if (!Prepare()) {
-            m_bLost = true;
+            Disconnect();
+            Absent("the X display \"" + DisplayName() + "\" changed to a size Tonvik cannot read");
         }
     }
 }
 
-bool X11ScreenSampler::ReadAndReduce(ScreenGrid& grid, int columns, int rows)
+bool XcbScreenSampler::ReadAndReduce(ScreenGrid& grid, int columns, int rows)
 {
-    Drawable source = m_root;
+    if (Lost()) {
+        return false;
+    }
+    xcb_drawable_t source = m_screen->root;
     int width = m_width;
     int height = m_height;
     if (m_bRender) {
-        XRenderComposite(m_display, PictOpSrc, m_rootPicture, 0, m_smallPicture, 0, 0, 0, 0, 0, 0, kPictureWidth,
-                         kPictureHeight);
+        xcb_render_composite(m_connection, XCB_RENDER_PICT_OP_SRC, m_rootPicture, XCB_RENDER_PICTURE_NONE,
+                             m_smallPicture, 0, 0, 0, 0, 0, 0, kPictureWidth, kPictureHeight);
         source = m_smallPixmap;
         width = kPictureWidth;
         height = kPictureHeight;
     }
-    t_lastXError = 0;
-    if (m_shmImage != nullptr) {
-        if (!XShmGetImage(m_display, source, m_shmImage, 0, 0, AllPlanes) || t_lastXError != 0 || m_bLost) {
+    const auto w = static_cast<uint16_t>(width);
+    const auto h = static_cast<uint16_t>(height);
+    const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
+    PictureView picture{nullptr, width, height, static_cast<size_t>(width)};
+    if (m_segmentAddress != nullptr && bytes <= m_segmentBytes) {
+        const Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
+            m_connection,
+            xcb_shm_get_image(m_connection, source, 0, 0, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m_segment, 0),
+            nullptr));
+        if (!reply) {
             return false;
         }
-        m_reducer.Reduce(ViewOf(*m_shmImage), columns, rows, grid);
+        picture.pixels = static_cast<const uint32_t*>(m_segmentAddress);
+        m_reducer.Reduce(picture, columns, rows, grid);
         return true;
     }
-    const ImagePtr image(XGetImage(m_display, source, 0, 0, static_cast<unsigned>(width), static_cast<unsigned>(height),
-                                   AllPlanes, ZPixmap));
-    if (!image || t_lastXError != 0 || m_bLost || !ReadablePixels(*image)) {
+    const Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
+        m_connection, xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, source, 0, 0, w, h, ~0u), nullptr));
+    if (!reply || static_cast<size_t>(xcb_get_image_data_length(reply.get())) < bytes) {
         return false;
     }
-    m_reducer.Reduce(ViewOf(*image), columns, rows, grid);
+    // XCB places the data right after the reply header, 4-byte aligned.
+    picture.pixels = reinterpret_cast<const uint32_t*>(xcb_get_image_data(reply.get()));
+    m_reducer.Reduce(picture, columns, rows, grid);
     return true;
 }
 
@@ -377,5 +427,5 @@ bool X11ScreenSampler::ReadAndReduce(ScreenGrid& grid, int columns, int rows)
 
 std::unique_ptr<ScreenSampler> OpenScreenSampler()
 {
-    return std::make_unique<X11ScreenSampler>();
+    return std::make_unique<XcbScreenSampler>();
 }

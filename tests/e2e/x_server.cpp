@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -22,6 +23,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kStartTimeoutMs = 10000;
+// Above the numbers desktops and servers started with -displayfd take first.
+constexpr int kFirstDisplay = 100;
+constexpr int kLastDisplay = 999;
 
 int WaitStatus(pid_t pid)
 {
@@ -94,7 +98,16 @@ std::unique_ptr<XServer> XServer::Existing(const std::string& display)
 
 bool XServer::Start()
 {
-    return m_pid > 0 || Launch({});
+    // A number drawn from a wide range rather than the first free one, which
+    // a server started meanwhile would take when this one is killed and
+    // restarted. The server's lock file refuses a number in use; then another.
+    std::random_device seed;
+    std::mt19937 random(seed());
+    std::uniform_int_distribution<int> number(kFirstDisplay, kLastDisplay);
+    for (int attempt = 0; attempt < 20 && m_pid <= 0; ++attempt) {
+        Launch({":" + std::to_string(number(random))});
+    }
+    return m_pid > 0;
 }
 
 bool XServer::Restart()

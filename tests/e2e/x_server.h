@@ -6,11 +6,12 @@
 #include <string>
 #include <vector>
 
-// A private X server (Xvfb) for end-to-end tests and benchmarks. The server
-// picks a free display number itself (-displayfd), so runs in parallel never
-// share one; it is started and stopped by the pid recorded here, never by
-// name, and the destructor stops it and removes its directory, also when a
-// test fails. Its root window keeps what is painted on it (-noreset).
+// A private X server (Xvfb) for end-to-end tests and benchmarks, on a display
+// number of its own: drawn at random from 100-999 and held by the server's
+// lock file, so runs in parallel never share one. It is started and stopped by
+// the pid recorded here, never by name, and the destructor stops it and
+// removes its directory, also when a test fails. Its root window keeps what is
+// painted on it (-noreset).
 class XServer {
 public:
     // Extra server options, such as {"-extension", "MIT-SHM"} to leave one out.
@@ -24,7 +25,7 @@ public:
     static std::unique_ptr<XServer> Existing(const std::string& display);
 
     // Starts the server on a free display number and waits until it accepts
-    // clients; false if it does not.
+    // clients (it says so on -displayfd); false if it does not.
     bool Start();
     // After Kill: a new server on the same display number.
     bool Restart();
