@@ -5,10 +5,30 @@ namespace {
 // 256 pixels of 255 fill a 16-bit lane without carrying out of it.
 constexpr int kMaxBandRows = 256;
 
-uint32_t Mean(uint64_t sum, uint64_t count)
-{
-    return static_cast<uint32_t>((sum + count / 2) / count);
-}
+// (sum + count / 2) / count for the three channels of a cell, with one
+// reciprocal instead of three 64-bit divisions (a thousand cells of a 100 x 10
+// grid spent most of their time dividing). The product is off by at most one
+// for any sum a picture can have, and the correction makes it exact.
+class RoundedMean {
+public:
+    explicit RoundedMean(uint64_t count) : m_count(count), m_inverse(1.0 / static_cast<double>(count)) {}
+
+    uint32_t operator()(uint64_t sum) const
+    {
+        const uint64_t dividend = sum + m_count / 2;
+        auto quotient = static_cast<uint64_t>(static_cast<double>(dividend) * m_inverse);
+        if (quotient * m_count > dividend) {
+            --quotient;
+        } else if ((quotient + 1) * m_count <= dividend) {
+            ++quotient;
+        }
+        return static_cast<uint32_t>(quotient);
+    }
+
+private:
+    uint64_t m_count;
+    double m_inverse;
+};
 
 }  // namespace
 
@@ -27,6 +47,7 @@ void GridReducer::Reduce(const PictureView& picture, int columns, int rows, Scre
     if (m_redBlue.size() < static_cast<size_t>(width)) {
         m_redBlue.resize(static_cast<size_t>(width));
         m_green.resize(static_cast<size_t>(width));
+        m_black.resize(static_cast<size_t>(width));
     }
     for (int c = 0; c <= columns; ++c) {
         m_edges[c] = static_cast<int>(static_cast<int64_t>(c) * width / columns);
@@ -39,10 +60,10 @@ void GridReducer::Reduce(const PictureView& picture, int columns, int rows, Scre
             AddBand(picture, band, std::min(bottom, band + kMaxBandRows), columns);
         }
         for (int c = 0; c < columns; ++c) {
-            const uint64_t count = static_cast<uint64_t>(m_edges[c + 1] - m_edges[c]) * static_cast<uint64_t>(bottom - top);
+            const RoundedMean mean(static_cast<uint64_t>(m_edges[c + 1] - m_edges[c]) *
+                                   static_cast<uint64_t>(bottom - top));
             const Sum& sum = m_sums[c];
-            m_cells[c * ScreenGrid::kRows + r] =
-                0xFF000000u | Mean(sum.red, count) << 16 | Mean(sum.green, count) << 8 | Mean(sum.blue, count);
+            m_cells[c * ScreenGrid::kRows + r] = 0xFF000000u | mean(sum.red) << 16 | mean(sum.green) << 8 | mean(sum.blue);
         }
     }
     StoreCells(grid, columns, rows,
@@ -56,13 +77,22 @@ void GridReducer::AddBand(const PictureView& picture, int top, int bottom, int c
     uint32_t* const green = m_green.data();
     std::fill(redBlue, redBlue + width, 0u);
     std::fill(green, green + width, 0u);
-    // Down the rows first: a plain loop over whole rows, which the compiler
-    // turns into vector instructions.
-    for (int y = top; y < bottom; ++y) {
-        const uint32_t* const line = picture.pixels + static_cast<size_t>(y) * picture.stride;
+    // Rows past the band read as black.
+    const uint32_t* const black = m_black.data();
+    const auto line = [&picture, bottom, black](int y) {
+        return y < bottom ? picture.pixels + static_cast<size_t>(y) * picture.stride : black;
+    };
+    // Down the rows first, four at a time so that the sums are loaded and
+    // stored once per four pixels: a plain loop over whole rows, which the
+    // compiler turns into vector instructions.
+    for (int y = top; y < bottom; y += 4) {
+        const uint32_t* const a = line(y);
+        const uint32_t* const b = line(y + 1);
+        const uint32_t* const c = line(y + 2);
+        const uint32_t* const d = line(y + 3);
         for (size_t x = 0; x < width; ++x) {
-            redBlue[x] += line[x] & 0x00FF00FFu;
-            green[x] += line[x] & 0x0000FF00u;
+            redBlue[x] += (a[x] & 0x00FF00FFu) + (b[x] & 0x00FF00FFu) + (c[x] & 0x00FF00FFu) + (d[x] & 0x00FF00FFu);
+            green[x] += (a[x] & 0x0000FF00u) + (b[x] & 0x0000FF00u) + (c[x] & 0x0000FF00u) + (d[x] & 0x0000FF00u);
         }
     }
     for (int c = 0; c < columns; ++c) {

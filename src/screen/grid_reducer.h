@@ -77,4 +77,5 @@ private:
     // two 16-bit lanes of one word, green in bits 8 and up of another.
     std::vector<uint32_t> m_redBlue;
     std::vector<uint32_t> m_green;
+    std::vector<uint32_t> m_black;  // a row of zeros
 };

@@ -105,7 +105,10 @@ bool XServer::Start()
     std::mt19937 random(seed());
     std::uniform_int_distribution<int> number(kFirstDisplay, kLastDisplay);
     for (int attempt = 0; attempt < 20 && m_pid <= 0; ++attempt) {
-        Launch({":" + std::to_string(number(random))});
+        // Appended rather than concatenated: GCC 12 at -O3 warns wrongly about "+" here.
+        std::string display = ":";
+        display += std::to_string(number(random));
+        Launch({display});
     }
     return m_pid > 0;
 }
@@ -138,7 +141,8 @@ bool XServer::Launch(const std::vector<std::string>& displayArguments)
         Stop();
         return false;
     }
-    m_display = ":" + number;
+    m_display = ":";
+    m_display += number;
     return true;
 }
 
