@@ -6,9 +6,9 @@ namespace {
 constexpr int kMaxBandRows = 256;
 
 // (sum + count / 2) / count for the three channels of a cell, with one
-// reciprocal instead of three 64-bit divisions (a thousand cells of a 100 x 10
-// grid spent most of their time dividing). The product is off by at most one
-// for any sum a picture can have, and the correction makes it exact.
+// reciprocal per cell instead of three 64-bit divisions. The product is off by
+// at most one for any sum a picture can have, and the correction makes it
+// exact.
 class RoundedMean {
 public:
     explicit RoundedMean(uint64_t count) : m_count(count), m_inverse(1.0 / static_cast<double>(count)) {}
