@@ -13,6 +13,7 @@ linux=(
   libhidapi-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libpulse-dev pulseaudio pulseaudio-utils sox libsox-fmt-pulse
+  libxcb1-dev libxcb-shm0-dev libxcb-render0-dev xvfb x11-xserver-utils
   # the install test's checkers, and what the .deb is built with
   systemd udev desktop-file-utils man-db dpkg-dev file
 )
@@ -23,6 +24,7 @@ windows=(
   cmake ninja-build make
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 dpkg-dev wine wine64
   googletest
+  xvfb x11-xserver-utils x11-utils
 )
 
 case "${1:-linux}" in

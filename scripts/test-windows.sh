@@ -16,6 +16,7 @@ export WINEDEBUG=-all
 # No Mono or Gecko installer prompts: there is no network to fetch them.
 export WINEDLLOVERRIDES="mscoree=;mshtml="
 server_pid=""
+xvfb_pid=""
 
 cleanup() {
   if [ -n "$server_pid" ]; then
@@ -24,16 +25,32 @@ cleanup() {
   else
     wineserver -k 2>/dev/null || true
   fi
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+  fi
   rm -rf "$prefix"
 }
 trap cleanup EXIT
 
+# Wine's X11 driver gets a display of its own: a private Xvfb, stopped by its
+# pid. It is also the desktop the screen-colour tests paint and Tonvik.exe
+# copies. Xvfb picks a free display number and writes it to fd 3 once ready.
+Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$prefix/display" >"$prefix/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do
+  [ -s "$prefix/display" ] && break
+  sleep 0.1
+done
+[ -s "$prefix/display" ] || { echo "Xvfb did not start; see $prefix/xvfb.log" >&2; exit 1; }
+export DISPLAY=":$(head -n 1 "$prefix/display")"
+
 echo "Initialising the Wine prefix $prefix"
 wineboot --init >/dev/null 2>&1
-# A crash must not wait on a dialog; windows need no display (null driver,
-# taken up by the desktop that the next server start creates).
+# A crash must not wait on a dialog; windows and the desktop go to the X
+# display (taken up by the desktop that the next server start creates).
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
-wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f >/dev/null
 # Audio through the PulseAudio driver only: the tests start their own sound
 # server where they need one, and without one ALSA's probing would print noise.
 wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f >/dev/null

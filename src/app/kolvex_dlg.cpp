@@ -83,6 +83,7 @@ void CKolvexDlg::DestroyWindow()
     }
     StopHardwarePolling();
     StopWorker();
+    m_screenLight.Stop();
     m_hwMonitor.Close();
     CDlgBase::DestroyWindow();
 }
@@ -163,7 +164,7 @@ void CKolvexDlg::StartAnalysis()
     m_keyGrid.ComputeSampleCoordinates();
 
     const int32_t mode = m_effect.mode;
-    m_screenLight.m_bEnabled = mode == kScreenMode;
+    m_screenLight.SetEnabled(mode == kScreenMode);
     if (mode == kRippleMode) {
         m_visualizer.m_nBarStyle = 0;
     }

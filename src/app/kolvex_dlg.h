@@ -37,9 +37,9 @@ public:
     // Start-up: the window hidden for good, the logon task replaced, lighting
     // thread, start-analysis command, hardware polling, API server.
     bool OnInitDialog() override;
-    // Shutdown: server, hardware polling, lighting thread, in that order; every
-    // thread is joined before this returns, then the window goes. Safe to call
-    // more than once.
+    // Shutdown: server, hardware polling, lighting thread, screen sampler, in
+    // that order; every thread is joined before this returns, then the window
+    // goes. Safe to call more than once.
     void DestroyWindow() override;
 
     // The window has no controls, and whatever would show it hides it again.

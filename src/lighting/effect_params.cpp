@@ -95,7 +95,7 @@ std::string BuildEffectJson(const KeyGrid& grid, const EffectParams& params, Vis
     root["backmodebrightness"] = params.backModeBrightness.load();
 
     const bool screenMode = mode == kScreenMode;
-    screen.m_bEnabled = screenMode;
+    screen.SetEnabled(screenMode);
     visualizer.m_bActive = !screenMode;
 
     Json::Value& keys = root["keys"] = Json::Value(Json::arrayValue);

@@ -12,6 +12,9 @@ namespace {
 
 constexpr uint32_t kGlowBackground = 0x000A0A0A;  // red 10, green 10, blue 10
 
+// In screen mode every key of the largest layout has a screen cell of its own.
+static_assert(ScreenLight::kGridColumns >= kMaxKeyCols && ScreenLight::kGridRows >= kMaxKeyRows);
+
 int SamplePoint(int32_t value, int limit)
 {
     return std::clamp<int32_t>(value, 0, limit - 1);

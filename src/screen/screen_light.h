@@ -1,28 +1,67 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "base/relaxed.h"
+#include "screen/screen_grid.h"
+#include "screen/screen_sampler.h"
 
-// The desktop colour grid: one colour per key cell, 30 columns of 8 rows,
-// addressed column first (cell c, r is element c * 8 + r).
+// The screen colours of effect mode 100. A sampler thread of its own, started
+// by the constructor, reduces the desktop to one colour per key cell every
+// 33 ms (plus the pass itself) while enabled, and otherwise looks at the
+// enable flag once a second; enabling wakes it at once. Disabled, the grid
+// keeps the colours of the last pass. With no screen to sample (no X display
+// on Linux, or it went away) the grid is black until one appears.
 class ScreenLight {
 public:
-    static constexpr int kGridColumns = 30;
-    static constexpr int kGridRows = 8;
+    static constexpr int kGridColumns = ScreenGrid::kColumns;
+    static constexpr int kGridRows = ScreenGrid::kRows;
+    static constexpr uint32_t kEnabledPauseMs = 33;
+    static constexpr uint32_t kIdlePauseMs = 1000;
 
-    // The colour of cell (column, row); cells beyond the grid's capacity are black.
-    uint32_t ColorAt(int column, int row) const
-    {
-        if (column < 0 || column >= kGridColumns || row < 0 || row >= kGridRows) {
-            return 0;
-        }
-        return m_colors[column * kGridRows + row];
-    }
+    using SamplerFactory = std::function<std::unique_ptr<ScreenSampler>()>;
 
-    Relaxed<bool> m_bRunning{true};
-    Relaxed<bool> m_bEnabled{false};
-    Relaxed<int32_t> m_nColumns{22};
-    Relaxed<int32_t> m_nRows{6};
-    Relaxed<uint32_t> m_colors[kGridColumns * kGridRows];
+    // The platform's sampler (OpenScreenSampler).
+    ScreenLight();
+    // The sampler this factory makes; it is called on the sampler thread at
+    // the first enabled pass, and a null result means there is no screen.
+    explicit ScreenLight(SamplerFactory openSampler);
+    ~ScreenLight();
+    ScreenLight(const ScreenLight&) = delete;
+    ScreenLight& operator=(const ScreenLight&) = delete;
+
+    // Stops and joins the sampler thread; a pass under way ends first. The
+    // sampler is released on its thread. Safe to call more than once.
+    void Stop();
+
+    // Sets m_bEnabled; turning it on wakes an idle sampler thread.
+    void SetEnabled(bool enabled);
+
+    // The colour of cell (column, row); black outside the grid.
+    uint32_t ColorAt(int column, int row) const;
+
+    Relaxed<bool> m_bRunning{true};   ///< cleared by Stop
+    Relaxed<bool> m_bEnabled{false};  ///< written by start-up and the effect handling (SetEnabled)
+    Relaxed<int32_t> m_nColumns{22};  ///< written by the layout handling; read once per pass
+    Relaxed<int32_t> m_nRows{6};      ///< written by the layout handling; read once per pass
+    ScreenGrid m_colors;              ///< written by the sampler thread, read by the lighting thread
+
+private:
+    // The thread body, and one pass for the current grid size.
+    void SamplerLoop();
+    void SampleScreen();
+    // Sleeps up to ms; Stop wakes it, and so does enabling when asked to.
+    void Pause(uint32_t ms, bool wakeOnEnable);
+
+    SamplerFactory m_openSampler;
+    std::unique_ptr<ScreenSampler> m_pSampler;  // sampler thread only
+    bool m_bSamplerOpened = false;              // sampler thread only
+    std::mutex m_wakeMutex;
+    std::condition_variable m_wake;
+    std::thread m_thread;
 };

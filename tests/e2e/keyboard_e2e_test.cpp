@@ -21,6 +21,7 @@
 #include "device/fake_hid_log.h"
 #include "e2e/daemon_fixture.h"
 #include "e2e/pulse_fixture.h"
+#include "e2e/x_server.h"
 
 namespace {
 
@@ -117,6 +118,40 @@ std::vector<std::vector<FakeHidEvent>> KeyFrames(const std::vector<FakeHidEvent>
     return frames;
 }
 
+// The key colour table a frame's packets carry.
+std::vector<uint8_t> KeyTable(const std::vector<FakeHidEvent>& frame)
+{
+    std::vector<uint8_t> table;
+    for (const auto& packet : frame) {
+        table.insert(table.end(), packet.bytes.begin() + 9, packet.bytes.end());
+    }
+    return table;
+}
+
+// The colours of a table of 104 keys: key index to 0xRRGGBB.
+std::map<int, uint32_t> TableColours(const std::vector<uint8_t>& table)
+{
+    std::map<int, uint32_t> colours;
+    for (int k = 0; k < 104; ++k) {
+        colours[table[4 * k]] = static_cast<uint32_t>(table[4 * k + 1] << 16 | table[4 * k + 2] << 8 | table[4 * k + 3]);
+    }
+    return colours;
+}
+
+// The colours the effect reply reports for the keys with a code: key index to 0xRRGGBB.
+std::map<int, uint32_t> ReportedColours(const std::string& body)
+{
+    Json::Value reply;
+    EXPECT_TRUE(Json::Reader().parse(body, reply)) << body;
+    std::map<int, uint32_t> reported;
+    for (const auto& key : reply["keys"]) {
+        if (key["keyCode"].asInt() > 0) {
+            reported[key["keyIndex"].asInt()] = static_cast<uint32_t>(std::stoul(key["color"].asString().substr(1), nullptr, 16));
+        }
+    }
+    return reported;
+}
+
 class KeyboardE2E : public ::testing::Test {
 protected:
     void SetUp() override
@@ -172,12 +207,12 @@ protected:
     }
 
     // Polls the effect route every 200 ms for the given time; returns the last reply body.
-    std::string Poll(int forMs)
+    std::string Poll(int forMs, const char* target = kEffectTarget)
     {
         std::string body;
         const uint64_t end = NowUs() + static_cast<uint64_t>(forMs) * 1000u;
         while (NowUs() < end) {
-            body = Get(Port(), kEffectTarget).body;
+            body = Get(Port(), target).body;
             m_lastPollUs = NowUs();
             SleepMs(200);
         }
@@ -305,33 +340,21 @@ TEST_F(KeyboardWithSoundE2E, PacketsCarryTheReportedColoursAndStopWithThePolling
         if (frame.size() != 8) {
             continue;
         }
-        std::vector<uint8_t> table;
         for (size_t i = 0; i < frame.size(); ++i) {
             const auto& bytes = frame[i].bytes;
             EXPECT_EQ(bytes[0], 0);
             EXPECT_EQ(bytes[3], i + 1 < frame.size() ? 56 : 24);
             EXPECT_EQ(bytes[4] | bytes[5] << 8, static_cast<int>(56 * i));
-            table.insert(table.end(), bytes.begin() + 9, bytes.end());
         }
+        const std::vector<uint8_t> table = KeyTable(frame);
         EXPECT_EQ(table[416], 0xAA);
         EXPECT_EQ(table[417], 0x55);
-        std::map<int, uint32_t> colours;
-        for (int k = 0; k < 104; ++k) {
-            colours[table[4 * k]] = static_cast<uint32_t>(table[4 * k + 1] << 16 | table[4 * k + 2] << 8 | table[4 * k + 3]);
-        }
-        frameColours.push_back(colours);
+        frameColours.push_back(TableColours(table));
     }
     ASSERT_FALSE(frameColours.empty());
 
     // The bar colours do not move, so some frame sent shows exactly what the route reports.
-    Json::Value reply;
-    ASSERT_TRUE(Json::Reader().parse(body, reply)) << body;
-    std::map<int, uint32_t> reported;
-    for (const auto& key : reply["keys"]) {
-        if (key["keyCode"].asInt() > 0) {
-            reported[key["keyIndex"].asInt()] = static_cast<uint32_t>(std::stoul(key["color"].asString().substr(1), nullptr, 16));
-        }
-    }
+    const std::map<int, uint32_t> reported = ReportedColours(body);
     ASSERT_EQ(reported.size(), 104u);
     std::set<uint32_t> distinct;
     for (const auto& [index, colour] : reported) {
@@ -511,6 +534,36 @@ TEST_F(KeyboardWithSoundE2E, SilentKeyboardDoesNotHoldUpTheApi)
     EXPECT_GE(unanswered, 2u);
     const int stopped = m_daemon->Stop();
     EXPECT_TRUE(WIFEXITED(stopped) && WEXITSTATUS(stopped) == 0) << stopped;
+}
+
+// Screen mode with screenToDevice set: the keyboard shows the screen.
+TEST_F(KeyboardE2E, InScreenModeThePacketsCarryTheScreensColours)
+{
+    if (!UsesEmulatedKeyboard()) {
+        GTEST_SKIP() << "the emulated keyboard works under the Linux daemon only";
+    }
+    XServer screen;
+    ASSERT_TRUE(screen.Start()) << "Xvfb did not start";
+    ASSERT_TRUE(screen.PaintHalves("#FF0000", "#0000FF"));
+    ASSERT_NO_FATAL_FAILURE(StartDaemon({{"DISPLAY", screen.Display()}}));
+    UploadLayout(104, 0);
+    const std::string body = Poll(1500, "/api/keyboard/musiceffect?param=100&60&0&100&1");
+
+    const std::map<int, uint32_t> reported = ReportedColours(body);
+    ASSERT_EQ(reported.size(), 104u);
+    // Key index 1 is the top left key, 104 the last of column 17: red and blue halves.
+    EXPECT_EQ(reported.at(1), 0xFF0000u) << body;
+    EXPECT_EQ(reported.at(104), 0x0000FFu) << body;
+    bool matched = false;
+    size_t whole = 0;
+    for (const auto& frame : KeyFrames(Events())) {
+        if (frame.size() == 8) {
+            ++whole;
+            matched = matched || TableColours(KeyTable(frame)) == reported;
+        }
+    }
+    EXPECT_GE(whole, 10u);
+    EXPECT_TRUE(matched) << "no frame carried the screen's colours";
 }
 
 }  // namespace

@@ -245,20 +245,22 @@ TEST_F(RendererTest, ScreenColoursAndTheirSendSwitch)
     effect.mode = kScreenMode;
     for (int c = 0; c < ScreenLight::kGridColumns; ++c) {
         for (int r = 0; r < ScreenLight::kGridRows; ++r) {
-            screen.m_colors[c * ScreenLight::kGridRows + r] = 1;
+            screen.m_colors.Set(c, r, 1);
         }
     }
-    screen.m_colors[0 * 8 + 7] = 0x00FF0000;  // column 0, row 7
-    screen.m_colors[4 * 8 + 2] = 0x00000010;
+    screen.m_colors.Set(0, 7, 0x00FF0000);
+    screen.m_colors.Set(4, 2, 0x00000010);
+    screen.m_colors.Set(22, 9, 0x0000FF00);  // the bottom right key of a 10-row layout has a cell too
     Key(0, 0, 1, 1);
     Render();
     EXPECT_EQ(Color(7, 0), 0x00FF0000u);
     EXPECT_EQ(Color(2, 4), 0x00000010u);
     EXPECT_EQ(Color(3, 3), 1u);
-    EXPECT_EQ(Color(8, 0), 0u);  // beyond the screen grid: black
-    EXPECT_EQ(Color(9, 22), 0u);
+    EXPECT_EQ(Color(8, 0), 1u);
+    EXPECT_EQ(Color(9, 22), 0x0000FF00u);
     EXPECT_EQ(renderer.Levels().level[0], 3);
     EXPECT_EQ(renderer.Levels().level[4], 8);
+    EXPECT_EQ(renderer.Levels().level[22], 1);
     EXPECT_EQ(renderer.Levels().level[3], 0);  // a value of 1 does not light a key
     EXPECT_FALSE(out.Sent());
 

@@ -1,0 +1,81 @@
+#include "screen/screen_light.h"
+
+#include <algorithm>
+#include <chrono>
+
+ScreenLight::ScreenLight() : ScreenLight(OpenScreenSampler) {}
+
+ScreenLight::ScreenLight(SamplerFactory openSampler) : m_openSampler(std::move(openSampler))
+{
+    m_thread = std::thread(&ScreenLight::SamplerLoop, this);
+}
+
+ScreenLight::~ScreenLight()
+{
+    Stop();
+}
+
+void ScreenLight::Stop()
+{
+    {
+        std::lock_guard lock(m_wakeMutex);
+        m_bRunning = false;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+uint32_t ScreenLight::ColorAt(int column, int row) const
+{
+    return m_colors.At(column, row);
+}
+
+void ScreenLight::SetEnabled(bool enabled)
+{
+    if (m_bEnabled.exchange(enabled) == enabled || !enabled) {
+        return;
+    }
+    // Taking the lock orders the store before a waiter's next look at it.
+    { std::lock_guard lock(m_wakeMutex); }
+    m_wake.notify_all();
+}
+
+void ScreenLight::Pause(uint32_t ms, bool wakeOnEnable)
+{
+    std::unique_lock lock(m_wakeMutex);
+    m_wake.wait_for(lock, std::chrono::milliseconds(ms),
+                    [this, wakeOnEnable] { return !m_bRunning || (wakeOnEnable && m_bEnabled); });
+}
+
+void ScreenLight::SamplerLoop()
+{
+    while (m_bRunning) {
+        if (m_bEnabled) {
+            SampleScreen();
+            Pause(kEnabledPauseMs, false);
+        } else {
+            Pause(kIdlePauseMs, true);
+        }
+    }
+    // The platform's handles belong to this thread.
+    m_pSampler.reset();
+}
+
+void ScreenLight::SampleScreen()
+{
+    if (!m_bSamplerOpened) {
+        m_bSamplerOpened = true;
+        m_pSampler = m_openSampler ? m_openSampler() : nullptr;
+    }
+    // The layout handling keeps the size within the largest layout; clamped
+    // again here, since nothing may reach outside the grid.
+    const int columns = std::clamp<int32_t>(m_nColumns, 0, kGridColumns);
+    const int rows = std::clamp<int32_t>(m_nRows, 0, kGridRows);
+    const ScreenSampler::Result result =
+        m_pSampler ? m_pSampler->Sample(m_colors, columns, rows) : ScreenSampler::Result::NoScreen;
+    if (result == ScreenSampler::Result::NoScreen) {
+        m_colors.Clear();
+    }
+}
