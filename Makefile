@@ -36,7 +36,7 @@ asan: deps
 tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTONVIK_SANITIZE=thread -DTONVIK_WERROR=$(TONVIK_WERROR)
 	cmake --build build-tsan
-	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure
+	TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --test-dir build-tsan --output-on-failure
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTONVIK_BUILD_TESTS=OFF -DTONVIK_BUILD_BENCH=ON -DTONVIK_WERROR=$(TONVIK_WERROR)
