@@ -53,10 +53,14 @@ HostLoop::Outcome HostLoop::Run()
         }
         EffectState state = ParseEffectReply(*body);
         if (m_needEffect) {
-            m_needEffect = false;
+            // A daemon just started sets its own start-up effect on one of its
+            // first ticks, which may land after ours: then ours goes again.
+            m_needEffect = state.isEffect && state.mode != m_effect.mode;
             m_expected = state;
-            LogInfo("lighting on: mode " + std::to_string(m_effect.mode) + ", " + std::to_string(state.keys.size()) +
-                    " keys reported");
+            if (!m_needEffect) {
+                LogInfo("lighting on: mode " + std::to_string(m_effect.mode) + ", " +
+                        std::to_string(state.keys.size()) + " keys reported");
+            }
         } else if (!SameLayout(state, m_expected)) {
             LogLimited(LogLevel::Warning, "host-layout-changed",
                        "the daemon reports other keys (it restarted, or another front-end uploaded a layout); "
