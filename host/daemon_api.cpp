@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <charconv>
 #include <memory>
 
 namespace {
@@ -59,15 +60,9 @@ uint32_t Colour(const Json::Value& value)
         return 0;
     }
     uint32_t rgb = 0;
-    for (size_t i = 1; i < 7; ++i) {
-        const char c = text[i];
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (digit < 0) {
-            return 0;
-        }
-        rgb = rgb << 4 | static_cast<uint32_t>(digit);
-    }
-    return rgb;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data() + 1, end, rgb, 16);
+    return error == std::errc() && stop == end ? rgb : 0;
 }
 
 }  // namespace

@@ -18,9 +18,6 @@ std::string Reply(const char* status, std::string_view contentType, const std::s
     reply += "Content-Type: " + std::string(contentType) + "\r\n";
     reply += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     reply += "X-Content-Type-Options: nosniff\r\nCache-Control: no-cache\r\nConnection: close\r\n";
-    if (status[0] == '4' && status[2] == '5') {
-        reply += "Allow: GET, HEAD\r\n";
-    }
     reply += "\r\n";
     if (withBody) {
         reply += body;
@@ -124,7 +121,9 @@ std::string StaticSite::Answer(std::string_view head) const
     }
     const std::string_view method = line.substr(0, methodEnd);
     if (method != "GET" && method != "HEAD") {
-        return Error("405 Method Not Allowed");
+        std::string reply = Error("405 Method Not Allowed");
+        reply.insert(reply.find("\r\n\r\n") + 2, "Allow: GET, HEAD\r\n");
+        return reply;
     }
     std::string_view target = line.substr(methodEnd + 1, targetEnd - methodEnd - 1);
     target = target.substr(0, target.find_first_of("?#"));

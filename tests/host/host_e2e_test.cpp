@@ -76,7 +76,19 @@ public:
         argv.insert(argv.end(), args.begin(), args.end());
         m_pid = SpawnProcess(argv, env, m_out, m_err);
     }
-    ~HostProcess() { Stop(); }
+    // A sanitizer build of the host reports on its standard error; any report fails the test.
+    ~HostProcess()
+    {
+        Stop();
+        const std::string errors = Err();
+        for (const char* marker : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",
+                                   "ERROR: LeakSanitizer"}) {
+            if (errors.find(marker) != std::string::npos) {
+                ADD_FAILURE() << "tonvik-host reported a sanitizer error:\n" << errors;
+                break;
+            }
+        }
+    }
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
 
@@ -396,6 +408,86 @@ TEST(HostWebE2E, ServesTheConsoleAndTheLayoutsAndNothingElse)
 
     const int status = host.Stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << host.Err();
+}
+
+// The Windows launcher under Wine (the Windows leg sets TONVIK_PLUG_CMD):
+// started as the logon task starts it, it starts Tonvik.exe and hosts it with
+// the layout and effect of %APPDATA%\Tonvik\host.conf.
+TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonAndLightsTheConfiguredLayout)
+{
+    const std::vector<std::string> launcher = CommandFromEnv("TONVIK_PLUG_CMD");
+    if (launcher.empty()) {
+        GTEST_SKIP() << "TONVIK_PLUG_CMD names no launcher (the Windows leg sets it)";
+    }
+    std::string appData = CommandOutput({"wine", "cmd", "/c", "echo", "%APPDATA%"}, 60000);
+    appData = appData.substr(0, appData.find_first_of("\r\n"));
+    std::string unixAppData = CommandOutput({"winepath", "-u", appData}, 60000);
+    unixAppData = unixAppData.substr(0, unixAppData.find_first_of("\r\n"));
+    ASSERT_FALSE(unixAppData.empty()) << appData;
+    const std::string confDir = unixAppData + "/Tonvik";
+    std::filesystem::create_directories(confDir);
+    std::filesystem::copy_file(TONVIK_HOST_TEST_DIR "/test_layout.json", confDir + "/board.json",
+                               std::filesystem::copy_options::overwrite_existing);
+    WriteFile(confDir + "/host.conf", "layout = board.json\nmode = 5\n");
+
+    TempDir dir;
+    std::vector<std::string> argv = launcher;
+    argv.push_back("-hide");
+    const pid_t pid = SpawnProcess(argv, {}, dir.Path() + "/plug.out", dir.Path() + "/plug.err");
+    ASSERT_GT(pid, 0);
+    // Whatever happens below, the launcher and the daemon it started end.
+    struct Cleanup {
+        pid_t pid;
+        std::string confDir;
+        ~Cleanup()
+        {
+            CommandOutput({"wine", "taskkill", "/im", "TonvikPlug.exe"}, 30000);
+            const std::vector<std::string> stopDaemon = CommandFromEnv("TONVIK_DAEMON_STOP_CMD");
+            if (!stopDaemon.empty()) {
+                CommandOutput(stopDaemon, 30000);
+            }
+            const auto deadline = Clock::now() + std::chrono::seconds(10);
+            int status = 0;
+            while (::waitpid(pid, &status, WNOHANG) == 0) {
+                if (Clock::now() > deadline) {
+                    ::kill(pid, SIGKILL);
+                    ::waitpid(pid, &status, 0);
+                    break;
+                }
+                SleepMs(50);
+            }
+            std::error_code ignored;
+            std::filesystem::remove_all(confDir, ignored);
+        }
+    } cleanup{pid, confDir};
+
+    // The daemon takes a while to come up under Wine; the launcher then
+    // uploads the layout and sets mode 5, and keeps polling.
+    Json::Value reply;
+    uint16_t found = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(90);
+    while (found == 0 && Clock::now() < deadline) {
+        for (uint16_t port = 9191; port <= 9199 && found == 0; ++port) {
+            const std::string body = Get(port, "/api/keyboard/musiceffect").body;
+            if (Json::Reader().parse(body, reply) && reply["mode"].asInt() == 5 && reply["keys"].size() == 126u) {
+                found = port;
+            }
+        }
+        SleepMs(500);
+    }
+    ASSERT_NE(found, 0) << "no daemon lit with the configured layout; last reply: " << reply;
+    size_t coded = 0;
+    for (const auto& key : reply["keys"]) {
+        coded += key["keyCode"].asInt() > 100 ? 1 : 0;
+    }
+    EXPECT_EQ(coded, 19u) << "the keys of the configured layout";
+    // Still hosted a few seconds on: the launcher keeps polling.
+    SleepMs(3000);
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "the launcher ended; status " << status;
+    ASSERT_TRUE(Json::Reader().parse(Get(found, "/api/keyboard/musiceffect").body, reply));
+    EXPECT_EQ(reply["mode"].asInt(), 5);
+    EXPECT_EQ(reply["keys"].size(), 126u);
 }
 
 }  // namespace
