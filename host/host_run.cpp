@@ -1,6 +1,8 @@
 #include "host_run.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "base/log.h"
