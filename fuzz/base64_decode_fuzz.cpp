@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "api/decode.h"
+#include "base/decode.h"
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

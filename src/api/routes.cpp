@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <exception>
 
-#include "api/decode.h"
 #include "api/request_line.h"
 #include "base/clock.h"
+#include "base/decode.h"
 
 namespace {
 

@@ -269,13 +269,7 @@ public:
         }
         const double total = static_cast<double>(times->total - last->total);
         const double idle = static_cast<double>(times->idle) - static_cast<double>(last->idle);
-        const auto usage = AcceptedPercent(0, 100.0 * (total - idle) / total);
-        if (!usage) {
-            return false;
-        }
-        out.cpuUsage = *usage;
-        out.cpuUsageValid = true;
-        return true;
+        return StoreCpuUsage(out, 0, 100.0 * (total - idle) / total);
     }
 
     bool ReadGpu(HardwareSnapshot& out) override

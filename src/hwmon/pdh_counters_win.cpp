@@ -120,13 +120,7 @@ public:
         if (PdhGetFormattedCounterValue(m_cpu.Counter(), kFormat, nullptr, &value) != ERROR_SUCCESS) {
             return false;
         }
-        const auto usage = AcceptedPercent(value.CStatus, value.doubleValue);
-        if (!usage) {
-            return false;
-        }
-        out.cpuUsage = *usage;
-        out.cpuUsageValid = true;
-        return true;
+        return StoreCpuUsage(out, value.CStatus, value.doubleValue);
     }
 
     bool ReadGpu(HardwareSnapshot& out) override

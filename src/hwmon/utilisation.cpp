@@ -79,6 +79,17 @@ std::optional<float> AcceptedPercent(uint32_t status, double value)
     return static_cast<float>(std::min(value, 100.0));
 }
 
+bool StoreCpuUsage(HardwareSnapshot& out, uint32_t status, double value)
+{
+    const auto usage = AcceptedPercent(status, value);
+    if (!usage) {
+        return false;
+    }
+    out.cpuUsage = *usage;
+    out.cpuUsageValid = true;
+    return true;
+}
+
 std::optional<GpuEngineKey> ParseEngineInstance(std::wstring_view instance)
 {
     const size_t start = instance.find(L"_luid_0x");

@@ -22,6 +22,10 @@ bool IsDiscreteGpuName(std::string_view name);
 // valid or new data (0 or 1), or it is negative or not finite.
 std::optional<float> AcceptedPercent(uint32_t status, double value);
 
+// The CPU load into the snapshot when AcceptedPercent takes it; false (and the
+// snapshot unchanged) when not.
+bool StoreCpuUsage(HardwareSnapshot& out, uint32_t status, double value);
+
 // An adapter as the system knows it: the identity its counters carry (a LUID
 // on Windows, high part first), its description, and whether it is a software
 // renderer.

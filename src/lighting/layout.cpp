@@ -7,8 +7,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "api/decode.h"
 #include "base/command_queue.h"
+#include "base/decode.h"
 #include "base/log.h"
 #include "screen/screen_light.h"
 

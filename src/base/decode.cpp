@@ -1,4 +1,4 @@
-#include "api/decode.h"
+#include "base/decode.h"
 
 #include <cctype>
 #include <sstream>
