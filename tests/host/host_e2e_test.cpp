@@ -313,11 +313,13 @@ TEST_F(HostE2E, PreviewInATerminalPaintsTheReportedKeyColours)
     ASSERT_NO_FATAL_FAILURE(StartTone());
     int master = -1;
     const std::string config = m_dir.Path() + "/config";
+    const std::string port = std::to_string(m_daemon->Port());
     const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-        ::execl(TONVIK_HOST_PATH, TONVIK_HOST_PATH, "--preview", "--mode", "2", static_cast<char*>(nullptr));
+        ::execl(TONVIK_HOST_PATH, TONVIK_HOST_PATH, "--preview", "--mode", "2", "--port", port.c_str(),
+                static_cast<char*>(nullptr));
         ::_exit(127);
     }
     const std::string screen = ReadTerminal(master, 4000);
