@@ -102,7 +102,8 @@ bool IsAbsolutePath(const std::string& path)
 std::optional<std::string> ReadHostConf(const std::string& text, const std::string& confDir, HostSettings& settings)
 {
     HostSettings read = settings;
-    std::istringstream lines(text);
+    // Notepad starts a UTF-8 file with a byte order mark.
+    std::istringstream lines(text.starts_with("\xEF\xBB\xBF") ? text.substr(3) : text);
     std::string line;
     for (int number = 1; std::getline(lines, line); ++number) {
         line = Trimmed(line);

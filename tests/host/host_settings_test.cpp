@@ -50,6 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"conf, relative layout from its directory",
                      "# mine\n\nlayout = boards/tkl.json\nmode = 5\r\nsensitivity=80\nport = 9193\n",
                      {}, A::Run, "", "/etc/conf/boards/tkl.json", 5, 80, 9193},
+        SettingsCase{"byte order mark and CRLF of a Windows editor",
+                     "\xEF\xBB\xBFlayout = C:\\boards\\k.json\r\nmode = 3\r\n", {}, A::Run, "", "C:\\boards\\k.json", 3, 60, 0},
         SettingsCase{"command line over conf", "layout = /a.json\nmode = 5\n",
                      {"--layout", "b.json", "--mode=100", "--port", "9199"}, A::Run, "", "b.json", 100, 60, 9199},
         SettingsCase{"unknown conf key", "colour = red\n", {}, A::Run, "line 1: unknown setting 'colour'", "", 19, 60, 0},
