@@ -65,6 +65,10 @@ int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSig
         }
         const std::string url = "http://127.0.0.1:" + std::to_string(net::LocalPort(listener)) + "/";
         LogInfo("serving the web console from " + root + " at " + url);
+        std::error_code error;
+        if (!std::filesystem::is_directory(Utf8Path(root + "/web"), error)) {
+            LogWarning("there is no web console in " + root + "/web: every page will be missing");
+        }
         std::printf("%s\n", url.c_str());
         std::fflush(stdout);
         web = std::thread([listener, root, &stop] {
