@@ -239,7 +239,7 @@ TEST_F(HostE2E, FramesFlowWhileTheHostRunsAndStopAfterItExits)
     EXPECT_EQ(KeyPacketsSince(Events(), 0), 0u) << "frames before any host polled";
 
     // host.conf names the layout and mode 7; the command line's mode wins.
-    ASSERT_NO_FATAL_FAILURE(StartHost({"--mode", "2"}));
+    ASSERT_NO_FATAL_FAILURE(StartHost({"--mode", "2", "--port", std::to_string(m_daemon->Port())}));
     ASSERT_TRUE(m_host->WaitForLog("lighting on", 10000)) << m_host->Err();
     const uint64_t lit = NowUs();
     SleepMs(3000);
