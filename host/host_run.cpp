@@ -14,6 +14,8 @@ namespace {
 constexpr size_t kMaxConfBytes = 65536;
 // Layouts bigger than this cannot fit the daemon's one request, even unescaped.
 constexpr size_t kMaxLayoutFileBytes = kMaxRequestBytes;
+// The request line's method and version and the client's headers around the target.
+constexpr size_t kRequestOverheadBytes = 256;
 
 std::filesystem::path Utf8Path(const std::string& path)
 {
@@ -47,7 +49,7 @@ int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSig
             LogError("cannot read the layout " + settings.layoutPath + " (missing, empty, unreadable or over 128 KiB)");
             return kHostExitConfigError;
         }
-        if (LayoutTarget(*text).size() + 64 > kMaxRequestBytes) {
+        if (LayoutTarget(*text).size() + kRequestOverheadBytes > kMaxRequestBytes) {
             LogError("the layout " + settings.layoutPath + " is too large for one request to the daemon");
             return kHostExitConfigError;
         }
