@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include "base/log.h"
@@ -73,10 +74,16 @@ int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSig
         }
         std::printf("%s\n", url.c_str());
         std::fflush(stdout);
-        web = std::thread([listener, root, &stop] {
-            const StaticSite site(Utf8Path(root + "/web"), Utf8Path(root + "/layouts"));
-            ServeWeb(listener, site, stop);
-        });
+        try {
+            web = std::thread([listener, root, &stop] {
+                const StaticSite site(Utf8Path(root + "/web"), Utf8Path(root + "/layouts"));
+                ServeWeb(listener, site, stop);
+            });
+        } catch (const std::system_error&) {
+            net::Close(listener);
+            LogError("no thread could be started for the web console");
+            return kHostExitConfigError;
+        }
     }
 
     int status = kHostExitStopped;

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -71,13 +72,19 @@ int main(int argc, char* argv[])
     LogInfo("starting version " TONVIK_VERSION " (pid " + std::to_string(::getpid()) + ")");
 
     StopSignal stop;
-    std::thread signalThread([&signals, &stop] {
-        int signal = 0;
-        if (sigwait(&signals, &signal) == 0 && signal != kWakeSignal) {
-            LogInfo(std::string("stopping on ") + SignalName(signal));
-        }
-        stop.Request();
-    });
+    std::thread signalThread;
+    try {
+        signalThread = std::thread([&signals, &stop] {
+            int signal = 0;
+            if (sigwait(&signals, &signal) == 0 && signal != kWakeSignal) {
+                LogInfo(std::string("stopping on ") + SignalName(signal));
+            }
+            stop.Request();
+        });
+    } catch (const std::system_error&) {
+        LogError("no thread could be started to wait for the stop signals");
+        return kHostExitConfigError;
+    }
 
     HostLoop::FrameSink frames;
     const bool preview = settings.preview && ::isatty(STDOUT_FILENO) == 1;

@@ -9,6 +9,7 @@
 #include <shellapi.h>
 
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -161,10 +162,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     }
 
     int status = kHostExitStopped;
-    std::thread host([&] {
-        status = RunHost(settings, Narrow(directory.c_str()), stop);
-        PostMessageW(window, WM_CLOSE, 0, 0);
-    });
+    std::thread host;
+    try {
+        host = std::thread([&] {
+            status = RunHost(settings, Narrow(directory.c_str()), stop);
+            PostMessageW(window, WM_CLOSE, 0, 0);
+        });
+    } catch (const std::system_error&) {
+        Tell(hide, "no thread could be started for the host");
+        DestroyWindow(window);
+        return kHostExitConfigError;
+    }
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
