@@ -41,7 +41,8 @@ export class KeyboardView {
         }
         for (const key of shown) {
             const cell = this.cells.get(`${key.row},${key.col}`);
-            const colour = typeof key.color === 'string' && COLOUR.test(key.color) ? key.color.toUpperCase() : '#000000';
+            const valid = typeof key.color === 'string' && COLOUR.test(key.color);
+            const colour = valid ? key.color.toUpperCase() : '#000000';
             if (cell.dataset.color !== colour) {
                 cell.dataset.color = colour;
                 cell.style.backgroundColor = colour;

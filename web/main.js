@@ -309,7 +309,8 @@ function readQuery() {
         ports = Array.from({length: api.LAST_PORT - api.FIRST_PORT + 1}, (_, i) => api.FIRST_PORT + i);
     }
     const mode = Number(query.get('mode') ?? DEFAULT_EFFECT.mode);
-    fillSelect(controls.mode, EFFECT_MODES, Number.isInteger(mode) && Math.abs(mode) < 2 ** 31 ? mode : DEFAULT_EFFECT.mode);
+    const valid = Number.isInteger(mode) && Math.abs(mode) < 2 ** 31;
+    fillSelect(controls.mode, EFFECT_MODES, valid ? mode : DEFAULT_EFFECT.mode);
     return true;
 }
 
