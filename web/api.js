@@ -69,7 +69,12 @@ export function layoutTarget(text) {
 
 // Resolves to null when the layout was taken, or to the daemon's reason.
 export async function uploadLayout(port, text) {
-    const target = layoutTarget(text);
+    let target;
+    try {
+        target = layoutTarget(text);
+    } catch {
+        return 'the layout is not text that can be sent';
+    }
     if (target.length > MAX_TARGET_BYTES) {
         return `the layout is too large to send (${target.length} bytes encoded, at most ${MAX_TARGET_BYTES})`;
     }

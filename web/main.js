@@ -171,8 +171,10 @@ async function search() {
 }
 
 async function upload() {
-    const rejection = await api.uploadLayout(port, layout.text);
+    // The daemon takes an empty layout as no layout at all and says it was received.
+    const rejection = layout.text.trim() ? await api.uploadLayout(port, layout.text) : 'the file is empty';
     if (rejection !== null) {
+        keyboard.clear();
         setPhase('rejected', rejection);
         return null;
     }
@@ -236,8 +238,18 @@ async function pollHardware() {
     hardwareTimer = setTimeout(pollHardware, HARDWARE_MS);
 }
 
-function useLayout(name, text) {
-    layout = {name, text};
+// The layout's own name when it has one, else the file's.
+function layoutName(text, fallback) {
+    try {
+        const name = JSON.parse(text)?.name;
+        return typeof name === 'string' && name.trim() ? name.trim().slice(0, 80) : fallback;
+    } catch {
+        return fallback;
+    }
+}
+
+function useLayout(file, text) {
+    layout = {name: layoutName(text, file), text};
     layoutTrouble = '';
     if (port !== null) {
         setPhase('uploading');
@@ -262,8 +274,7 @@ async function loadBundledLayout(file) {
         if (!response.ok) {
             throw new Error(`HTTP ${response.status}`);
         }
-        const option = [...$('layout-picker').options].find((entry) => entry.value === file);
-        useLayout(option ? option.text : file, await response.text());
+        useLayout(file, await response.text());
     } catch (error) {
         cannotLoad(`the bundled layout "${file}" could not be loaded (${error.message})`);
     }
