@@ -72,13 +72,26 @@ TEST(WebConsoleStates, FindsTheDaemonAndSaysWhereItStands)
     EXPECT_TRUE(browser.WaitFor(page, StateIs("no-layout"), 6000)) << status();
     EXPECT_NE(status().find("port 9192"), std::string::npos) << status();
 
-    // A layout file of the user's that the daemon refuses: its reason is shown.
-    const std::string file = std::string(TONVIK_WEB_ARTEFACTS) + "/broken-layout.json";
+    // Layout files of the user's that cannot be used: the reason is shown,
+    // the daemon's own when it refused the file.
     std::filesystem::create_directories(TONVIK_WEB_ARTEFACTS);
-    std::ofstream(file) << R"({"name": "mine", "layouts": {"rows": 6, "cols": "many", "keys": []}})";
-    ASSERT_TRUE(browser.SetFiles(page, "#layout-file", file)) << browser.Error();
-    EXPECT_TRUE(browser.WaitFor(page, StateIs("rejected"), 5000)) << status();
-    EXPECT_NE(status().find("layout rejected: layouts.cols is not an integer"), std::string::npos) << status();
+    const struct {
+        const char* file;
+        const char* text;
+        const char* reason;
+    } refused[] = {
+        {"empty-layout.json", "", "the file is empty"},
+        {"broken-layout.json", R"({"name": "mine", "layouts": {"rows": 6, "cols": "many", "keys": []}})",
+         "layout rejected: layouts.cols is not an integer"},
+    };
+    for (const auto& [file, text, reason] : refused) {
+        const std::string path = std::string(TONVIK_WEB_ARTEFACTS) + "/" + file;
+        std::ofstream(path) << text;
+        ASSERT_TRUE(browser.SetFiles(page, "#layout-file", path)) << browser.Error();
+        const std::string shown = "document.getElementById('status').textContent.includes('" + std::string(reason) + "')";
+        EXPECT_TRUE(browser.WaitFor(page, StateIs("rejected") + " && " + shown, 5000))
+            << status();
+    }
     EXPECT_TRUE(browser.Screenshot(page, std::string(TONVIK_WEB_ARTEFACTS) + "/console-rejected.png"))
         << browser.Error();
 
