@@ -78,6 +78,20 @@ size_t KeyPacketsAfter(const std::vector<FakeHidEvent>& events, uint64_t afterUs
     return count;
 }
 
+// Waits until the keyboard has taken two whole frames of 104 keys (eight
+// packets each) since the given time.
+bool KeyboardLitAfter(const std::string& log, uint64_t afterUs)
+{
+    const uint64_t end = NowUs() + 3000000u;
+    while (KeyPacketsAfter(ReadFakeHidLog(log), afterUs) < 16) {
+        if (NowUs() > end) {
+            return false;
+        }
+        SleepMs(50);
+    }
+    return true;
+}
+
 class WebConsole : public ::testing::Test {
 protected:
     void SetUp() override
@@ -192,6 +206,7 @@ TEST_F(WebConsole, LightsTheKeyboardWhileOpenAndLetsItRestWhenClosed)
     EXPECT_EQ(m_browser.Evaluate(page, "document.getElementById('mode').value").asString(), "2");
 
     ASSERT_NO_FATAL_FAILURE(PlayTone());
+    const uint64_t toneStarted = NowUs();
     std::map<std::string, std::string> drawn;
     std::map<std::string, std::string> reported;
     EXPECT_TRUE(DrawsReportedColours(page, drawn, reported))
@@ -203,9 +218,7 @@ TEST_F(WebConsole, LightsTheKeyboardWhileOpenAndLetsItRestWhenClosed)
         << "the hardware panel shows no CPU load";
     EXPECT_TRUE(m_browser.Screenshot(page, std::string(TONVIK_WEB_ARTEFACTS) + "/console-lit.png"))
         << m_browser.Error();
-    const uint64_t lit = NowUs();
-    SleepMs(1000);
-    EXPECT_GE(KeyPacketsAfter(ReadFakeHidLog(Log()), lit), 16u) << "the keyboard got no frames while the page was open";
+    EXPECT_TRUE(KeyboardLitAfter(Log(), toneStarted)) << "the keyboard got no frames while the page was open";
 
     // The amplitude view: a live meter and no lighting; back on the keyboard
     // view the layout goes up again and frames flow.
@@ -219,11 +232,11 @@ TEST_F(WebConsole, LightsTheKeyboardWhileOpenAndLetsItRestWhenClosed)
     EXPECT_TRUE(DrawsReportedColours(page, drawn, reported)) << "the keys stayed dark after the amplitude view";
     EXPECT_EQ(reported.size(), 104u);
 
+    EXPECT_TRUE(KeyboardLitAfter(Log(), metered + 1000000u)) << "frames did not resume after the amplitude view";
+
     const uint64_t closed = NowUs();
     ASSERT_TRUE(m_browser.Close(page)) << m_browser.Error();
-    SleepMs(1000);
-    EXPECT_GE(KeyPacketsAfter(ReadFakeHidLog(Log()), metered), 16u) << "frames did not resume after the amplitude view";
-    SleepMs(1000);
+    SleepMs(1600);
     EXPECT_EQ(KeyPacketsAfter(ReadFakeHidLog(Log()), closed + 1100000u), 0u)
         << "the keyboard was still written 1.1 s after the page was closed";
 }
