@@ -289,6 +289,13 @@ bool Browser::Close(const Page& page)
     return !Call("Target.closeTarget", params).isNull();
 }
 
+bool Browser::Activate(const Page& page)
+{
+    Json::Value params(Json::objectValue);
+    params["targetId"] = page.target;
+    return !Call("Target.activateTarget", params).isNull();
+}
+
 Json::Value Browser::Evaluate(const Page& page, const std::string& expression)
 {
     Json::Value params(Json::objectValue);

@@ -30,6 +30,8 @@ public:
     };
     bool Open(const std::string& url, Page& page);
     bool Close(const Page& page);
+    // Brings the tab to the front; the tab in front before is hidden then.
+    bool Activate(const Page& page);
 
     // The value of a JavaScript expression in the page (promises awaited);
     // null when it threw or the browser did not answer.

@@ -1,6 +1,6 @@
 // The web console in a real browser, against the real daemon on the emulated
 // keyboard with a tone playing: what a user sees, and what the keyboard gets
-// while the page is open and after it is closed.
+// while the page is open, hidden and after it is closed.
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <time.h>
@@ -184,7 +184,7 @@ protected:
     Player m_player;
 };
 
-TEST_F(WebConsole, LightsTheKeyboardWhileOpenAndLetsItRestWhenClosed)
+TEST_F(WebConsole, LightsTheKeyboardWhileShownAndLetsItRestWhenHiddenOrClosed)
 {
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
     const uint16_t port = m_daemon->Port();
@@ -233,6 +233,18 @@ TEST_F(WebConsole, LightsTheKeyboardWhileOpenAndLetsItRestWhenClosed)
     EXPECT_EQ(reported.size(), 104u);
 
     EXPECT_TRUE(KeyboardLitAfter(Log(), metered + 1000000u)) << "frames did not resume after the amplitude view";
+
+    // Hidden behind another tab the page stops polling, so the keyboard
+    // rests; in front again, it is lit again.
+    Browser::Page other;
+    ASSERT_TRUE(m_browser.Open("about:blank", other) && m_browser.Activate(other)) << m_browser.Error();
+    ASSERT_TRUE(m_browser.WaitFor(page, "document.visibilityState === 'hidden'", 3000));
+    const uint64_t hidden = NowUs();
+    SleepMs(1600);
+    EXPECT_EQ(KeyPacketsAfter(ReadFakeHidLog(Log()), hidden + 1100000u), 0u)
+        << "the keyboard was still written 1.1 s after the page was hidden";
+    ASSERT_TRUE(m_browser.Activate(page)) << m_browser.Error();
+    EXPECT_TRUE(KeyboardLitAfter(Log(), NowUs())) << "frames did not resume when the page was shown again";
 
     const uint64_t closed = NowUs();
     ASSERT_TRUE(m_browser.Close(page)) << m_browser.Error();
