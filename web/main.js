@@ -64,7 +64,7 @@ function describe() {
     case 'gone':
         return `The daemon on port ${lostPort} stopped answering. Looking for it again…`;
     case 'bad-port':
-        return 'The port in the address is not a port number (1–65535).';
+        return `The port in the address, "${query.get('port')}", is not a port number (1–65535).`;
     default:
         return '';
     }
@@ -382,7 +382,7 @@ function wireControls() {
 function start() {
     if (!readQuery()) {
         ports = [];
-        setPhase('bad-port', query.get('port'));
+        setPhase('bad-port');
         return;
     }
     wireControls();
