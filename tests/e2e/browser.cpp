@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "api/decode.h"
-#include "e2e/spawn.h"
 
 extern char** environ;
 
@@ -70,24 +69,20 @@ bool HighPipe(int ends[2])
     return ends[0] >= 0 && ends[1] >= 0;
 }
 
-// Waits for the child to end, and kills it (with its process group when it
-// leads one) after timeoutMs.
-void EndProcess(pid_t pid, int timeoutMs, bool group)
+// Waits for the browser to end, and kills its process group after timeoutMs.
+void EndProcessGroup(pid_t pid, int timeoutMs)
 {
-    const pid_t target = group ? -pid : pid;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     int status = 0;
     while (::waitpid(pid, &status, WNOHANG) == 0) {
         if (Clock::now() >= deadline) {
-            ::kill(target, SIGKILL);
+            ::kill(-pid, SIGKILL);
             ::waitpid(pid, &status, 0);
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    if (group) {
-        ::kill(target, SIGKILL);  // helpers of the browser that outlived it
-    }
+    ::kill(-pid, SIGKILL);  // helpers of the browser that outlived it
 }
 
 std::string Compact(const Json::Value& value)
@@ -164,7 +159,7 @@ void Browser::Stop()
         close["id"] = m_nextId++;
         close["method"] = "Browser.close";
         Send(close);
-        EndProcess(m_pid, 5000, true);
+        EndProcessGroup(m_pid, 5000);
         m_pid = -1;
     }
     for (int* fd : {&m_toBrowser, &m_fromBrowser}) {
@@ -352,57 +347,4 @@ bool Browser::Screenshot(const Page& page, const std::string& path)
     std::ofstream out(path, std::ios::binary);
     out << Base64Decode(shot["data"].asString());
     return static_cast<bool>(out);
-}
-
-ConsoleServer::~ConsoleServer()
-{
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGTERM);
-        EndProcess(m_pid, 5000, false);
-    }
-    if (!m_dir.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
-    }
-}
-
-bool ConsoleServer::Start(const std::string& sourceDir)
-{
-    namespace fs = std::filesystem;
-    m_dir = MakeTempDir("tonvik-console");
-    if (m_dir.empty()) {
-        return false;
-    }
-    // The installed arrangement, made of links into the source tree.
-    const fs::path root = fs::path(m_dir) / "root";
-    std::error_code error;
-    fs::create_directory(root, error);
-    for (const auto& entry : fs::directory_iterator(fs::path(sourceDir) / "web", error)) {
-        fs::create_symlink(entry.path(), root / entry.path().filename(), error);
-    }
-    fs::create_directory_symlink(fs::path(sourceDir) / "layouts", root / "layouts", error);
-
-    // Port 0: the kernel picks a free one, which the server prints.
-    const std::string out = m_dir + "/server.out";
-    m_pid = SpawnProcess({"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", root},
-                         {}, out, m_dir + "/server.err");
-    if (m_pid < 0) {
-        return false;
-    }
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        const std::string text = ReadFile(out);
-        const size_t at = text.find(" port ");
-        if (at != std::string::npos) {
-            m_port = static_cast<uint16_t>(std::strtoul(text.c_str() + at + 6, nullptr, 10));
-            return m_port != 0;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
-std::string ConsoleServer::Url(const std::string& query) const
-{
-    return "http://127.0.0.1:" + std::to_string(m_port) + "/" + query;
 }

@@ -17,6 +17,7 @@
 
 #include "device/fake_hid_log.h"
 #include "e2e/browser.h"
+#include "e2e/console_server.h"
 #include "e2e/daemon_fixture.h"
 #include "e2e/pulse_fixture.h"
 

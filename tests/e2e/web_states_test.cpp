@@ -12,6 +12,7 @@
 #include <string>
 
 #include "e2e/browser.h"
+#include "e2e/console_server.h"
 #include "e2e/daemon_fixture.h"
 
 namespace {
