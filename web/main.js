@@ -37,6 +37,7 @@ let layout = null;           // {name, text}: the layout to upload and keep uplo
 let layoutTrouble = '';      // why the chosen bundled layout is not there
 let view = 'keyboard';
 let effectChanged = true;    // the controls differ from what the daemon has
+let keyed = false;           // the daemon has reported keys of the layout since its upload
 let timer = null;
 let busy = false;
 let again = false;
@@ -181,6 +182,7 @@ async function upload() {
     // The upload paused the effect, and the amplitude view may have set the
     // mode to 0: the next effect request carries every parameter again.
     effectChanged = true;
+    keyed = false;
     setPhase('running');
     return 0;
 }
@@ -196,6 +198,13 @@ async function pollEffect() {
         throw error;
     }
     if (Array.isArray(reply.keys)) {
+        const hasKeys = reply.keys.some((key) => key?.keyCode > 0);
+        if (keyed && !hasKeys) {
+            // A daemon restarted between two polls starts without a layout.
+            setPhase('uploading');
+            return 0;
+        }
+        keyed = hasKeys;
         keyboard.draw(reply.keys);
         detail = '';
     } else if (reply.status === 'empty') {
