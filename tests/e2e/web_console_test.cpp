@@ -247,6 +247,13 @@ TEST_F(WebConsole, LightsTheKeyboardWhileShownAndLetsItRestWhenHiddenOrClosed)
     ASSERT_TRUE(m_browser.Activate(page)) << m_browser.Error();
     EXPECT_TRUE(KeyboardLitAfter(Log(), NowUs())) << "frames did not resume when the page was shown again";
 
+    // A daemon that has lost the layout (as one restarted between two polls
+    // has) gets it again.
+    const HttpReply lost = Get(port, "/api/keyboard/musiceffect/layout?layout=" +
+                                         std::string(R"({"layouts":{"rows":6,"cols":21,"keys":[]}})"));
+    ASSERT_EQ(lost.body, R"({"status": "layout received via GET"})");
+    EXPECT_TRUE(DrawsReportedColours(page, drawn, reported)) << "the layout was not uploaded again";
+
     const uint64_t closed = NowUs();
     ASSERT_TRUE(m_browser.Close(page)) << m_browser.Error();
     SleepMs(1600);
