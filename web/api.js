@@ -17,7 +17,7 @@ const MAX_TARGET_BYTES = 126000;
 export class DaemonUnreachable extends Error {}
 
 // The daemon answered with something this page cannot read.
-export class BadReply extends Error {}
+class BadReply extends Error {}
 
 async function getJson(port, target, timeoutMs) {
     let text;
@@ -63,7 +63,7 @@ export async function findDaemon(ports) {
 // The layout travels percent-encoded in the request target. The daemon ends
 // the value at the text "HTTP" (where the protocol version would start), so
 // that text is escaped too.
-export function layoutTarget(text) {
+function layoutTarget(text) {
     return '/api/keyboard/musiceffect/layout?layout=' + encodeURIComponent(text).replaceAll('HTTP', '%48TTP');
 }
 
