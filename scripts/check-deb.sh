@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # CI: builds the .deb, installs it on this machine with apt-get, checks the
 # installed daemon (its version; started with a private runtime directory, it
-# answers on 127.0.0.1), then removes the package, also when a check fails.
+# answers on 127.0.0.1) and the web console's files, then removes the package, also when a check fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +24,10 @@ trap cleanup EXIT
 version=$(/usr/bin/tonvik --version)
 echo "installed: $version"
 [ "$version" = "tonvik $(dpkg-deb -f "$deb" Version)" ] || { echo "the package is not that version" >&2; exit 1; }
+
+for file in web/index.html web/main.js layouts/index.json layouts/ansi-104.json; do
+  [ -f "/usr/share/tonvik/$file" ] || { echo "the package lacks /usr/share/tonvik/$file" >&2; exit 1; }
+done
 
 XDG_RUNTIME_DIR=$runtime /usr/bin/tonvik 2>"$runtime/log" &
 pid=$!
