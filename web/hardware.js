@@ -4,9 +4,11 @@ function number(value) {
     return typeof value === 'number' && Number.isFinite(value) ? value : null;
 }
 
+// The daemon reports 0 where it found no temperature sensor; no running chip
+// reads exactly 0 °C, so it shows as unknown.
 function temperature(value) {
     const v = number(value);
-    return v === null ? '—' : `${v.toFixed(1)} °C`;
+    return v === null || v === 0 ? '—' : `${v.toFixed(1)} °C`;
 }
 
 function load(value, valid) {
