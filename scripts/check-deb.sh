@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # CI: builds the .deb, installs it on this machine with apt-get, checks the
 # installed programs (their versions, the host's unit; the daemon, started with a
-# private runtime directory, answers on 127.0.0.1), then removes the package,
-# also when a check fails.
+# private runtime directory, answers on 127.0.0.1) and the web console's files,
+# then removes the package, also when a check fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,6 +28,10 @@ echo "installed: $version"
 [ "$(/usr/bin/tonvik-host --version)" = "tonvik-host $(dpkg-deb -f "$deb" Version)" ] ||
   { echo "the package's tonvik-host is not that version" >&2; exit 1; }
 [ -f /usr/lib/systemd/user/tonvik-host.service ] || { echo "the package has no tonvik-host.service" >&2; exit 1; }
+
+for file in web/index.html web/main.js layouts/index.json layouts/ansi-104.json; do
+  [ -f "/usr/share/tonvik/$file" ] || { echo "the package lacks /usr/share/tonvik/$file" >&2; exit 1; }
+done
 
 XDG_RUNTIME_DIR=$runtime /usr/bin/tonvik 2>"$runtime/log" &
 pid=$!

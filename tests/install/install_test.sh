@@ -3,12 +3,12 @@
 # with the tool its readers use: the user unit with systemd-analyze, the
 # autostart entry with desktop-file-validate, the udev rule with udevadm verify
 # (or, where udev is too old for that, a grammar check of our own), the man
-# page with man --warnings.
+# page with man --warnings; the web console and its layouts against the source tree.
 #
-# usage: install_test.sh BUILD_DIR VERSION BINDIR UNIT_DIR UDEV_DIR AUTOSTART_DIR MAN_DIR
+# usage: install_test.sh BUILD_DIR VERSION BINDIR UNIT_DIR UDEV_DIR AUTOSTART_DIR MAN_DIR DATA_DIR SOURCE_DIR
 # (the directories as installed, absolute, without DESTDIR)
 set -uo pipefail
-build=$1 version=$2 bindir=$3 unitdir=$4 udevdir=$5 autostartdir=$6 mandir=$7
+build=$1 version=$2 bindir=$3 unitdir=$4 udevdir=$5 autostartdir=$6 mandir=$7 datadir=$8 source=$9
 
 failures=0
 fail() {
@@ -122,6 +122,14 @@ MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q 'tonvik  *- keyboard lighting d
 if ! output=$(man --warnings -l "$host_page" 2>&1 >/dev/null) || [ -n "$output" ]; then
   fail "man --warnings (tonvik-host): $output"
 fi
+
+# The console's files as they are in the source tree, the layouts beside the
+# page (it fetches them from ../layouts/).
+for part in web layouts; do
+  if ! output=$(diff -r "$source/$part" "$dest$datadir/tonvik/$part" 2>&1); then
+    fail "the installed $part differs from the source tree: $output"
+  fi
+done
 
 if [ "$failures" -ne 0 ]; then
   exit 1
