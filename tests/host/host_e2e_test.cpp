@@ -412,6 +412,29 @@ TEST(HostWebE2E, ServesTheConsoleAndTheLayoutsAndNothingElse)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << host.Err();
 }
 
+// The console of this source tree as a browser fetches it: the page, its
+// module script, its style and the bundled layouts it picks from.
+TEST(HostWebE2E, ServesThisTreesConsole)
+{
+    TempDir dir;
+    HostProcess host({"--web", "--web-root", TONVIK_SOURCE_DIR}, {{"XDG_CONFIG_HOME", dir.Path()}}, dir.Path());
+    ASSERT_TRUE(host.WaitForLog("serving the web console", 5000)) << host.Err();
+    std::smatch url;
+    const std::string out = host.Out();
+    ASSERT_TRUE(std::regex_search(out, url, std::regex("http://127\\.0\\.0\\.1:([0-9]+)/"))) << out;
+    const auto port = static_cast<uint16_t>(std::stoi(url[1]));
+    for (const auto& [path, type] : std::vector<std::pair<std::string, std::string>>{
+             {"/", "text/html"}, {"/main.js", "text/javascript"}, {"/console.css", "text/css"},
+             {"/layouts/index.json", "application/json"}, {"/layouts/ansi-104.json", "application/json"}}) {
+        const HttpReply reply = Get(port, path);
+        EXPECT_EQ(reply.head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << path << "\n" << reply.head;
+        EXPECT_NE(reply.head.find("Content-Type: " + type), std::string::npos) << path << "\n" << reply.head;
+        EXPECT_EQ(reply.body, ReadFile(std::string(TONVIK_SOURCE_DIR) + (path.starts_with("/layouts/") ? "" : "/web") +
+                                       (path == "/" ? "/index.html" : path)))
+            << path;
+    }
+}
+
 // The Windows launcher under Wine (the Windows leg sets TONVIK_PLUG_CMD):
 // started as the logon task starts it, it starts Tonvik.exe and hosts it with
 // the layout and effect of %APPDATA%\Tonvik\host.conf.
