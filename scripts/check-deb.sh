@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CI: builds the .deb, installs it on this machine with apt-get, checks the
-# installed daemon (its version; started with a private runtime directory, it
-# answers on 127.0.0.1) and the web console's files, then removes the package, also when a check fails.
+# installed programs (their versions, the host's unit; the daemon, started with a
+# private runtime directory, answers on 127.0.0.1) and the web console's files,
+# then removes the package, also when a check fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +25,9 @@ trap cleanup EXIT
 version=$(/usr/bin/tonvik --version)
 echo "installed: $version"
 [ "$version" = "tonvik $(dpkg-deb -f "$deb" Version)" ] || { echo "the package is not that version" >&2; exit 1; }
+[ "$(/usr/bin/tonvik-host --version)" = "tonvik-host $(dpkg-deb -f "$deb" Version)" ] ||
+  { echo "the package's tonvik-host is not that version" >&2; exit 1; }
+[ -f /usr/lib/systemd/user/tonvik-host.service ] || { echo "the package has no tonvik-host.service" >&2; exit 1; }
 
 for file in web/index.html web/main.js layouts/index.json layouts/ansi-104.json; do
   [ -f "/usr/share/tonvik/$file" ] || { echo "the package lacks /usr/share/tonvik/$file" >&2; exit 1; }

@@ -10,6 +10,7 @@
 namespace {
 
 std::atomic<bool> g_verbose{std::getenv("TONVIK_DEBUG") != nullptr};
+const char* g_name = "tonvik";
 
 // syslog priorities, which journald reads from a "<N>" line prefix.
 char JournalPriority(LogLevel level)
@@ -32,6 +33,11 @@ char JournalPriority(LogLevel level)
 void SetVerboseLogging(bool verbose)
 {
     g_verbose.store(verbose, std::memory_order_relaxed);
+}
+
+void SetLogName(const char* name)
+{
+    g_name = name;
 }
 
 bool VerboseLogging()
@@ -71,7 +77,8 @@ std::string FormatLogLine(LogLevel level, const std::string& message, const LogD
             line += decoration.timestamp;
             line += ' ';
         }
-        line += "tonvik: ";
+        line += g_name;
+        line += ": ";
     }
     if (level == LogLevel::Error) {
         line += "error: ";

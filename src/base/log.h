@@ -22,6 +22,10 @@ inline void LogDebug(const std::string& message) { Log(LogLevel::Debug, message)
 // Verbose logging: Debug lines and the per-tick debugger-channel lines. Off
 // unless TONVIK_DEBUG is in the environment; the command line can turn it on.
 void SetVerboseLogging(bool verbose);
+
+// The program name that begins each line ("tonvik" unless changed). Set once,
+// before any other thread starts; the hosts name themselves ("tonvik-host").
+void SetLogName(const char* name);
 bool VerboseLogging();
 
 // For events that can repeat for as long as their cause lasts (a sound server

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "api/decode.h"
+#include "base/decode.h"
 
 extern char** environ;
 

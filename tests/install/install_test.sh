@@ -32,19 +32,26 @@ if ! DESTDIR=$dest cmake --install "$build" >"$root/install.log" 2>&1; then
 fi
 
 binary=$dest$bindir/tonvik
+host=$dest$bindir/tonvik-host
 unit=$dest$unitdir/tonvik.service
+host_unit=$dest$unitdir/tonvik-host.service
 rule=$dest$udevdir/70-tonvik.rules
 entry=$dest$autostartdir/tonvik.desktop
 page=$dest$mandir/man1/tonvik.1
-for file in "$binary" "$unit" "$rule" "$entry" "$page"; do
+host_page=$dest$mandir/man1/tonvik-host.1
+for file in "$binary" "$host" "$unit" "$host_unit" "$rule" "$entry" "$page" "$host_page"; do
   [ -f "$file" ] || fail "not installed: ${file#"$dest"}"
 done
 [ "$failures" -eq 0 ] || exit 1
 
 [ "$("$binary" --version)" = "tonvik $version" ] || fail "the installed binary does not say its version $version"
+[ "$("$host" --version)" = "tonvik-host $version" ] || fail "the installed host does not say its version $version"
 
 # The unit and the entry start the installed binary.
 grep -qx "ExecStart=$bindir/tonvik" "$unit" || fail "the unit does not start $bindir/tonvik"
+grep -qx "ExecStart=$bindir/tonvik-host" "$host_unit" || fail "the host unit does not start $bindir/tonvik-host"
+grep -qx "Wants=tonvik.service" "$host_unit" && grep -qx "After=tonvik.service" "$host_unit" ||
+  fail "the host unit does not bring the daemon along, before it"
 grep -qx "Exec=$bindir/tonvik" "$entry" || fail "the autostart entry does not start $bindir/tonvik"
 
 # systemd-analyze checks that ExecStart is executable and that man finds the
@@ -52,8 +59,9 @@ grep -qx "Exec=$bindir/tonvik" "$entry" || fail "the autostart entry does not st
 # keys without failing, hence the check for any output at all.
 mkdir -p "$root/runtime"
 sed "s|^ExecStart=|ExecStart=$dest|" "$unit" >"$root/tonvik.service"
+sed "s|^ExecStart=|ExecStart=$dest|" "$host_unit" >"$root/tonvik-host.service"
 if ! output=$(MANPATH=$dest$mandir XDG_RUNTIME_DIR=$root/runtime systemd-analyze --user verify \
-    "$root/tonvik.service" 2>&1) || [ -n "$output" ]; then
+    "$root/tonvik.service" "$root/tonvik-host.service" 2>&1) || [ -n "$output" ]; then
   fail "systemd-analyze verify: $output"
 fi
 
@@ -111,6 +119,9 @@ if ! output=$(man --warnings -l "$page" 2>&1 >/dev/null) || [ -n "$output" ]; th
   fail "man --warnings: $output"
 fi
 MANWIDTH=80 man -l "$page" 2>/dev/null | grep -q 'tonvik  *- keyboard lighting daemon' || fail "the man page has no NAME line"
+if ! output=$(man --warnings -l "$host_page" 2>&1 >/dev/null) || [ -n "$output" ]; then
+  fail "man --warnings (tonvik-host): $output"
+fi
 
 # The console's files as they are in the source tree, the layouts beside the
 # page (it fetches them from ../layouts/).

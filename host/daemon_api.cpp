@@ -1,0 +1,152 @@
+#include "daemon_api.h"
+
+#include <json/json.h>
+
+#include <charconv>
+#include <memory>
+
+namespace {
+
+constexpr int kFindTimeoutMs = 500;
+// New parameters hold the daemon's one server thread for 150 ms; a loaded
+// machine may take longer still.
+constexpr int kRequestTimeoutMs = 3000;
+constexpr char kLayoutRoute[] = "/api/keyboard/musiceffect/layout?layout=";
+constexpr char kLayoutAccepted[] = R"({"status": "layout received via GET"})";
+constexpr char kEffectRoute[] = "/api/keyboard/musiceffect";
+// The hardware route changes nothing in the daemon: a safe way to ask "are you there?".
+constexpr char kProbeRoute[] = "/api/hardware/info";
+
+// Every byte but the unreserved ones escaped, so the daemon's decoding gives
+// the document back exactly ("+" included).
+std::string PercentEncoded(const std::string& text)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') ||
+            byte == '-' || byte == '_' || byte == '.' || byte == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        }
+    }
+    return out;
+}
+
+bool ParseJson(const std::string& text, Json::Value& root)
+{
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    return reader->parse(text.data(), text.data() + text.size(), &root, &errors) && root.isObject();
+}
+
+int IntMember(const Json::Value& object, const char* name)
+{
+    const Json::Value& value = object[name];
+    return value.isInt() ? value.asInt() : 0;
+}
+
+// "#RRGGBB" as 0xRRGGBB; black for anything else.
+uint32_t Colour(const Json::Value& value)
+{
+    const std::string text = value.isString() ? value.asString() : std::string();
+    if (text.size() != 7 || text[0] != '#') {
+        return 0;
+    }
+    uint32_t rgb = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data() + 1, end, rgb, 16);
+    return error == std::errc() && stop == end ? rgb : 0;
+}
+
+}  // namespace
+
+EffectState ParseEffectReply(const std::string& body)
+{
+    EffectState state;
+    Json::Value root;
+    if (!ParseJson(body, root) || !root["keys"].isArray()) {
+        return state;
+    }
+    state.isEffect = true;
+    state.mode = IntMember(root, "mode");
+    for (const Json::Value& key : root["keys"]) {
+        if (!key.isObject()) {
+            continue;
+        }
+        state.keys.push_back({IntMember(key, "row"), IntMember(key, "col"), IntMember(key, "keyCode"),
+                              IntMember(key, "keyIndex"), Colour(key["color"])});
+    }
+    return state;
+}
+
+bool SameLayout(const EffectState& a, const EffectState& b)
+{
+    if (a.keys.size() != b.keys.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.keys.size(); ++i) {
+        if (!a.keys[i].SamePlace(b.keys[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string LayoutTarget(const std::string& layoutJson)
+{
+    return kLayoutRoute + PercentEncoded(layoutJson);
+}
+
+std::optional<uint16_t> DaemonApi::Find(uint16_t port)
+{
+    const uint16_t first = port != 0 ? port : kFirstDaemonPort;
+    const uint16_t last = port != 0 ? port : kLastDaemonPort;
+    for (uint32_t candidate = first; candidate <= last; ++candidate) {
+        const auto reply = m_http.Get(static_cast<uint16_t>(candidate), kProbeRoute, kFindTimeoutMs);
+        Json::Value root;
+        // Another program on the port would not answer this route with JSON.
+        if (reply && reply->status == 200 && reply->contentType.starts_with("application/json") &&
+            ParseJson(reply->body, root)) {
+            return static_cast<uint16_t>(candidate);
+        }
+    }
+    return std::nullopt;
+}
+
+DaemonApi::UploadResult DaemonApi::UploadLayout(uint16_t port, const std::string& layoutJson)
+{
+    const auto reply = m_http.Get(port, LayoutTarget(layoutJson), kRequestTimeoutMs);
+    if (!reply) {
+        return {};
+    }
+    if (reply->body == kLayoutAccepted) {
+        return {Upload::Accepted, {}};
+    }
+    Json::Value root;
+    std::string error = reply->body;
+    if (ParseJson(reply->body, root) && root["error"].isString()) {
+        error = root["error"].asString();
+    }
+    return {Upload::Rejected, error};
+}
+
+std::optional<std::string> DaemonApi::Effect(uint16_t port, const EffectSettings* settings)
+{
+    std::string target = kEffectRoute;
+    if (settings != nullptr) {
+        target += "?param=" + std::to_string(settings->mode) + "&" + std::to_string(settings->sensitivity) + "&" +
+                  std::to_string(settings->background) + "&" + std::to_string(settings->brightness) + "&1";
+    }
+    const auto reply = m_http.Get(port, target, kRequestTimeoutMs);
+    if (!reply) {
+        return std::nullopt;
+    }
+    return reply->body;
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "daemon_api.h"
+#include "host_settings.h"
+#include "stop_signal.h"
+
+// What a host front-end does, for as long as it runs: finds the daemon,
+// uploads the layout, sets the effect, then polls the effect route about
+// five times a second (the daemon writes the keyboard only while a host has
+// polled in the last second). When the daemon goes away it looks for it again
+// every second; when it comes back, or answers with keys other than the
+// layout's (it restarted, or another front-end uploaded a layout), the layout
+// and the effect go up again. Logs each of these events once, nothing per poll.
+class HostLoop {
+public:
+    using FrameSink = std::function<void(uint16_t port, const EffectState&)>;
+
+    // layoutName names the layout in the log (its file).
+    HostLoop(DaemonApi& api, const StopSignal& stop, const HostSettings& settings, std::string layoutJson,
+             std::string layoutName, FrameSink frames = {});
+
+    enum class Outcome { Stopped, LayoutRejected };
+    // Runs on the calling thread until the stop is requested, or until the
+    // daemon rejects the layout (which no retry would change).
+    Outcome Run();
+
+    static constexpr int kPollPeriodMs = 200;
+    static constexpr int kSearchPeriodMs = 1000;
+
+private:
+    bool Connect();
+    void Lose();
+
+    DaemonApi& m_api;
+    const StopSignal& m_stop;
+    EffectSettings m_effect;
+    uint16_t m_wantedPort;
+    std::string m_layoutJson;
+    std::string m_layoutName;
+    FrameSink m_frames;
+
+    uint16_t m_port = 0;      // 0: no daemon
+    bool m_everFound = false;
+    bool m_saidMissing = false;
+    bool m_needLayout = true;
+    bool m_needEffect = true;
+    EffectState m_expected;  // the keys the daemon reported right after our upload
+};

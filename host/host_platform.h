@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+// The few things a host asks of its operating system. Paths are UTF-8.
+
+// host.conf: $XDG_CONFIG_HOME/tonvik/host.conf, else ~/.config/tonvik/host.conf
+// (Linux); %APPDATA%\Tonvik\host.conf (Windows). Empty when no home is known.
+std::string HostConfPath();
+
+// The directory part of a path ("" for a bare file name).
+std::string DirectoryOf(const std::string& path);
+
+// The whole file; std::nullopt when it cannot be read or is larger than maxBytes.
+std::optional<std::string> ReadTextFile(const std::string& path, size_t maxBytes);
+
+// True when the path names nothing (so a missing host.conf is not an error).
+bool PathMissing(const std::string& path);

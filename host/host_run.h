@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host_loop.h"
+#include "host_settings.h"
+#include "stop_signal.h"
+
+// Exit statuses of a host program.
+constexpr int kHostExitStopped = 0;
+constexpr int kHostExitConfigError = 1;  // host.conf, the layout file, a rejected layout, no port for the web
+constexpr int kHostExitUsage = 2;
+
+// The settings of one run: host.conf (when it exists), then the command line over it.
+struct HostStart {
+    HostSettings settings;
+    HostCommand command;
+    std::string confError;  // host.conf could not be read or has a bad line
+};
+HostStart LoadHostSettings(const std::vector<std::string>& args, bool hideAllowed);
+
+// Runs what the settings ask for until the stop: the web server on a thread
+// of its own (with web), the host loop on the calling thread (with a layout).
+// Logs why it ends early; returns the exit status.
+int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSignal& stop,
+            HostLoop::FrameSink frames = {});

@@ -1,0 +1,239 @@
+#include "host_settings.h"
+
+#include <charconv>
+#include <functional>
+#include <sstream>
+
+namespace {
+
+std::string Trimmed(const std::string& text)
+{
+    const size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The whole text as a decimal integer within [low, high].
+std::optional<int> IntegerIn(const std::string& text, int low, int high)
+{
+    int value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Stores the value of one setting, or says why it is not one.
+using Setter = std::function<std::optional<std::string>(HostSettings&, const std::string&)>;
+
+Setter EffectSetter(int EffectSettings::*field, int low, int high)
+{
+    return [=](HostSettings& settings, const std::string& value) -> std::optional<std::string> {
+        const std::optional<int> number = IntegerIn(value, low, high);
+        if (!number) {
+            return "'" + value + "' is not a whole number from " + std::to_string(low) + " to " + std::to_string(high);
+        }
+        settings.effect.*field = *number;
+        return std::nullopt;
+    };
+}
+
+Setter PortSetter(uint16_t HostSettings::*field, int low, int high)
+{
+    return [=](HostSettings& settings, const std::string& value) -> std::optional<std::string> {
+        const std::optional<int> number = IntegerIn(value, low, high);
+        if (!number) {
+            return "'" + value + "' is not a port from " + std::to_string(low) + " to " + std::to_string(high);
+        }
+        settings.*field = static_cast<uint16_t>(*number);
+        return std::nullopt;
+    };
+}
+
+std::optional<std::string> SetMode(HostSettings& settings, const std::string& value)
+{
+    const std::optional<int> mode = IntegerIn(value, 0, 100);
+    if (!mode || (*mode > 21 && *mode != 100)) {
+        return "'" + value + "' is no effect mode (0-21, or 100 for the screen colours)";
+    }
+    settings.effect.mode = *mode;
+    return std::nullopt;
+}
+
+struct Setting {
+    const char* name;
+    Setter set;
+};
+
+// The settings both host.conf and the command line know.
+const std::vector<Setting>& SharedSettings()
+{
+    static const std::vector<Setting> settings = {
+        {"mode", SetMode},
+        {"sensitivity", EffectSetter(&EffectSettings::sensitivity, 1, 1000)},
+        {"background", EffectSetter(&EffectSettings::background, 0, 255)},
+        {"brightness", EffectSetter(&EffectSettings::brightness, 0, 255)},
+        {"port", PortSetter(&HostSettings::port, kFirstDaemonPort, kLastDaemonPort)},
+    };
+    return settings;
+}
+
+const Setting* FindSetting(const std::vector<Setting>& settings, const std::string& name)
+{
+    for (const Setting& setting : settings) {
+        if (name == setting.name) {
+            return &setting;
+        }
+    }
+    return nullptr;
+}
+
+bool IsAbsolutePath(const std::string& path)
+{
+    return path.starts_with('/') || path.starts_with('\\') || (path.size() > 1 && path[1] == ':');
+}
+
+}  // namespace
+
+std::optional<std::string> ReadHostConf(const std::string& text, const std::string& confDir, HostSettings& settings)
+{
+    HostSettings read = settings;
+    // Notepad starts a UTF-8 file with a byte order mark.
+    std::istringstream lines(text.starts_with("\xEF\xBB\xBF") ? text.substr(3) : text);
+    std::string line;
+    for (int number = 1; std::getline(lines, line); ++number) {
+        line = Trimmed(line);
+        if (line.empty() || line.starts_with('#')) {
+            continue;
+        }
+        const std::string where = "line " + std::to_string(number) + ": ";
+        const size_t equals = line.find('=');
+        if (equals == std::string::npos) {
+            return where + "'" + line + "' is not 'key = value'";
+        }
+        const std::string key = Trimmed(line.substr(0, equals));
+        const std::string value = Trimmed(line.substr(equals + 1));
+        if (key == "layout") {
+            if (value.empty()) {
+                return where + "the layout file is empty";
+            }
+            read.layoutPath = IsAbsolutePath(value) || confDir.empty() ? value : confDir + "/" + value;
+            continue;
+        }
+        const Setting* setting = FindSetting(SharedSettings(), key);
+        if (setting == nullptr) {
+            return where + "unknown setting '" + key + "'";
+        }
+        if (auto error = setting->set(read, value)) {
+            return where + key + ": " + *error;
+        }
+    }
+    settings = read;
+    return std::nullopt;
+}
+
+HostCommand ParseHostArguments(const std::vector<std::string>& args, bool hideAllowed, HostSettings& settings)
+{
+    HostCommand command;
+    const auto fail = [&command](const std::string& error) {
+        command.action = HostCommand::Action::UsageError;
+        command.error = error;
+        return command;
+    };
+    static const std::vector<Setting> ownSettings = {
+        {"layout",
+         [](HostSettings& s, const std::string& value) -> std::optional<std::string> {
+             if (value.empty()) {
+                 return "the layout file is empty";
+             }
+             s.layoutPath = value;
+             return std::nullopt;
+         }},
+        {"web-port", PortSetter(&HostSettings::webPort, 1, 65535)},
+        {"web-root",
+         [](HostSettings& s, const std::string& value) -> std::optional<std::string> {
+             if (value.empty()) {
+                 return "the web root is empty";
+             }
+             s.webRoot = value;
+             return std::nullopt;
+         }},
+    };
+    HostSettings parsed = settings;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            command.action = HostCommand::Action::Help;
+            return command;
+        }
+        if (arg == "--version") {
+            command.action = HostCommand::Action::Version;
+            return command;
+        }
+        if (arg == "--preview") {
+            parsed.preview = true;
+            continue;
+        }
+        if (arg == "--web") {
+            parsed.web = true;
+            continue;
+        }
+        if (hideAllowed && arg == "-hide") {
+            command.hide = true;
+            continue;
+        }
+        if (!arg.starts_with("--")) {
+            return fail("unexpected argument '" + arg + "'");
+        }
+        const size_t equals = arg.find('=');
+        const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+        const Setting* setting = FindSetting(SharedSettings(), name);
+        if (setting == nullptr) {
+            setting = FindSetting(ownSettings, name);
+        }
+        if (setting == nullptr) {
+            return fail("unknown option '" + arg + "'");
+        }
+        std::string value;
+        if (equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+        } else if (i + 1 < args.size()) {
+            value = args[++i];
+        } else {
+            return fail("--" + name + " needs a value");
+        }
+        if (auto error = setting->set(parsed, value)) {
+            return fail("--" + name + ": " + *error);
+        }
+    }
+    if (parsed.web && parsed.webPort >= kFirstDaemonPort && parsed.webPort <= kLastDaemonPort) {
+        return fail("--web-port: the daemon's ports 9191-9199 are not for the web console");
+    }
+    settings = parsed;
+    return command;
+}
+
+std::string HostUsage(const char* program)
+{
+    return std::string("usage: ") + program +
+           " --layout FILE [--mode N] [--sensitivity N] [--background N] [--brightness N]\n"
+           "       [--port N] [--preview] [--web [--web-port N] [--web-root DIR]]\n"
+           "       " + program + " --web [--web-port N] [--web-root DIR]\n"
+           "       " + program + " --help | --version\n"
+           "Keeps the keyboard lit by the Tonvik daemon: uploads the layout, sets the effect\n"
+           "and polls it about 5 times a second. Defaults come from host.conf.\n"
+           "  --layout FILE      the keyboard's layout document (JSON)\n"
+           "  --mode N           effect: 0-21 spectrum bar style, 13 ripple, 100 screen colours (19)\n"
+           "  --sensitivity N    1-1000 (60)\n"
+           "  --background N     background style 0-255 (0)\n"
+           "  --brightness N     background brightness 0-255 (100)\n"
+           "  --port N           the daemon's port, 9191-9199 (default: the first that answers)\n"
+           "  --preview          draw the keys in this terminal\n"
+           "  --web              serve the web console on 127.0.0.1 and print its address\n"
+           "  --web-port N       its port (default: 9190, or the next free one below)\n"
+           "  --web-root DIR     serve DIR/web and DIR/layouts instead of the installed ones\n";
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The effect a host asks for: the first four of the effect route's
+// parameters. (The fifth, screenToDevice, is always 1: a host wants the
+// keyboard lit in screen mode too.)
+struct EffectSettings {
+    int mode = 19;         // 0-21 a spectrum bar style, 13 the ripple, 100 the screen colours
+    int sensitivity = 60;  // the sample gain is sensitivity x 20
+    int background = 0;
+    int brightness = 100;
+};
+
+// Everything a host run needs, from host.conf and then the command line.
+struct HostSettings {
+    std::string layoutPath;  // empty: no host loop (with web, the web server alone)
+    EffectSettings effect;
+    uint16_t port = 0;  // 0: the first of 9191-9199 that answers
+    bool preview = false;
+    bool web = false;
+    uint16_t webPort = 0;  // 0: 9190, or the next free port below it
+    std::string webRoot;   // empty: the installed share directory
+};
+
+// Reads host.conf text over the settings: "key = value" lines (layout, mode,
+// sensitivity, background, brightness, port), blank lines and "#" comments.
+// A relative layout path is taken from the file's directory (confDir). An
+// unknown key or a bad value: the message ("line N: ...") and the settings as
+// they were before the bad line.
+std::optional<std::string> ReadHostConf(const std::string& text, const std::string& confDir, HostSettings& settings);
+
+// What the command line asks for.
+struct HostCommand {
+    enum class Action { Run, Help, Version, UsageError };
+    Action action = Action::Run;
+    std::string error;  // for UsageError: what was wrong
+    bool hide = false;  // the Windows launcher's -hide
+};
+
+// Applies the options (argv without the program name) over the settings:
+// --layout FILE, --mode N, --sensitivity N, --background N, --brightness N,
+// --port N, --preview, --web, --web-port N, --web-root DIR (each also as
+// --name=value), -h/--help, --version; "-hide" only when hideAllowed.
+HostCommand ParseHostArguments(const std::vector<std::string>& args, bool hideAllowed, HostSettings& settings);
+
+// The usage text, for --help and after a usage error.
+std::string HostUsage(const char* program);
+
+// The first port of the API range and the last.
+constexpr uint16_t kFirstDaemonPort = 9191;
+constexpr uint16_t kLastDaemonPort = 9199;

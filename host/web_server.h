@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+
+#include "api/socket.h"
+#include "static_site.h"
+#include "stop_signal.h"
+
+// Serves a StaticSite on 127.0.0.1 from one thread: every connection is
+// waited on at once, each request head may be at most kMaxWebHeadBytes, a
+// connection gets kWebIdleLimitMs of no progress before it is dropped, and
+// each carries one request (the reply closes it).
+constexpr size_t kMaxWebHeadBytes = 16384;
+constexpr int kWebIdleLimitMs = 5000;
+constexpr size_t kMaxWebConnections = 32;
+// The default port sits just below the daemon's range, and the search goes down from it.
+constexpr uint16_t kDefaultWebPort = 9190;
+constexpr uint16_t kLowestWebPort = 9100;
+
+// The listening socket on `port`, or (port 0) on the first free one from 9190
+// down to 9100; kInvalidSocket when none could be had.
+net::Socket OpenWebListener(uint16_t port);
+
+// Serves until the stop is requested (noticed within about 100 ms); closes
+// every connection and the listener, which it owns.
+void ServeWeb(net::Socket listener, const StaticSite& site, const StopSignal& stop);

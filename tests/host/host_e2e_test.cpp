@@ -1,0 +1,518 @@
+// tonvik-host against the real daemon on the emulated keyboard, with a
+// PulseAudio tone so that frames go out; and its web server on its own.
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/fake_hid_log.h"
+#include "e2e/daemon_fixture.h"
+#include "e2e/pulse_fixture.h"
+#include "e2e/spawn.h"
+
+namespace {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+using Clock = std::chrono::steady_clock;
+
+void SleepMs(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+uint64_t NowUs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// Accepted per-key packets (the 0xAA 0x32 reports) written at or after `fromUs`.
+size_t KeyPacketsSince(const std::vector<FakeHidEvent>& events, uint64_t fromUs, uint64_t toUs = UINT64_MAX)
+{
+    size_t packets = 0;
+    for (const auto& event : events) {
+        if (event.kind == "write" && event.ok && event.bytes.size() == 65 && event.bytes[1] == 0xAA &&
+            event.bytes[2] == 0x32 && event.us >= fromUs && event.us < toUs) {
+            ++packets;
+        }
+    }
+    return packets;
+}
+
+// tonvik-host started by the test and stopped by its pid, also when a test fails.
+class HostProcess {
+public:
+    HostProcess(const std::vector<std::string>& args, const Env& env, const std::string& dir)
+        : m_out(dir + "/host.out"), m_err(dir + "/host.err")
+    {
+        std::vector<std::string> argv{TONVIK_HOST_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        m_pid = SpawnProcess(argv, env, m_out, m_err);
+    }
+    // A sanitizer build of the host reports on its standard error; any report fails the test.
+    ~HostProcess()
+    {
+        Stop();
+        const std::string errors = Err();
+        for (const char* marker : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",
+                                   "ERROR: LeakSanitizer"}) {
+            if (errors.find(marker) != std::string::npos) {
+                ADD_FAILURE() << "tonvik-host reported a sanitizer error:\n" << errors;
+                break;
+            }
+        }
+    }
+    HostProcess(const HostProcess&) = delete;
+    HostProcess& operator=(const HostProcess&) = delete;
+
+    bool Started() const { return m_pid > 0; }
+    // SIGTERM, then SIGKILL after 5 s; the wait status.
+    int Stop()
+    {
+        int status = 0;
+        if (m_pid <= 0) {
+            return m_status;
+        }
+        ::kill(m_pid, SIGTERM);
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (::waitpid(m_pid, &status, WNOHANG) == 0) {
+            if (Clock::now() > deadline) {
+                ::kill(m_pid, SIGKILL);
+                ::waitpid(m_pid, &status, 0);
+                break;
+            }
+            SleepMs(10);
+        }
+        m_pid = -1;
+        m_status = status;
+        return status;
+    }
+    std::string Out() const { return ReadFile(m_out); }
+    std::string Err() const { return ReadFile(m_err); }
+    // Waits until standard error holds the text.
+    bool WaitForLog(const std::string& text, int timeoutMs) const
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Err().find(text) == std::string::npos) {
+            if (Clock::now() > deadline) {
+                return false;
+            }
+            SleepMs(50);
+        }
+        return true;
+    }
+
+private:
+    std::string m_out;
+    std::string m_err;
+    pid_t m_pid = -1;
+    int m_status = 0;
+};
+
+class TempDir {
+public:
+    TempDir()
+    {
+        char pattern[] = "/tmp/tonvik-host-XXXXXX";
+        if (::mkdtemp(pattern) != nullptr) {
+            m_path = pattern;
+        }
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+bool UsesEmulatedKeyboard()
+{
+    const char* custom = std::getenv("TONVIK_DAEMON_CMD");
+    return custom == nullptr || custom[0] == '\0';
+}
+
+// The real daemon on the emulated keyboard, recording a private sound server
+// that plays a steady tone, and tonvik-host with a host.conf of the test's.
+class HostE2E : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!UsesEmulatedKeyboard()) {
+            GTEST_SKIP() << "the emulated keyboard works under the Linux daemon only";
+        }
+        ASSERT_FALSE(m_dir.Path().empty());
+        m_log = m_dir.Path() + "/hid.log";
+        std::filesystem::create_directories(m_dir.Path() + "/config/tonvik");
+        std::filesystem::copy_file(TONVIK_HOST_TEST_DIR "/test_layout.json", m_dir.Path() + "/config/tonvik/board.json");
+        // Bar style 2 keeps each row of keys in one fixed colour.
+        WriteFile(m_dir.Path() + "/config/tonvik/host.conf", "layout = board.json\nmode = 7\nsensitivity = 60\n");
+        m_pulse = std::make_unique<PulseServer>();
+        ASSERT_TRUE(m_pulse->Start()) << "the PulseAudio test server did not start; see " << m_pulse->RuntimeDir();
+    }
+
+    // The host first, the tone, then the daemon, then its sound server.
+    void TearDown() override
+    {
+        m_host.reset();
+        m_player.Kill();
+        m_daemon.reset();
+        m_pulse.reset();
+    }
+
+    void StartDaemon()
+    {
+        Daemon::Options options;
+        options.runtimeDir = m_pulse->RuntimeDir();
+        options.env = m_pulse->ClientEnv();
+        std::erase_if(options.env, [](const auto& entry) { return entry.first == "XDG_RUNTIME_DIR"; });
+        std::string libraryPath = TONVIK_FAKE_HID_DIR;
+        if (const char* inherited = std::getenv("LD_LIBRARY_PATH"); inherited != nullptr && inherited[0] != '\0') {
+            libraryPath += std::string(":") + inherited;
+        }
+        options.env.insert(options.env.end(), {{"LD_LIBRARY_PATH", libraryPath}, {"TONVIK_FAKE_HID_LOG", m_log}});
+        m_daemon = std::make_unique<Daemon>(options);
+        ASSERT_NE(m_daemon->Port(), 0) << m_daemon->Stderr();
+    }
+
+    void StartTone()
+    {
+        m_pulse->WaitUntilSettled();
+        const pid_t player = m_pulse->Spawn(m_pulse->PlayCommand("tonvik_a", 30.0));
+        ASSERT_GT(player, 0) << "pacat did not start";
+        m_player = Player(player);
+    }
+
+    Env HostEnv() const { return {{"XDG_CONFIG_HOME", m_dir.Path() + "/config"}}; }
+
+    void StartHost(const std::vector<std::string>& args)
+    {
+        m_host = std::make_unique<HostProcess>(args, HostEnv(), m_dir.Path());
+        ASSERT_TRUE(m_host->Started());
+    }
+
+    std::vector<FakeHidEvent> Events() const { return ReadFakeHidLog(m_log); }
+
+    TempDir m_dir;
+    std::string m_log;
+    std::unique_ptr<PulseServer> m_pulse;
+    std::unique_ptr<Daemon> m_daemon;
+    Player m_player;
+    std::unique_ptr<HostProcess> m_host;
+};
+
+TEST_F(HostE2E, FramesFlowWhileTheHostRunsAndStopAfterItExits)
+{
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    ASSERT_NO_FATAL_FAILURE(StartTone());
+    SleepMs(1500);
+    EXPECT_EQ(KeyPacketsSince(Events(), 0), 0u) << "frames before any host polled";
+
+    // host.conf names the layout and mode 7; the command line's mode wins.
+    ASSERT_NO_FATAL_FAILURE(StartHost({"--mode", "2", "--port", std::to_string(m_daemon->Port())}));
+    ASSERT_TRUE(m_host->WaitForLog("lighting on", 10000)) << m_host->Err();
+    const uint64_t lit = NowUs();
+    SleepMs(3000);
+    EXPECT_GE(KeyPacketsSince(Events(), lit), 30u) << "about 60 frames a second while the host polls";
+
+    const Json::Value reply = [&] {
+        Json::Value root;
+        Json::Reader().parse(Get(m_daemon->Port(), "/api/keyboard/musiceffect").body, root);
+        return root;
+    }();
+    EXPECT_EQ(reply["mode"].asInt(), 2);
+    EXPECT_EQ(reply["keys"].size(), 6u * 21u) << "the layout of host.conf";
+
+    const int status = m_host->Stop();
+    const uint64_t stopped = NowUs();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    SleepMs(2000);
+    EXPECT_EQ(KeyPacketsSince(Events(), stopped + 1100000), 0u) << "frames went on after the host stopped";
+    EXPECT_EQ(MissingInOrder(m_host->Err(), {"tonvik-host: starting version", "found the daemon on port " +
+                                             std::to_string(m_daemon->Port()), "accepted the layout", "lighting on: mode 2",
+                                             "stopping on SIGTERM", "tonvik-host: stopped"}),
+              "")
+        << m_host->Err();
+}
+
+TEST_F(HostE2E, AfterADaemonRestartTheLayoutGoesUpAgainAndFramesFlow)
+{
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    ASSERT_NO_FATAL_FAILURE(StartTone());
+    ASSERT_NO_FATAL_FAILURE(StartHost({}));
+    ASSERT_TRUE(m_host->WaitForLog("lighting on", 10000)) << m_host->Err();
+
+    m_daemon.reset();
+    ASSERT_TRUE(m_host->WaitForLog("lost the daemon", 5000)) << m_host->Err();
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    ASSERT_TRUE(m_host->WaitForLog("found the daemon again", 10000)) << m_host->Err();
+    const size_t again = m_host->Err().find("found the daemon again");
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (m_host->Err().find("lighting on", again) == std::string::npos && Clock::now() < deadline) {
+        SleepMs(50);
+    }
+    ASSERT_NE(m_host->Err().find("lighting on", again), std::string::npos) << m_host->Err();
+    const uint64_t relit = NowUs();
+    SleepMs(2000);
+    EXPECT_GE(KeyPacketsSince(Events(), relit), 20u) << "no frames after the restart";
+    EXPECT_EQ(m_daemon->Stderr().find("error"), std::string::npos) << m_daemon->Stderr();
+}
+
+// Reads what a child on a pseudo-terminal writes for the given time.
+std::string ReadTerminal(int master, int forMs)
+{
+    std::string text;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(forMs);
+    char buffer[4096];
+    while (Clock::now() < deadline) {
+        pollfd entry{master, POLLIN, 0};
+        if (::poll(&entry, 1, 50) > 0) {
+            const ssize_t n = ::read(master, buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            text.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    return text;
+}
+
+TEST_F(HostE2E, PreviewInATerminalPaintsTheReportedKeyColours)
+{
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    ASSERT_NO_FATAL_FAILURE(StartTone());
+    int master = -1;
+    const std::string config = m_dir.Path() + "/config";
+    const std::string port = std::to_string(m_daemon->Port());
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+        ::execl(TONVIK_HOST_PATH, TONVIK_HOST_PATH, "--preview", "--mode", "2", "--port", port.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const std::string screen = ReadTerminal(master, 4000);
+    ::kill(pid, SIGTERM);
+    const std::string ending = ReadTerminal(master, 1000);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(master);
+
+    std::set<std::string> reported;
+    Json::Value reply;
+    ASSERT_TRUE(Json::Reader().parse(Get(m_daemon->Port(), "/api/keyboard/musiceffect").body, reply));
+    for (const auto& key : reply["keys"]) {
+        if (key["keyCode"].asInt() > 0) {
+            const unsigned long rgb = std::stoul(key["color"].asString().substr(1), nullptr, 16);
+            reported.insert(std::to_string(rgb >> 16 & 0xFF) + ";" + std::to_string(rgb >> 8 & 0xFF) + ";" +
+                            std::to_string(rgb & 0xFF));
+        }
+    }
+    const std::regex paint("\x1b\\[48;2;([0-9]+;[0-9]+;[0-9]+)m");
+    std::set<std::string> painted;
+    for (auto it = std::sregex_iterator(screen.begin(), screen.end(), paint); it != std::sregex_iterator(); ++it) {
+        painted.insert((*it)[1]);
+    }
+    size_t shared = 0;
+    for (const auto& colour : painted) {
+        shared += reported.count(colour);
+    }
+    EXPECT_GE(shared, 3u) << "the preview does not show the colours the daemon reports";
+    EXPECT_EQ(painted.count("0;0;0") == painted.size(), false) << "only black keys";
+    EXPECT_NE(screen.find("mode 2, 126 keys"), std::string::npos);
+    EXPECT_NE(ending.find("\x1b[?25h"), std::string::npos) << "the cursor is shown again at the end";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// The web server alone: raw requests over loopback.
+TEST(HostWebE2E, ServesTheConsoleAndTheLayoutsAndNothingElse)
+{
+    TempDir dir;
+    const std::string root = dir.Path() + "/tree";
+    std::filesystem::create_directories(root + "/web/js");
+    std::filesystem::create_directories(root + "/layouts");
+    WriteFile(root + "/web/index.html", "<!doctype html><title>console</title>");
+    WriteFile(root + "/web/js/app.js", "export const a = 1;\n");
+    WriteFile(root + "/layouts/tkl.json", R"({"name":"tkl"})");
+    WriteFile(root + "/secret.json", R"({"secret":true})");
+    std::filesystem::create_symlink(root + "/secret.json", root + "/web/leak.json");
+
+    HostProcess host({"--web", "--web-root", root}, {{"XDG_CONFIG_HOME", dir.Path()}}, dir.Path());
+    ASSERT_TRUE(host.WaitForLog("serving the web console", 5000)) << host.Err();
+    std::smatch url;
+    const std::string out = host.Out();
+    ASSERT_TRUE(std::regex_search(out, url, std::regex("http://127\\.0\\.0\\.1:([0-9]+)/"))) << out;
+    const auto port = static_cast<uint16_t>(std::stoi(url[1]));
+    EXPECT_TRUE(port <= 9190 && port >= 9100) << port;
+
+    struct Case {
+        std::string request;
+        std::string status;
+        std::string type;
+        std::string body;
+    };
+    const std::vector<Case> cases = {
+        {"GET / HTTP/1.1", "200 OK", "text/html; charset=utf-8", "<!doctype html><title>console</title>"},
+        {"GET /js/app.js?v=1 HTTP/1.1", "200 OK", "text/javascript; charset=utf-8", "export const a = 1;\n"},
+        {"GET /layouts/tkl.json HTTP/1.1", "200 OK", "application/json; charset=utf-8", R"({"name":"tkl"})"},
+        {"HEAD /index.html HTTP/1.1", "200 OK", "text/html; charset=utf-8", ""},
+        {"GET /../secret.json HTTP/1.1", "403 Forbidden", "text/plain; charset=utf-8", ""},
+        {"GET /layouts/%2e%2e/secret.json HTTP/1.1", "403 Forbidden", "text/plain; charset=utf-8", ""},
+        {"GET /leak.json HTTP/1.1", "404 Not Found", "text/plain; charset=utf-8", ""},
+        {"GET /missing.html HTTP/1.1", "404 Not Found", "text/plain; charset=utf-8", ""},
+        {"POST /index.html HTTP/1.1", "405 Method Not Allowed", "text/plain; charset=utf-8", ""},
+        {"GET /" + std::string(20000, 'a') + " HTTP/1.1", "431 Request Header Fields Too Large", "text/plain; charset=utf-8", ""},
+    };
+    for (const Case& c : cases) {
+        const HttpReply reply = SplitReply(Exchange(port, c.request + "\r\nHost: 127.0.0.1\r\n\r\n"));
+        EXPECT_EQ(reply.head.rfind("HTTP/1.1 " + c.status + "\r\n", 0), 0u) << c.request << "\n" << reply.head;
+        EXPECT_NE(reply.head.find("Content-Type: " + c.type + "\r\n"), std::string::npos) << reply.head;
+        if (c.status == "200 OK") {
+            EXPECT_EQ(reply.body, c.body) << c.request;
+        }
+    }
+    // A client that sends half a request and nothing more does not hold up the others.
+    const int idle = ConnectLoopback(port);
+    ASSERT_GE(idle, 0);
+    EXPECT_EQ(SplitReply(Exchange(port, "GET / HTTP/1.1\r\n\r\n")).head.rfind("HTTP/1.1 200 OK", 0), 0u);
+    ::close(idle);
+
+    const int status = host.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << host.Err();
+}
+
+// The console of this source tree as a browser fetches it: the page, its
+// module script, its style and the bundled layouts it picks from.
+TEST(HostWebE2E, ServesThisTreesConsole)
+{
+    TempDir dir;
+    HostProcess host({"--web", "--web-root", TONVIK_SOURCE_DIR}, {{"XDG_CONFIG_HOME", dir.Path()}}, dir.Path());
+    ASSERT_TRUE(host.WaitForLog("serving the web console", 5000)) << host.Err();
+    std::smatch url;
+    const std::string out = host.Out();
+    ASSERT_TRUE(std::regex_search(out, url, std::regex("http://127\\.0\\.0\\.1:([0-9]+)/"))) << out;
+    const auto port = static_cast<uint16_t>(std::stoi(url[1]));
+    for (const auto& [path, type] : std::vector<std::pair<std::string, std::string>>{
+             {"/", "text/html"}, {"/main.js", "text/javascript"}, {"/console.css", "text/css"},
+             {"/layouts/index.json", "application/json"}, {"/layouts/ansi-104.json", "application/json"}}) {
+        const HttpReply reply = Get(port, path);
+        EXPECT_EQ(reply.head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << path << "\n" << reply.head;
+        EXPECT_NE(reply.head.find("Content-Type: " + type), std::string::npos) << path << "\n" << reply.head;
+        EXPECT_EQ(reply.body, ReadFile(std::string(TONVIK_SOURCE_DIR) + (path.starts_with("/layouts/") ? "" : "/web") +
+                                       (path == "/" ? "/index.html" : path)))
+            << path;
+    }
+}
+
+// The Windows launcher under Wine (the Windows leg sets TONVIK_PLUG_CMD):
+// started as the logon task starts it, it starts Tonvik.exe and hosts it with
+// the layout and effect of %APPDATA%\Tonvik\host.conf.
+TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonAndLightsTheConfiguredLayout)
+{
+    const std::vector<std::string> launcher = CommandFromEnv("TONVIK_PLUG_CMD");
+    if (launcher.empty()) {
+        GTEST_SKIP() << "TONVIK_PLUG_CMD names no launcher (the Windows leg sets it)";
+    }
+    std::string appData = CommandOutput({"wine", "cmd", "/c", "echo", "%APPDATA%"}, 60000);
+    appData = appData.substr(0, appData.find_first_of("\r\n"));
+    std::string unixAppData = CommandOutput({"winepath", "-u", appData}, 60000);
+    unixAppData = unixAppData.substr(0, unixAppData.find_first_of("\r\n"));
+    ASSERT_FALSE(unixAppData.empty()) << appData;
+    const std::string confDir = unixAppData + "/Tonvik";
+    std::filesystem::create_directories(confDir);
+    std::filesystem::copy_file(TONVIK_HOST_TEST_DIR "/test_layout.json", confDir + "/board.json",
+                               std::filesystem::copy_options::overwrite_existing);
+    WriteFile(confDir + "/host.conf", "layout = board.json\nmode = 5\n");
+
+    TempDir dir;
+    std::vector<std::string> argv = launcher;
+    argv.push_back("-hide");
+    const pid_t pid = SpawnProcess(argv, {}, dir.Path() + "/plug.out", dir.Path() + "/plug.err");
+    ASSERT_GT(pid, 0);
+    // Whatever happens below, the launcher and the daemon it started end.
+    struct Cleanup {
+        pid_t pid;
+        std::string confDir;
+        ~Cleanup()
+        {
+            CommandOutput({"wine", "taskkill", "/im", "TonvikPlug.exe"}, 30000);
+            const std::vector<std::string> stopDaemon = CommandFromEnv("TONVIK_DAEMON_STOP_CMD");
+            if (!stopDaemon.empty()) {
+                CommandOutput(stopDaemon, 30000);
+            }
+            const auto deadline = Clock::now() + std::chrono::seconds(10);
+            int status = 0;
+            while (::waitpid(pid, &status, WNOHANG) == 0) {
+                if (Clock::now() > deadline) {
+                    ::kill(pid, SIGKILL);
+                    ::waitpid(pid, &status, 0);
+                    break;
+                }
+                SleepMs(50);
+            }
+            std::error_code ignored;
+            std::filesystem::remove_all(confDir, ignored);
+        }
+    } cleanup{pid, confDir};
+
+    // The daemon takes a while to come up under Wine; the launcher then
+    // uploads the layout and sets mode 5, and keeps polling.
+    Json::Value reply;
+    uint16_t found = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(90);
+    while (found == 0 && Clock::now() < deadline) {
+        for (uint16_t port = 9191; port <= 9199 && found == 0; ++port) {
+            const std::string body = Get(port, "/api/keyboard/musiceffect").body;
+            if (Json::Reader().parse(body, reply) && reply["mode"].asInt() == 5 && reply["keys"].size() == 126u) {
+                found = port;
+            }
+        }
+        SleepMs(500);
+    }
+    ASSERT_NE(found, 0) << "no daemon lit with the configured layout; last reply: " << reply;
+    size_t coded = 0;
+    for (const auto& key : reply["keys"]) {
+        coded += key["keyCode"].asInt() > 100 ? 1 : 0;
+    }
+    EXPECT_EQ(coded, 19u) << "the keys of the configured layout";
+    // Still hosted a few seconds on: the launcher keeps polling.
+    SleepMs(3000);
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "the launcher ended; status " << status;
+    ASSERT_TRUE(Json::Reader().parse(Get(found, "/api/keyboard/musiceffect").body, reply));
+    EXPECT_EQ(reply["mode"].asInt(), 5);
+    EXPECT_EQ(reply["keys"].size(), 126u);
+}
+
+}  // namespace

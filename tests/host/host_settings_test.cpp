@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host_settings.h"
+
+namespace {
+
+struct SettingsCase {
+    const char* what;
+    std::string conf;
+    std::vector<std::string> args;
+    HostCommand::Action action;
+    std::string error;  // the start of the expected message, conf's or the command line's
+    std::string layout;
+    int mode;
+    int sensitivity;
+    uint16_t port;
+};
+
+class HostSettingsTest : public ::testing::TestWithParam<SettingsCase> {};
+
+TEST_P(HostSettingsTest, ConfThenCommandLine)
+{
+    const SettingsCase& c = GetParam();
+    HostSettings settings;
+    const auto confError = ReadHostConf(c.conf, "/etc/conf", settings);
+    if (c.error.starts_with("line")) {
+        ASSERT_TRUE(confError.has_value());
+        EXPECT_EQ(confError->rfind(c.error, 0), 0u) << *confError;
+        EXPECT_EQ(settings.effect.mode, 19) << "a bad host.conf changes nothing";
+        return;
+    }
+    ASSERT_FALSE(confError.has_value()) << *confError;
+    const HostCommand command = ParseHostArguments(c.args, false, settings);
+    EXPECT_EQ(command.action, c.action);
+    EXPECT_EQ(command.error.rfind(c.error, 0), 0u) << command.error;
+    EXPECT_EQ(settings.layoutPath, c.layout);
+    EXPECT_EQ(settings.effect.mode, c.mode);
+    EXPECT_EQ(settings.effect.sensitivity, c.sensitivity);
+    EXPECT_EQ(settings.port, c.port);
+}
+
+using A = HostCommand::Action;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostSettingsTest,
+    ::testing::Values(
+        SettingsCase{"defaults", "", {}, A::Run, "", "", 19, 60, 0},
+        SettingsCase{"conf, relative layout from its directory",
+                     "# mine\n\nlayout = boards/tkl.json\nmode = 5\r\nsensitivity=80\nport = 9193\n",
+                     {}, A::Run, "", "/etc/conf/boards/tkl.json", 5, 80, 9193},
+        SettingsCase{"byte order mark and CRLF of a Windows editor",
+                     "\xEF\xBB\xBFlayout = C:\\boards\\k.json\r\nmode = 3\r\n", {}, A::Run, "", "C:\\boards\\k.json", 3, 60, 0},
+        SettingsCase{"command line over conf", "layout = /a.json\nmode = 5\n",
+                     {"--layout", "b.json", "--mode=100", "--port", "9199"}, A::Run, "", "b.json", 100, 60, 9199},
+        SettingsCase{"unknown conf key", "colour = red\n", {}, A::Run, "line 1: unknown setting 'colour'", "", 19, 60, 0},
+        SettingsCase{"no equals sign", "\nmode 5\n", {}, A::Run, "line 2: 'mode 5'", "", 19, 60, 0},
+        SettingsCase{"mode out of range in conf", "mode = 22\n", {}, A::Run, "line 1: mode:", "", 19, 60, 0},
+        SettingsCase{"trailing junk", "sensitivity = 60x\n", {}, A::Run, "line 1: sensitivity:", "", 19, 60, 0},
+        SettingsCase{"port outside the daemon's", "", {"--port", "8080"}, A::UsageError, "--port:", "", 19, 60, 0},
+        SettingsCase{"missing value", "", {"--mode"}, A::UsageError, "--mode needs a value", "", 19, 60, 0},
+        SettingsCase{"unknown option", "", {"--colour", "red"}, A::UsageError, "unknown option", "", 19, 60, 0},
+        SettingsCase{"-hide is the launcher's", "", {"-hide"}, A::UsageError, "unexpected argument", "", 19, 60, 0},
+        SettingsCase{"web port in the daemon's range", "", {"--web", "--web-port", "9195"}, A::UsageError,
+                     "--web-port:", "", 19, 60, 0},
+        SettingsCase{"help wins", "", {"--mode", "3", "--help"}, A::Help, "", "", 19, 60, 0}),
+    [](const auto& info) {
+        std::string name;
+        for (const char* c = info.param.what; *c != '\0'; ++c) {
+            name += std::isalnum(static_cast<unsigned char>(*c)) != 0 ? *c : '_';
+        }
+        return name;
+    });
+
+}  // namespace
