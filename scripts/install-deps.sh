@@ -16,8 +16,8 @@ linux=(
   libxcb1-dev libxcb-shm0-dev libxcb-render0-dev xvfb x11-xserver-utils
   # the install test's checkers, and what the .deb is built with
   systemd udev desktop-file-utils man-db dpkg-dev file
-  # the web console's browser tests: the browser, and the page's file server
-  chromium python3
+  # the web console's browser tests
+  chromium
 )
 fuzz=(
   clang libclang-rt-14-dev

@@ -50,34 +50,26 @@ ConsoleServer::~ConsoleServer()
 
 bool ConsoleServer::Start(const std::string& sourceDir)
 {
-    namespace fs = std::filesystem;
     char pattern[] = "/tmp/tonvik-console-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) {
         return false;
     }
     m_dir = pattern;
-    // The installed arrangement, made of links into the source tree.
-    const fs::path root = fs::path(m_dir) / "root";
-    std::error_code error;
-    fs::create_directory(root, error);
-    for (const auto& entry : fs::directory_iterator(fs::path(sourceDir) / "web", error)) {
-        fs::create_symlink(entry.path(), root / entry.path().filename(), error);
-    }
-    fs::create_directory_symlink(fs::path(sourceDir) / "layouts", root / "layouts", error);
-
-    // Port 0: the kernel picks a free one, which the server prints.
+    // The console as users open it: tonvik-host serving the tree's web/ and
+    // layouts/. A config home of its own keeps a user's host.conf out.
     const std::string out = m_dir + "/server.out";
-    m_pid = SpawnProcess({"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", root},
-                         {}, out, m_dir + "/server.err");
+    m_pid = SpawnProcess({TONVIK_HOST_PATH, "--web", "--web-root", sourceDir}, {{"XDG_CONFIG_HOME", m_dir}}, out,
+                         m_dir + "/server.err");
     if (m_pid < 0) {
         return false;
     }
+    // Its first line on standard output is the address it serves.
+    const std::string prefix = "http://127.0.0.1:";
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < deadline) {
         const std::string text = ReadFile(out);
-        const size_t at = text.find(" port ");
-        if (at != std::string::npos) {
-            m_port = static_cast<uint16_t>(std::strtoul(text.c_str() + at + 6, nullptr, 10));
+        if (text.compare(0, prefix.size(), prefix) == 0 && text.find('\n') != std::string::npos) {
+            m_port = static_cast<uint16_t>(std::strtoul(text.c_str() + prefix.size(), nullptr, 10));
             return m_port != 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-// A static file server on 127.0.0.1 that shows the console as it is installed:
-// the page's files at "/" and the bundled layouts at "/layouts/". Python's
-// http.server, started and stopped by its pid; gone with the object.
+// The console served on 127.0.0.1 as users serve it, by tonvik-host --web: the
+// page's files at "/" and the bundled layouts at "/layouts/". Started and
+// stopped by its pid; gone with the object.
 class ConsoleServer {
 public:
     ConsoleServer() = default;
