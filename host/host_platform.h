@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstddef>
-#include <optional>
 #include <string>
 
 // The few things a host asks of its operating system. Paths are UTF-8.
@@ -12,9 +10,3 @@ std::string HostConfPath();
 
 // The directory part of a path ("" for a bare file name).
 std::string DirectoryOf(const std::string& path);
-
-// The whole file; std::nullopt when it cannot be read or is larger than maxBytes.
-std::optional<std::string> ReadTextFile(const std::string& path, size_t maxBytes);
-
-// True when the path names nothing (so a missing host.conf is not an error).
-bool PathMissing(const std::string& path);

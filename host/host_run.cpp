@@ -2,7 +2,10 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -21,6 +24,32 @@ constexpr size_t kRequestOverheadBytes = 256;
 std::filesystem::path Utf8Path(const std::string& path)
 {
     return std::filesystem::path(std::u8string(path.begin(), path.end()));
+}
+
+// The whole file; none when it cannot be read or is larger than maxBytes.
+std::optional<std::string> ReadTextFile(const std::string& path, size_t maxBytes)
+{
+    const std::filesystem::path file = Utf8Path(path);
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(file, error) || std::filesystem::file_size(file, error) > maxBytes || error) {
+        return std::nullopt;
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (text.size() > maxBytes) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+// True when the path names nothing, so a missing host.conf is not an error.
+bool PathMissing(const std::string& path)
+{
+    std::error_code error;
+    return !std::filesystem::exists(Utf8Path(path), error) && !error;
 }
 
 }  // namespace
