@@ -24,19 +24,21 @@ run: configure
 	cmake --build $(BUILD) --target tonvik
 	$(abspath $(BUILD))/tonvik
 
-# In parallel; the resource file keeps the daemons of the end-to-end tests within the API's nine ports.
+# In parallel (the sanitizer runs too); the resource file keeps the daemons of the end-to-end tests
+# within the API's nine ports.
 test: build
 	ctest --test-dir $(BUILD) -j$(shell nproc) --resource-spec-file $(abspath $(BUILD))/tests/api-ports.json --output-on-failure
 
 asan: deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTONVIK_SANITIZE=address -DTONVIK_WERROR=$(TONVIK_WERROR)
 	cmake --build build-asan
-	ctest --test-dir build-asan --output-on-failure
+	ctest --test-dir build-asan -j$(shell nproc) --resource-spec-file $(abspath build-asan)/tests/api-ports.json --output-on-failure
 
 tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTONVIK_SANITIZE=thread -DTONVIK_WERROR=$(TONVIK_WERROR)
 	cmake --build build-tsan
-	TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --test-dir build-tsan --output-on-failure
+	TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --test-dir build-tsan -j$(shell nproc) \
+	  --resource-spec-file $(abspath build-tsan)/tests/api-ports.json --output-on-failure
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTONVIK_BUILD_TESTS=OFF -DTONVIK_BUILD_BENCH=ON -DTONVIK_WERROR=$(TONVIK_WERROR)
