@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/decode.h"
+#include "e2e/daemon_fixture.h"
 
 extern char** environ;
 
@@ -39,14 +40,6 @@ const char* const kChromiumFlags[] = {
     "--window-size=1280,900",
     "--remote-debugging-pipe",
 };
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string MakeTempDir(const char* prefix)
 {

@@ -18,29 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using Key = std::tuple<int, int, int, int>;  // row, column, code, table index
 
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string PercentEncode(const std::string& text)
-{
-    std::string encoded;
-    for (const unsigned char ch : text) {
-        if (std::isalnum(ch) != 0) {
-            encoded += static_cast<char>(ch);
-        } else {
-            char escape[4];
-            std::snprintf(escape, sizeof escape, "%%%02X", ch);
-            encoded += escape;
-        }
-    }
-    return encoded;
-}
-
 Json::Value Parse(const std::string& text)
 {
     Json::Value value;

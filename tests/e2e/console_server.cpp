@@ -11,19 +11,12 @@
 #include <sstream>
 #include <thread>
 
+#include "e2e/daemon_fixture.h"
 #include "e2e/spawn.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 }  // namespace
 

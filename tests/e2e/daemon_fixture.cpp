@@ -12,7 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -25,14 +27,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // The process and all its descendants (the daemon may be started through a
 // wrapper such as wine).
@@ -441,4 +435,27 @@ std::string ExpectedJsonReply(const std::string& body)
            "Access-Control-Allow-Headers: Content-Type\r\n"
            "Content-Length: " +
            std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string PercentEncode(const std::string& text)
+{
+    std::string encoded;
+    for (const unsigned char ch : text) {
+        if (std::isalnum(ch) != 0) {
+            encoded += static_cast<char>(ch);
+        } else {
+            char escape[4];
+            std::snprintf(escape, sizeof escape, "%%%02X", ch);
+            encoded += escape;
+        }
+    }
+    return encoded;
 }

@@ -116,3 +116,10 @@ std::string MissingInOrder(const std::string& text, const std::vector<std::strin
 
 // The exact envelope the daemon wraps every JSON body in.
 std::string ExpectedJsonReply(const std::string& body);
+
+// The whole file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+
+// Every byte but ASCII letters and digits as %XX, as a layout travels in a
+// request target.
+std::string PercentEncode(const std::string& text);

@@ -45,21 +45,6 @@ void SleepMs(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-std::string PercentEncode(const std::string& text)
-{
-    std::string encoded;
-    for (const unsigned char ch : text) {
-        if (std::isalnum(ch) != 0) {
-            encoded += static_cast<char>(ch);
-        } else {
-            char escape[4];
-            std::snprintf(escape, sizeof escape, "%%%02X", ch);
-            encoded += escape;
-        }
-    }
-    return encoded;
-}
-
 // A 6 x 21 layout for the default keyboard whose first `keys` cells, column
 // by column, carry key indices 1 to keys.
 std::string LayoutJson(int keys, int deviceMode)

@@ -30,17 +30,6 @@ struct Layout {
     int cols;
 };
 
-std::string PercentEncode(const std::string& text)
-{
-    std::string encoded;
-    for (const unsigned char ch : text) {
-        char escape[4];
-        std::snprintf(escape, sizeof escape, "%%%02X", ch);
-        encoded += std::isalnum(ch) != 0 ? std::string(1, static_cast<char>(ch)) : std::string(escape);
-    }
-    return encoded;
-}
-
 // The "color" texts of the effect reply's keys in reply order: column by
 // column, every row of a column (a layout without keys lists every cell).
 std::vector<std::string> KeyColours(const std::string& body)

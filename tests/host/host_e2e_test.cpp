@@ -42,12 +42,6 @@ uint64_t NowUs()
     return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 void WriteFile(const std::string& path, const std::string& text)
 {
     std::ofstream(path, std::ios::binary) << text;
