@@ -12,6 +12,8 @@
 #include <mmdeviceapi.h>
 #include <mmreg.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,6 +24,8 @@
 namespace {
 
 constexpr wchar_t kLoopbackName[] = L"Default Loopback Device";
+constexpr wchar_t kTestCaptureName[] = L"Default Capture Device (tests)";
+constexpr char kTestEndpointVariable[] = "TONVIK_TEST_CAPTURE_ENDPOINT";
 constexpr ULONGLONG kRetryMs = 1000;
 
 // KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, spelled out so the build needs no ksuser.
@@ -53,6 +57,31 @@ bool IsFloat32(const WAVEFORMATEX* format)
     return false;
 }
 
+// For tests only: TONVIK_TEST_CAPTURE_ENDPOINT=capture records the default
+// capture endpoint in shared mode (no loopback flag) instead of what the
+// default render endpoint plays. Wine refuses loopback, but its PulseAudio
+// driver can capture a sink's monitor, so the tests run everything after the
+// open for real through it. It is never a fallback: on a real computer the
+// default capture endpoint is the microphone. Read once, at the first open.
+bool TestCaptureEndpointRequested()
+{
+    static const bool requested = [] {
+        const char* value = std::getenv(kTestEndpointVariable);
+        if (value == nullptr || *value == '\0') {
+            return false;
+        }
+        if (std::strcmp(value, "capture") != 0) {
+            LogWarning(std::string("audio: ignoring ") + kTestEndpointVariable + "=" + value +
+                       " (only \"capture\" is known)");
+            return false;
+        }
+        LogWarning(std::string("audio: ") + kTestEndpointVariable +
+                   "=capture: recording the default capture endpoint, not what plays (tests only)");
+        return true;
+    }();
+    return requested;
+}
+
 class WasapiLoopbackCapture final : public CaptureBackend, public IMMNotificationClient {
 public:
     WasapiLoopbackCapture();
@@ -77,7 +106,8 @@ private:
     void InitEndpoints();
     // Empties the three endpoint lists, releasing their references.
     void ClearEndpoints();
-    // Lists the default render endpoint; false when there is none.
+    // Lists the default render endpoint (the default capture endpoint under
+    // the test switch); false when there is none.
     bool ListDefaultEndpoint();
     void OpenEndpoint();
     void CloseStream();
@@ -85,6 +115,8 @@ private:
     // most once per kRetryMs. True when a stream is open afterwards.
     bool RetryOpen();
 
+    const bool m_bTestCapture = TestCaptureEndpointRequested();
+    const EDataFlow m_flow = m_bTestCapture ? eCapture : eRender;
     std::mutex m_streamLock;
     bool m_bRegistered = false;
     int32_t m_nEndpoint = 0;
@@ -156,13 +188,13 @@ void WasapiLoopbackCapture::ClearEndpoints()
 bool WasapiLoopbackCapture::ListDefaultEndpoint()
 {
     IMMDevice* device = nullptr;
-    if (m_pEnumerator == nullptr || FAILED(m_pEnumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device)) ||
+    if (m_pEnumerator == nullptr || FAILED(m_pEnumerator->GetDefaultAudioEndpoint(m_flow, eConsole, &device)) ||
         device == nullptr) {
         return false;
     }
-    m_endpointNames.emplace_back(kLoopbackName);
+    m_endpointNames.emplace_back(m_bTestCapture ? kTestCaptureName : kLoopbackName);
     m_endpoints.push_back(device);
-    m_endpointIsCapture.push_back(false);
+    m_endpointIsCapture.push_back(m_bTestCapture);
     return true;
 }
 
@@ -284,11 +316,12 @@ HRESULT WasapiLoopbackCapture::QueryInterface(REFIID iid, void** object)
     return E_NOINTERFACE;
 }
 
-// Only the render default for the console role matters; the device id is
-// not used, the default is looked up again.
+// Only the render default (the capture default under the test switch) for
+// the console role matters; the device id is not used, the default is looked
+// up again.
 HRESULT WasapiLoopbackCapture::OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR)
 {
-    if (flow != eRender || role != eConsole) {
+    if (flow != m_flow || role != eConsole) {
         return S_OK;
     }
     std::lock_guard lock(m_streamLock);
