@@ -102,7 +102,8 @@ bool PulseServer::Start()
     const auto deadline = Clock::now() + std::chrono::seconds(5);
     while (Clock::now() < deadline) {
         if (Run({"pactl", "info"}) == 0) {
-            return Run({"pactl", "set-default-sink", m_sinks.front()}) == 0;
+            return Run({"pactl", "set-default-sink", m_sinks.front()}) == 0 &&
+                   Run({"pactl", "set-default-source", m_sinks.front() + ".monitor"}) == 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

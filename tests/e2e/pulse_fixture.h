@@ -13,7 +13,8 @@
 // the directory, also when a test fails.
 class PulseServer {
 public:
-    // The first sink is the default.
+    // The first sink is the default, its monitor the default source (what a
+    // capture endpoint records under Wine).
     explicit PulseServer(std::vector<std::string> sinks = {"tonvik_a"});
     ~PulseServer();
     PulseServer(const PulseServer&) = delete;
