@@ -192,7 +192,10 @@ TEST_F(AudioCapture, AToneLightsTheKeysAndSilenceEndsIt)
 TEST_F(AudioCapture, FollowsTheDefaultSink)
 {
     if (DaemonRunsUnderWine()) {
-        GTEST_SKIP() << kNoLoopbackUnderWine << "; the capture endpoint that stands in records the default source";
+        // Measured with the capture endpoint: after a new default source
+        // PulseAudio moves the driver's stream itself, and Wine never calls
+        // OnDefaultDeviceChanged, so the reopen this tests cannot happen.
+        GTEST_SKIP() << "Wine 8 never announces a new default device";
     }
     StartAll({"tonvik_a", "tonvik_b"});
     player = Play("tonvik_b", 6.0);
