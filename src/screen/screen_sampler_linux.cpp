@@ -43,6 +43,7 @@
 #include "base/log.h"
 #include "screen/grid_reducer.h"
 #include "screen/screen_sampler.h"
+#include "screen/screen_samplers_linux.h"
 
 namespace {
 
@@ -509,7 +510,7 @@ bool XcbScreenSampler::ReadAndReduce(ScreenGrid& grid, int columns, int rows)
 
 }  // namespace
 
-std::unique_ptr<ScreenSampler> OpenScreenSampler()
+std::unique_ptr<ScreenSampler> OpenX11ScreenSampler()
 {
     return std::make_unique<XcbScreenSampler>();
 }
