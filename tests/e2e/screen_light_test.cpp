@@ -149,6 +149,24 @@ TEST_F(ScreenE2E, KeysShowTheScreenAndFollowIt)
     EXPECT_TRUE(HalvesFollow(kFollowMs, seen)) << Joined(seen);
 }
 
+// A screen painted before the daemon starts and never changed after shows
+// as soon as screen mode is switched on, the first time and again after the
+// sampler has been switched off (and its connection closed) for a while.
+TEST_F(ScreenE2E, AScreenThatNeverChangesShowsWheneverScreenModeIsSwitchedOn)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    ASSERT_TRUE(m_server->PaintSolid("#20A0E0"));
+    ASSERT_NO_FATAL_FAILURE(StartDaemon({6, 22}, m_server->Display()));
+    std::vector<std::string> seen;
+    EXPECT_TRUE(KeysBecome("#20A0E0", kFollowMs, seen)) << Joined(seen);
+
+    ASSERT_NE(Get(Port(), "/api/keyboard/musiceffect?param=19&60&0&100&0").body.find(R"("mode":19)"),
+              std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_NE(Get(Port(), kScreenMode).body.find(R"("mode":100)"), std::string::npos);
+    EXPECT_TRUE(KeysBecome("#20A0E0", kFollowMs, seen)) << Joined(seen);
+}
+
 TEST_F(ScreenE2E, EveryKeyOfTheLargestLayoutHasItsOwnPartOfTheScreen)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer());
