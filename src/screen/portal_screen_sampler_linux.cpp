@@ -33,8 +33,9 @@ private:
 
     Result Ask();
     Result Stream(ScreenGrid& grid, int columns, int rows);
-    // Drops the session and its stream and waits before the next attempt.
-    Result Retry(const std::string& why);
+    // Drops the session and its stream (the reason is a copy: it may be
+    // theirs) and waits before the next attempt.
+    Result Retry(std::string why);
 
     Phase m_phase = Phase::Waiting;
     std::unique_ptr<ScreenCastPortal> m_portal;
@@ -113,7 +114,7 @@ ScreenSampler::Result PortalScreenSampler::Stream(ScreenGrid& grid, int columns,
     return Result::Sampled;
 }
 
-ScreenSampler::Result PortalScreenSampler::Retry(const std::string& why)
+ScreenSampler::Result PortalScreenSampler::Retry(std::string why)
 {
     m_stream.reset();
     m_portal.reset();

@@ -202,7 +202,7 @@ struct ScreenCastPortal::Conversation {
         sd_bus_message* raw = nullptr;
         int r = sd_bus_message_new_method_call(bus.get(), &raw, kPortal, kPortalPath, kScreenCast,
                                                kMethods[static_cast<int>(next)]);
-        const Message call_message(raw);
+        const Message message(raw);
         if (r >= 0) {
             r = AppendArguments(raw, token);
         }
