@@ -160,6 +160,10 @@ TEST_F(PortalE2E, KeysShowTheSourcesColoursAndKeepThemWhileItSendsNothing)
               "")
         << log;
     EXPECT_EQ(log.find("X display"), std::string::npos) << log;
+    // One monitor, the cursor hidden, kept until revoked.
+    EXPECT_NE(m_desktop.BackendLog().find("SelectSources types=1 multiple=0 cursor_mode=1 persist_mode=2\n"),
+              std::string::npos)
+        << m_desktop.BackendLog();
     // The user's consent is kept for the next start, for the user's eyes only.
     struct stat info{};
     ASSERT_EQ(::stat(m_desktop.TokenPath().c_str(), &info), 0);
@@ -174,14 +178,14 @@ TEST_F(PortalE2E, TheNextStartRestoresTheChoiceWithTheStoredTokenAndStoresANewOn
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
     ASSERT_TRUE(KeysBecome("#FF0000", kFollowMs)) << Seen();
     StopDaemon();
-    EXPECT_EQ(Count(m_desktop.BackendLog(), "SelectSources restored"), 0u) << m_desktop.BackendLog();
+    EXPECT_EQ(Count(m_desktop.BackendLog(), "restored"), 0u) << m_desktop.BackendLog();
     struct stat first{};
     ASSERT_EQ(::stat(m_desktop.TokenPath().c_str(), &first), 0);
 
     m_desktop.Paint("solid 00FF00");
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
     EXPECT_TRUE(KeysBecome("#00FF00", kFollowMs)) << Seen();
-    EXPECT_EQ(Count(m_desktop.BackendLog(), "SelectSources restored monitor-0"), 1u) << m_desktop.BackendLog();
+    EXPECT_EQ(Count(m_desktop.BackendLog(), "persist_mode=2 restored monitor-0"), 1u) << m_desktop.BackendLog();
     // The token of this start replaced the used one, as a new file renamed
     // over it. (This front-end hands the same identifier out again.)
     struct stat second{};

@@ -9,9 +9,11 @@ directory given as the argument:
   node-id    the PipeWire node to hand out as the monitor's stream; without
              it Start fails (response 2), as when the screen is gone
   decline    when present, Start answers as a user who declines (response 1)
-  backend.log  one line per call: "CreateSession", "SelectSources" (with
-             " restored monitor-0" when the front-end passed the restore data
-             this backend gave out before), "Start", "Close"
+  backend.log  one line per call: "CreateSession", "SelectSources" with the
+             options asked for ("types=1 multiple=0 cursor_mode=1
+             persist_mode=2", then " restored monitor-0" when the front-end
+             passed the restore data this backend gave out before), "Start",
+             "Close"
   backend.ready  made once the bus name is ours
 
 Run with Debian's python3-dbus and python3-gi.
@@ -79,11 +81,12 @@ class ScreenCast(dbus.service.Object):
 
     @dbus.service.method(SCREEN_CAST, in_signature="oosa{sv}", out_signature="ua{sv}")
     def SelectSources(self, handle, session_handle, app_id, options):
+        chosen = " ".join("%s=%d" % (key, int(options[key]))
+                          for key in ("types", "multiple", "cursor_mode", "persist_mode") if key in options)
         restored = options.get("restore_data")
         if restored is not None and str(restored[2]) == RESTORE_DATA:
-            note("SelectSources restored " + RESTORE_DATA)
-        else:
-            note("SelectSources")
+            chosen += " restored " + RESTORE_DATA
+        note("SelectSources " + chosen)
         return dbus.UInt32(0), {}
 
     @dbus.service.method(SCREEN_CAST, in_signature="oossa{sv}", out_signature="ua{sv}")
