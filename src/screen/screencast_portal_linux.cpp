@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/log.h"
 #include "screen/restore_token.h"
 
 namespace {
@@ -328,8 +329,9 @@ struct ScreenCastPortal::Conversation {
                 if (key == "restore_token") {
                     const char* token = nullptr;
                     const int read = sd_bus_message_read(results, "v", "s", &token);
-                    if (read >= 0) {
-                        StoreRestoreToken(token);
+                    if (read >= 0 && !StoreRestoreToken(token)) {
+                        LogWarning("screen colours: cannot keep the portal's restore token in "
+                                   "$XDG_STATE_HOME/tonvik; the desktop will ask again at the next start");
                     }
                     return read;
                 }
