@@ -265,7 +265,8 @@ TEST_F(ScreenE2E, AStoppedServerHoldsNeitherTheColoursNorTheDaemonsEnd)
     m_server->Pause();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const int status = m_daemon->Stop(SIGTERM, 5000);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status << "\n" << m_daemon->Stderr();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "wait status " << status << "\n" << m_daemon->Stderr();
     m_server->Resume();
 }
 

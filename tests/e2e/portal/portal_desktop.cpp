@@ -220,7 +220,8 @@ std::string PortalDesktop::TokenPath() const
 std::string PortalDesktop::ServerLogs() const
 {
     std::string text;
-    for (const char* name : {"dbus-daemon", "pipewire", "wireplumber", "backend", "permission-store", "portal", "source"}) {
+    for (const char* name :
+         {"dbus-daemon", "pipewire", "wireplumber", "backend", "permission-store", "portal", "source"}) {
         text += std::string("--- ") + name + ":\n" + ReadFile(m_dir + "/" + name + ".log");
     }
     return text;
