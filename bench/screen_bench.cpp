@@ -82,6 +82,8 @@ void WholePassOnXvfb(benchmark::State& state, std::vector<std::string> options)
         return;
     }
     ::setenv("DISPLAY", server.Display().c_str(), 1);
+    // The X11 sampler even when the benchmark runs in a Wayland session.
+    ::setenv("XDG_SESSION_TYPE", "x11", 1);
     auto grid = std::make_unique<ScreenGrid>();
     const auto sampler = OpenScreenSampler();
     if (sampler->Sample(*grid, 22, 6) != ScreenSampler::Result::Sampled) {
