@@ -1,7 +1,8 @@
 // Screen sampling through the desktop's ScreenCast portal: the portal's
 // conversation, then its PipeWire stream, both driven by the sampler's passes
 // (every 33 ms while screen mode is on), so the portal path adds no thread
-// and no wake-up of its own. The keys are black until the first frame.
+// of ours (the PipeWire library keeps its data thread). The keys are black
+// until the first frame.
 //
 // A user who declines is not asked again by this sampler; switching screen
 // mode on again makes a new one, which asks. Any other failure (no portal, an
@@ -42,8 +43,8 @@ private:
     std::unique_ptr<ScreenStream> m_stream;
     RetrySchedule m_retries;
     Clock::time_point m_nextAttempt{};
-    bool m_bFailing = false;    // a failure was logged and nothing has worked since
-    bool m_bShowing = false;    // the stream's first frame was logged
+    bool m_bFailing = false;  // a failure was logged and nothing has worked since
+    bool m_bShowing = false;  // the stream's first frame was logged
 };
 
 ScreenSampler::Result PortalScreenSampler::Sample(ScreenGrid& grid, int columns, int rows)
