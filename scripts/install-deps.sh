@@ -14,6 +14,11 @@ linux=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpulse-dev pulseaudio pulseaudio-utils sox libsox-fmt-pulse
   libxcb1-dev libxcb-shm0-dev libxcb-render0-dev xvfb x11-xserver-utils
+  # screen colours on Wayland (the ScreenCast portal over sd-bus, a PipeWire
+  # stream), and for its tests the real portal front-end, a session bus,
+  # PipeWire and WirePlumber, and what the test's portal backend runs on
+  libsystemd-dev libpipewire-0.3-dev
+  xdg-desktop-portal dbus-daemon dbus-bin pipewire pipewire-bin wireplumber python3-dbus python3-gi
   # the install test's checkers, and what the .deb is built with
   systemd udev desktop-file-utils man-db dpkg-dev file
   # the web console's browser tests

@@ -63,7 +63,10 @@ void GridReducer::Reduce(const PictureView& picture, int columns, int rows, Scre
             const RoundedMean mean(static_cast<uint64_t>(m_edges[c + 1] - m_edges[c]) *
                                    static_cast<uint64_t>(bottom - top));
             const Sum& sum = m_sums[c];
-            m_cells[c * ScreenGrid::kRows + r] = 0xFF000000u | mean(sum.red) << 16 | mean(sum.green) << 8 | mean(sum.blue);
+            // The sums are named for BGRA bytes; with red first they swap, exactly.
+            const uint32_t high = mean(picture.redFirst ? sum.blue : sum.red);
+            const uint32_t low = mean(picture.redFirst ? sum.red : sum.blue);
+            m_cells[c * ScreenGrid::kRows + r] = 0xFF000000u | high << 16 | mean(sum.green) << 8 | low;
         }
     }
     StoreCells(grid, columns, rows,

@@ -9,12 +9,14 @@
 #include "screen/screen_grid.h"
 
 // The picture a platform grabber hands over: 0xAARRGGBB words (BGRA bytes on
-// a little-endian machine), rows from the top; alpha is ignored.
+// a little-endian machine), rows from the top; alpha is ignored. With
+// redFirst the words are 0xAABBGGRR (RGBA bytes), as some video streams send.
 struct PictureView {
     const uint32_t* pixels = nullptr;
     int width = 0;
     int height = 0;
     size_t stride = 0;  // words from the start of one row to the next
+    bool redFirst = false;
 };
 
 // 0xAARRGGBB to the grid's 0x00BBGGRR; alpha is dropped.

@@ -56,11 +56,20 @@ void ScreenLight::SamplerLoop()
             SampleScreen();
             Pause(kEnabledPauseMs, false);
         } else {
+            // Switched off, the sampler goes (a portal stream stops with it);
+            // switching on again opens one afresh, choosing its source again.
+            ReleaseSampler();
             Pause(kIdlePauseMs, true);
         }
     }
+    ReleaseSampler();
+}
+
+void ScreenLight::ReleaseSampler()
+{
     // The platform's handles belong to this thread.
     m_pSampler.reset();
+    m_bSamplerOpened = false;
 }
 
 void ScreenLight::SampleScreen()

@@ -17,6 +17,10 @@
 // enable flag once a second; enabling wakes it at once. Disabled, the grid
 // keeps the colours of the last pass. With no screen to sample (no X display
 // on Linux, or it went away) the grid is black until one appears.
+//
+// The platform's sampler is opened at the first pass after enabling and
+// released when disabled, so a screen stream runs only in screen mode and
+// each switch to it chooses the source anew.
 class ScreenLight {
 public:
     static constexpr int kGridColumns = ScreenGrid::kColumns;
@@ -29,7 +33,8 @@ public:
     // The platform's sampler (OpenScreenSampler).
     ScreenLight();
     // The sampler this factory makes; it is called on the sampler thread at
-    // the first enabled pass, and a null result means there is no screen.
+    // the first pass after each enabling, and a null result means there is no
+    // screen.
     explicit ScreenLight(SamplerFactory openSampler);
     ~ScreenLight();
     ScreenLight(const ScreenLight&) = delete;
@@ -55,6 +60,8 @@ private:
     // The thread body, and one pass for the current grid size.
     void SamplerLoop();
     void SampleScreen();
+    // Releases the sampler, on the sampler thread; the next pass opens one.
+    void ReleaseSampler();
     // Sleeps up to ms; Stop wakes it, and so does enabling when asked to.
     void Pause(uint32_t ms, bool wakeOnEnable);
 

@@ -15,29 +15,42 @@
 // as a value after the request that failed; the connection is then closed and
 // opened again about once a second.
 //
+// A pass waits for the picture at most kReplyTimeout: a server that is stopped
+// (SIGSTOP, a debugger) rather than dead keeps the connection open and never
+// answers, and an unbounded wait would hold the sampler thread, and with it
+// the daemon's shutdown, for good. The unanswered request stays pending; the
+// next passes look for its reply before they ask again, so a server that goes
+// on later is read again on the same connection. (Connecting itself is XCB's
+// own blocking handshake; that wait is not bounded here.)
+//
 // Threads: everything here runs on the sampler thread, which owns the
 // connection; no lock is needed.
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/render.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>  // xcb_poll_for_reply
 
 #include <bit>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/log.h"
 #include "screen/grid_reducer.h"
 #include "screen/screen_sampler.h"
+#include "screen/screen_samplers_linux.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kReopenInterval = std::chrono::seconds(1);
+constexpr auto kReplyTimeout = std::chrono::milliseconds(500);
 constexpr int kPictureWidth = ScreenSampler::kPictureWidth;
 constexpr int kPictureHeight = ScreenSampler::kPictureHeight;
 constexpr uint8_t kPictureDepth = 24;
@@ -59,6 +72,32 @@ std::string DisplayName()
 xcb_render_fixed_t Fixed(double value)
 {
     return static_cast<xcb_render_fixed_t>(value * 65536.0);
+}
+
+enum class Wait { Answered, TimedOut };
+
+// Waits up to the deadline for the reply (or error) to the request; with
+// Answered, *reply holds it (null when an error came, or the connection broke).
+Wait WaitForReply(xcb_connection_t* connection, unsigned int sequence, Clock::time_point deadline, void** reply)
+{
+    *reply = nullptr;
+    xcb_flush(connection);
+    for (;;) {
+        xcb_generic_error_t* error = nullptr;
+        if (xcb_poll_for_reply(connection, sequence, reply, &error) != 0) {
+            std::free(error);
+            return Wait::Answered;
+        }
+        if (xcb_connection_has_error(connection) != 0) {
+            return Wait::Answered;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return Wait::TimedOut;
+        }
+        pollfd entry{xcb_get_file_descriptor(connection), POLLIN, 0};
+        ::poll(&entry, 1, static_cast<int>(left.count()));
+    }
 }
 
 class XcbScreenSampler final : public ScreenSampler {
@@ -88,6 +127,12 @@ private:
     void FollowRootSize();
     // Reads the picture and reduces it into the grid.
     bool ReadAndReduce(ScreenGrid& grid, int columns, int rows);
+    // Waits for the reply to the request, bounded; on a time-out the request
+    // is left pending and the server counted as not answering.
+    template <typename T>
+    Reply<T> Await(unsigned int sequence);
+    // True once the reply to a pending request has come (it is dropped).
+    bool PendingAnswered();
     // Logs the message when the display was not already known to be absent.
     void Absent(const std::string& message);
 
@@ -105,6 +150,8 @@ private:
     size_t m_segmentBytes = 0;
     Presence m_presence = Presence::Unknown;
     Clock::time_point m_nextAttempt{};
+    std::optional<unsigned int> m_pending;  // a request the server has not answered yet
+    bool m_bSilent = false;                 // the server let a request time out
     GridReducer m_reducer;
 };
 
@@ -120,8 +167,11 @@ ScreenSampler::Result XcbScreenSampler::Sample(ScreenGrid& grid, int columns, in
             return Result::NoScreen;
         }
     }
-    FollowRootSize();
-    const bool read = !Lost() && ReadAndReduce(grid, columns, rows);
+    bool read = false;
+    if (PendingAnswered()) {
+        FollowRootSize();
+        read = !Lost() && ReadAndReduce(grid, columns, rows);
+    }
     if (Lost()) {
         Disconnect();
         m_nextAttempt = Clock::now() + kReopenInterval;
@@ -129,6 +179,40 @@ ScreenSampler::Result XcbScreenSampler::Sample(ScreenGrid& grid, int columns, in
         return Result::NoScreen;
     }
     return read ? Result::Sampled : Result::Failed;
+}
+
+template <typename T>
+Reply<T> XcbScreenSampler::Await(unsigned int sequence)
+{
+    void* reply = nullptr;
+    if (WaitForReply(m_connection, sequence, Clock::now() + kReplyTimeout, &reply) == Wait::TimedOut) {
+        m_pending = sequence;
+        if (!m_bSilent) {
+            LogWarning("screen colours: the X display \"" + DisplayName() +
+                       "\" does not answer; the keys keep their colours until it does");
+        }
+        m_bSilent = true;
+        return nullptr;
+    }
+    return Reply<T>(static_cast<T*>(reply));
+}
+
+bool XcbScreenSampler::PendingAnswered()
+{
+    if (!m_pending) {
+        return true;
+    }
+    void* reply = nullptr;
+    if (WaitForReply(m_connection, *m_pending, Clock::now() + kReplyTimeout, &reply) == Wait::TimedOut) {
+        return false;
+    }
+    std::free(reply);
+    m_pending.reset();
+    if (m_bSilent && !Lost()) {
+        LogInfo("screen colours: the X display \"" + DisplayName() + "\" answers again");
+    }
+    m_bSilent = false;
+    return true;
 }
 
 void XcbScreenSampler::Absent(const std::string& message)
@@ -203,6 +287,8 @@ void XcbScreenSampler::Disconnect()
     // attachment of the segment.
     xcb_disconnect(m_connection);
     m_connection = nullptr;
+    m_pending.reset();
+    m_bSilent = false;
     m_screen = nullptr;
     DetachSegment();
     m_smallPixmap = 0;
@@ -401,10 +487,9 @@ bool XcbScreenSampler::ReadAndReduce(ScreenGrid& grid, int columns, int rows)
     const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
     PictureView picture{nullptr, width, height, static_cast<size_t>(width)};
     if (m_segmentAddress != nullptr && bytes <= m_segmentBytes) {
-        const Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-            m_connection,
-            xcb_shm_get_image(m_connection, source, 0, 0, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m_segment, 0),
-            nullptr));
+        const auto reply = Await<xcb_shm_get_image_reply_t>(
+            xcb_shm_get_image(m_connection, source, 0, 0, w, h, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m_segment, 0)
+                .sequence);
         if (!reply) {
             return false;
         }
@@ -412,8 +497,8 @@ bool XcbScreenSampler::ReadAndReduce(ScreenGrid& grid, int columns, int rows)
         m_reducer.Reduce(picture, columns, rows, grid);
         return true;
     }
-    const Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
-        m_connection, xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, source, 0, 0, w, h, ~0u), nullptr));
+    const auto reply = Await<xcb_get_image_reply_t>(
+        xcb_get_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, source, 0, 0, w, h, ~0u).sequence);
     if (!reply || static_cast<size_t>(xcb_get_image_data_length(reply.get())) < bytes) {
         return false;
     }
@@ -425,7 +510,7 @@ bool XcbScreenSampler::ReadAndReduce(ScreenGrid& grid, int columns, int rows)
 
 }  // namespace
 
-std::unique_ptr<ScreenSampler> OpenScreenSampler()
+std::unique_ptr<ScreenSampler> OpenX11ScreenSampler()
 {
     return std::make_unique<XcbScreenSampler>();
 }

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -233,6 +234,15 @@ Daemon::Daemon(Options options) : m_options(std::move(options))
         }
     }
     env.emplace_back("XDG_RUNTIME_DIR", m_runtimeDir);
+    // Screen mode never reaches the desktop the tests run in (its portal
+    // would ask its user): an X11 session unless the test says otherwise.
+    const EnvOverrides x11Session{{"XDG_SESSION_TYPE", "x11"}, {"WAYLAND_DISPLAY", ""}};
+    for (const auto& variable : x11Session) {
+        const auto named = [&variable](const auto& entry) { return entry.first == variable.first; };
+        if (std::none_of(env.begin(), env.end(), named)) {
+            env.push_back(variable);
+        }
+    }
     std::vector<std::string> command = m_options.command.empty() ? DaemonCommand() : m_options.command;
     command.insert(command.end(), m_options.args.begin(), m_options.args.end());
     m_pid = SpawnProcess(command, env, m_outputPrefix + ".stdout", m_outputPrefix + ".stderr");

@@ -3,8 +3,10 @@
 // death and come back with a new one. Under Wine, Tonvik.exe reads the
 // display that the Wine leg runs on, through GDI.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -147,6 +149,24 @@ TEST_F(ScreenE2E, KeysShowTheScreenAndFollowIt)
     EXPECT_TRUE(HalvesFollow(kFollowMs, seen)) << Joined(seen);
 }
 
+// A screen painted before the daemon starts and never changed after shows
+// as soon as screen mode is switched on, the first time and again after the
+// sampler has been switched off (and its connection closed) for a while.
+TEST_F(ScreenE2E, AScreenThatNeverChangesShowsWheneverScreenModeIsSwitchedOn)
+{
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    ASSERT_TRUE(m_server->PaintSolid("#20A0E0"));
+    ASSERT_NO_FATAL_FAILURE(StartDaemon({6, 22}, m_server->Display()));
+    std::vector<std::string> seen;
+    EXPECT_TRUE(KeysBecome("#20A0E0", kFollowMs, seen)) << Joined(seen);
+
+    ASSERT_NE(Get(Port(), "/api/keyboard/musiceffect?param=19&60&0&100&0").body.find(R"("mode":19)"),
+              std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_NE(Get(Port(), kScreenMode).body.find(R"("mode":100)"), std::string::npos);
+    EXPECT_TRUE(KeysBecome("#20A0E0", kFollowMs, seen)) << Joined(seen);
+}
+
 TEST_F(ScreenE2E, EveryKeyOfTheLargestLayoutHasItsOwnPartOfTheScreen)
 {
     ASSERT_NO_FATAL_FAILURE(StartServer());
@@ -218,6 +238,36 @@ TEST_F(ScreenE2E, ADaemonWhoseServerDiesResumesOnTheNextOne)
     EXPECT_NE(lost, std::string::npos) << log;
     EXPECT_EQ(lost, log.rfind("screen colours: lost")) << log;
     EXPECT_NE(log.find("screen colours: sampling", lost), std::string::npos) << log;
+}
+
+// A stopped server keeps the connection and answers nothing: the keys keep
+// their colours, the sampler goes on once the server does, and a daemon told
+// to stop meanwhile still ends.
+TEST_F(ScreenE2E, AStoppedServerHoldsNeitherTheColoursNorTheDaemonsEnd)
+{
+    if (DaemonRunsUnderWine()) {
+        GTEST_SKIP() << "the Wine leg's display is shared by the whole run";
+    }
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    ASSERT_TRUE(m_server->PaintSolid("#FF0000"));
+    ASSERT_NO_FATAL_FAILURE(StartDaemon({6, 22}, m_server->Display()));
+    std::vector<std::string> seen;
+    ASSERT_TRUE(KeysBecome("#FF0000", kFollowMs, seen)) << Joined(seen);
+
+    m_server->Pause();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(KeysBecome("#FF0000", kFollowMs, seen)) << Joined(seen);
+    m_server->Resume();
+    ASSERT_TRUE(m_server->PaintSolid("#0000FF"));
+    EXPECT_TRUE(KeysBecome("#0000FF", kFollowMs, seen)) << Joined(seen);
+    EXPECT_EQ(MissingInOrder(m_daemon->Stderr(), {"does not answer", "answers again"}), "") << m_daemon->Stderr();
+
+    m_server->Pause();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const int status = m_daemon->Stop(SIGTERM, 5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "wait status " << status << "\n" << m_daemon->Stderr();
+    m_server->Resume();
 }
 
 }  // namespace

@@ -162,6 +162,7 @@ void XServer::Stop()
         return;
     }
     ::kill(m_pid, SIGTERM);
+    ::kill(m_pid, SIGCONT);
     const auto deadline = Clock::now() + std::chrono::seconds(5);
     int status = 0;
     while (::waitpid(m_pid, &status, WNOHANG) == 0) {
@@ -173,6 +174,24 @@ void XServer::Stop()
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     m_pid = -1;
+}
+
+void XServer::Pause() const
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGSTOP);
+        // Back once the server has stopped.
+        int status = 0;
+        while (::waitpid(m_pid, &status, WUNTRACED) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+void XServer::Resume() const
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGCONT);
+    }
 }
 
 int XServer::RunClient(const std::vector<std::string>& argv, const std::string& output) const

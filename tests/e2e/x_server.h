@@ -31,8 +31,13 @@ public:
     bool Restart();
     // Ends the server as a crash would (SIGKILL) and waits until it is gone.
     void Kill();
-    // Ends the server (SIGTERM, then SIGKILL after 5 s) and waits.
+    // Ends the server (SIGTERM, then SIGKILL after 5 s) and waits; a paused
+    // server is let go on first.
     void Stop();
+    // Stops the server as a debugger would (SIGSTOP): it keeps its clients'
+    // connections and answers none of them until Resume (SIGCONT).
+    void Pause() const;
+    void Resume() const;
 
     const std::string& Display() const { return m_display; }
     int Width() const { return m_width; }

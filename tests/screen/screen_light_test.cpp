@@ -15,6 +15,7 @@ using namespace std::chrono_literals;
 
 // What the scripted sampler was asked and answers; shared with the test thread.
 struct Script {
+    std::atomic<int> opened{0};
     std::atomic<int> passes{0};
     std::atomic<int> columns{-1};
     std::atomic<int> rows{-1};
@@ -26,7 +27,11 @@ struct Script {
 
 class ScriptedSampler final : public ScreenSampler {
 public:
-    explicit ScriptedSampler(Script& script) : m_script(script) {}
+    explicit ScriptedSampler(Script& script) : m_script(script)
+    {
+        ++m_script.opened;
+        m_script.destroyed = false;
+    }
     ~ScriptedSampler() override
     {
         m_script.destroyedOnSamplerThread = std::this_thread::get_id() == m_thread;
@@ -101,6 +106,12 @@ TEST_F(ScreenLightTest, SamplesTheLayoutSizeWithinTheGridOnlyWhileEnabled)
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(script.passes, passes);
     EXPECT_EQ(light->ColorAt(21, 5), 0xFF0000FFu);
+    // ... and the sampler is released; enabling again opens a new one.
+    EXPECT_TRUE(script.destroyed);
+    EXPECT_TRUE(script.destroyedOnSamplerThread);
+    light->SetEnabled(true);
+    ASSERT_TRUE(WaitForPasses(script, 1));
+    EXPECT_EQ(script.opened, 2);
 }
 
 TEST_F(ScreenLightTest, AFailedPassKeepsTheGridAndNoScreenMakesItBlack)
