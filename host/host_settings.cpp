@@ -56,8 +56,8 @@ Setter PortSetter(uint16_t HostSettings::*field, int low, int high)
 
 std::optional<std::string> SetMode(HostSettings& settings, const std::string& value)
 {
-    const std::optional<int> mode = IntegerIn(value, 0, 100);
-    if (!mode || (*mode > 21 && *mode != 100)) {
+    const std::optional<int> mode = IntegerIn(value, api_contract::kFirstColourStyle, api_contract::kScreenMode);
+    if (!mode || (*mode > api_contract::kLastColourStyle && *mode != api_contract::kScreenMode)) {
         return "'" + value + "' is no effect mode (0-21, or 100 for the screen colours)";
     }
     settings.effect.mode = *mode;

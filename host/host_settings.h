@@ -5,14 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "base/api_contract.h"
+
 // The effect a host asks for: the first four of the effect route's
-// parameters. (The fifth, screenToDevice, is always 1: a host wants the
-// keyboard lit in screen mode too.)
+// parameters, the daemon's own start-up values until the user chooses. (The
+// fifth, screenToDevice, is always 1: a host wants the keyboard lit in screen
+// mode too.)
 struct EffectSettings {
-    int mode = 19;         // 0-21 a spectrum bar style, 13 the ripple, 100 the screen colours
-    int sensitivity = 60;  // the sample gain is sensitivity x 20
-    int background = 0;
-    int brightness = 100;
+    int mode = api_contract::kStartupEffectValues.mode;  // a colour style for the bars, the ripple or the screen colours
+    int sensitivity = api_contract::kStartupEffectValues.amplitude;  // the sample gain is sensitivity x 20
+    int background = api_contract::kStartupEffectValues.backMode;
+    int brightness = api_contract::kStartupEffectValues.backModeBrightness;
 };
 
 // Everything a host run needs, from host.conf and then the command line.
@@ -51,5 +54,5 @@ HostCommand ParseHostArguments(const std::vector<std::string>& args, bool hideAl
 std::string HostUsage(const char* program);
 
 // The first port of the API range and the last.
-constexpr uint16_t kFirstDaemonPort = 9191;
-constexpr uint16_t kLastDaemonPort = 9199;
+constexpr uint16_t kFirstDaemonPort = api_contract::kFirstApiPort;
+constexpr uint16_t kLastDaemonPort = api_contract::kLastApiPort;
