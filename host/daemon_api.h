@@ -66,3 +66,5 @@ private:
 // one request the daemon reads (131071 bytes).
 std::string LayoutTarget(const std::string& layoutJson);
 constexpr size_t kMaxRequestBytes = api_contract::kRequestCap;
+// True when the document's layout request, with a client's headers, fits.
+bool LayoutFitsOneRequest(const std::string& layoutJson);

@@ -99,6 +99,67 @@ bool IsAbsolutePath(const std::string& path)
 
 }  // namespace
 
+bool IsBundledLayoutName(const std::string& name)
+{
+    return !name.empty() && name.size() <= 64 && name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                                                        "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") ==
+                                                       std::string::npos;
+}
+
+std::optional<std::string> CheckEffectSetting(const std::string& key, int value)
+{
+    const Setting* setting = FindSetting(SharedSettings(), key);
+    if (setting == nullptr || key == "port") {
+        return "unknown setting '" + key + "'";
+    }
+    HostSettings scratch;
+    return setting->set(scratch, std::to_string(value));
+}
+
+std::string UpdateHostConf(const std::string& text, const std::vector<std::pair<std::string, std::string>>& values)
+{
+    const bool crlf = text.find("\r\n") != std::string::npos;
+    const char* newline = crlf ? "\r\n" : "\n";
+    std::vector<bool> written(values.size(), false);
+    std::string out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        const std::string line = text.substr(start, end - start);
+        start = end;
+        // The byte order mark stays where it is, before the first line.
+        const size_t bom = out.empty() && line.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+        const std::string content = Trimmed(line.substr(bom));
+        const size_t equals = content.find('=');
+        size_t which = values.size();
+        if (!content.starts_with('#') && equals != std::string::npos) {
+            const std::string key = Trimmed(content.substr(0, equals));
+            for (size_t i = 0; i < values.size(); ++i) {
+                if (values[i].first == key) {
+                    which = i;
+                }
+            }
+        }
+        if (which == values.size()) {
+            out += line;
+            continue;
+        }
+        out += line.substr(0, bom) + values[which].first + " = " + values[which].second +
+               (line.ends_with('\n') ? newline : "");
+        written[which] = true;
+    }
+    if (!out.empty() && !out.ends_with('\n')) {
+        out += newline;
+    }
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (!written[i]) {
+            out += values[i].first + " = " + values[i].second + newline;
+        }
+    }
+    return out;
+}
+
 std::optional<std::string> ReadHostConf(const std::string& text, const std::string& confDir, HostSettings& settings)
 {
     HostSettings read = settings;
@@ -121,7 +182,13 @@ std::optional<std::string> ReadHostConf(const std::string& text, const std::stri
             if (value.empty()) {
                 return where + "the layout file is empty";
             }
-            read.layoutPath = IsAbsolutePath(value) || confDir.empty() ? value : confDir + "/" + value;
+            if (IsBundledLayoutName(value)) {
+                read.bundledLayout = value;
+                read.layoutPath.clear();
+            } else {
+                read.layoutPath = IsAbsolutePath(value) || confDir.empty() ? value : confDir + "/" + value;
+                read.bundledLayout.clear();
+            }
             continue;
         }
         const Setting* setting = FindSetting(SharedSettings(), key);
@@ -151,6 +218,7 @@ HostCommand ParseHostArguments(const std::vector<std::string>& args, bool hideAl
                  return "the layout file is empty";
              }
              s.layoutPath = value;
+             s.bundledLayout.clear();
              return std::nullopt;
          }},
         {"web-port", PortSetter(&HostSettings::webPort, 1, 65535)},

@@ -20,7 +20,8 @@ struct EffectSettings {
 
 // Everything a host run needs, from host.conf and then the command line.
 struct HostSettings {
-    std::string layoutPath;  // empty: no host loop (with web, the web server alone)
+    std::string layoutPath;     // a layout file; empty: none
+    std::string bundledLayout;  // or a bundled layout by name; both empty: no host loop (with web, the web server alone)
     EffectSettings effect;
     uint16_t port = 0;  // 0: the first of 9191-9199 that answers
     bool preview = false;
@@ -31,10 +32,24 @@ struct HostSettings {
 
 // Reads host.conf text over the settings: "key = value" lines (layout, mode,
 // sensitivity, background, brightness, port), blank lines and "#" comments.
-// A relative layout path is taken from the file's directory (confDir). An
-// unknown key or a bad value: the message ("line N: ...") and the settings as
-// they were before the bad line.
+// A layout that is a bare name (letters, digits, "-" and "_") is a bundled
+// layout; any other is a file, a relative path taken from the file's
+// directory (confDir). An unknown key or a bad value: the message ("line N:
+// ...") and the settings as they were before the bad line.
 std::optional<std::string> ReadHostConf(const std::string& text, const std::string& confDir, HostSettings& settings);
+
+// True for a name that can only be a bundled layout's.
+bool IsBundledLayoutName(const std::string& name);
+
+// The setting's value checked as host.conf and the command line check it:
+// std::nullopt when it is good, else why not. For mode, sensitivity,
+// background and brightness.
+std::optional<std::string> CheckEffectSetting(const std::string& key, int value);
+
+// host.conf text with the settings set to the values: every line of such a
+// key rewritten, keys it lacks appended; comments, blank lines and all other
+// lines kept as they are, with the file's byte-order mark and line ends.
+std::string UpdateHostConf(const std::string& text, const std::vector<std::pair<std::string, std::string>>& values);
 
 // What the command line asks for.
 struct HostCommand {
