@@ -40,7 +40,7 @@ void SleepMs(int ms)
 // The drawn keys: "row,col" to the colour of the square, as the page shows it.
 const char kDrawnColours[] = R"(Object.fromEntries([...document.querySelectorAll('#keyboard .key')].map((key) => {
     const [r, g, b] = getComputedStyle(key).backgroundColor.match(/\d+/g).map(Number);
-    return [`${key.style.gridRow - 1},${key.style.gridColumn - 1}`,
+    return [`${key.dataset.row},${key.dataset.col}`,
             '#' + [r, g, b].map((v) => v.toString(16).padStart(2, '0').toUpperCase()).join('')];
 })))";
 
