@@ -22,6 +22,15 @@ using Clock = std::chrono::steady_clock;
 
 ConsoleServer::~ConsoleServer()
 {
+    Stop();
+    if (!m_dir.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+}
+
+void ConsoleServer::Stop()
+{
     if (m_pid > 0) {
         ::kill(m_pid, SIGTERM);
         const auto deadline = Clock::now() + std::chrono::seconds(5);
@@ -34,25 +43,26 @@ ConsoleServer::~ConsoleServer()
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-    }
-    if (!m_dir.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
+        m_pid = -1;
     }
 }
 
-bool ConsoleServer::Start(const std::string& sourceDir)
+std::string ConsoleServer::Log() const
+{
+    return ReadFile(m_dir + "/server.err");
+}
+
+bool ConsoleServer::Start(const std::string& sourceDir, const std::string& configHome)
 {
     char pattern[] = "/tmp/tonvik-console-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) {
         return false;
     }
     m_dir = pattern;
-    // The console as users open it: tonvik-host serving the tree's web/ and
-    // layouts/. A config home of its own keeps a user's host.conf out.
+    // The console as users open it: tonvik-host serving the tree's web/ and layouts/.
     const std::string out = m_dir + "/server.out";
-    m_pid = SpawnProcess({TONVIK_HOST_PATH, "--web", "--web-root", sourceDir}, {{"XDG_CONFIG_HOME", m_dir}}, out,
-                         m_dir + "/server.err");
+    m_pid = SpawnProcess({TONVIK_HOST_PATH, "--web", "--web-root", sourceDir},
+                         {{"XDG_CONFIG_HOME", configHome.empty() ? m_dir : configHome}}, out, m_dir + "/server.err");
     if (m_pid < 0) {
         return false;
     }
