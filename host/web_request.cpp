@@ -29,8 +29,12 @@ std::string_view Trimmed(std::string_view text)
 
 bool IsOurAuthority(std::string_view authority, uint16_t port)
 {
-    const std::string suffix = ":" + std::to_string(port);
-    return authority == "127.0.0.1" + suffix || authority == "localhost" + suffix;
+    const size_t colon = authority.rfind(':');
+    if (colon == std::string_view::npos) {
+        return false;
+    }
+    const std::string_view name = authority.substr(0, colon);
+    return (name == "127.0.0.1" || name == "localhost") && authority.substr(colon + 1) == std::to_string(port);
 }
 
 }  // namespace
