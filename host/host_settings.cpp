@@ -293,7 +293,8 @@ std::string HostUsage(const char* program)
            "       " + program + " --web [--web-port N] [--web-root DIR]\n"
            "       " + program + " --help | --version\n"
            "Keeps the keyboard lit by the Tonvik daemon: uploads the layout, sets the effect\n"
-           "and polls it about 5 times a second. Defaults come from host.conf.\n"
+           "and polls it about 5 times a second. Defaults come from host.conf, which the\n"
+           "web console's choices are saved to.\n"
            "  --layout FILE      the keyboard's layout document (JSON)\n"
            "  --mode N           effect: 0-21 spectrum bar style, 13 ripple, 100 screen colours (19)\n"
            "  --sensitivity N    1-1000 (60)\n"
@@ -302,6 +303,7 @@ std::string HostUsage(const char* program)
            "  --port N           the daemon's port, 9191-9199 (default: the first that answers)\n"
            "  --preview          draw the keys in this terminal\n"
            "  --web              serve the web console on 127.0.0.1 and print its address\n"
+           "                     (with a layout, also the settings API it saves choices through)\n"
            "  --web-port N       its port (default: 9190, or the next free one below)\n"
            "  --web-root DIR     serve DIR/web and DIR/layouts instead of the installed ones\n";
 }
