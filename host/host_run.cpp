@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr size_t kMaxConfBytes = 65536;
 // Layouts bigger than this cannot fit the daemon's one request, even unescaped.
 constexpr size_t kMaxLayoutFileBytes = kMaxRequestBytes;
 
@@ -64,7 +63,7 @@ HostStart LoadHostSettings(const std::vector<std::string>& args, bool hideAllowe
     HostStart start;
     const std::string confPath = HostConfPath();
     if (!confPath.empty() && !PathMissing(confPath)) {
-        const std::optional<std::string> text = ReadTextFile(confPath, kMaxConfBytes);
+        const std::optional<std::string> text = ReadTextFile(Utf8Path(confPath), kMaxHostConfBytes);
         if (!text) {
             start.confError = confPath + ": cannot be read";
         } else if (auto error = ReadHostConf(*text, DirectoryOf(confPath), start.settings)) {

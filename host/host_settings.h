@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,6 +30,9 @@ struct HostSettings {
     uint16_t webPort = 0;  // 0: 9190, or the next free port below it
     std::string webRoot;   // empty: the installed share directory
 };
+
+// host.conf is a few lines; a larger file is not one.
+constexpr size_t kMaxHostConfBytes = 65536;
 
 // Reads host.conf text over the settings: "key = value" lines (layout, mode,
 // sensitivity, background, brightness, port), blank lines and "#" comments.

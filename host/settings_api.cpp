@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr size_t kMaxConfBytes = 65536;
 constexpr size_t kMaxIndexBytes = 65536;
 constexpr char kStoredPrefix[] = "user-";
 constexpr char kJson[] = "application/json; charset=utf-8";
@@ -274,7 +273,7 @@ std::optional<std::string> SettingsApi::Save(const std::vector<std::pair<std::st
     const std::filesystem::path conf = Utf8Path(m_places.confPath);
     std::string text;
     if (std::filesystem::exists(conf, error)) {
-        const std::optional<std::string> current = ReadTextFile(conf, kMaxConfBytes);
+        const std::optional<std::string> current = ReadTextFile(conf, kMaxHostConfBytes);
         if (!current) {
             return ErrorReply("500 Internal Server Error", m_places.confPath + " cannot be read; nothing changed");
         }
