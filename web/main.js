@@ -15,6 +15,8 @@ import {showHardware} from './hardware.js';
 import {KeyboardView} from './keyboard.js';
 
 const POLL_MS = 200;
+// How long the outcome of a change stays on the status line.
+const NOTICE_MS = 6000;
 const HARDWARE_MS = 2000;
 const SEARCH_AGAIN_MS = 2000;
 const BAD_REPLY_RETRY_MS = 1000;
@@ -51,6 +53,7 @@ let again = false;
 let hardwareTimer = null;
 let hosted = null;           // the host's settings, when it keeps them
 let notice = '';             // the outcome of the last change sent to the host
+let noticeTimer = null;
 
 function describe() {
     const where = `127.0.0.1, ${ports.length === 1 ? `port ${ports[0]}` : `ports ${ports[0]}–${ports.at(-1)}`}`;
@@ -164,6 +167,11 @@ function failed(error) {
 }
 
 async function search() {
+    if (hosted && query.get('port') === null) {
+        // The host knows where its daemon is, also after the daemon moved.
+        const settings = await host.settings();
+        ports = settings?.daemonPort > 0 ? [settings.daemonPort] : allPorts();
+    }
     const found = await api.findDaemon(ports);
     if (found === null) {
         if (phase !== 'gone') {
@@ -331,6 +339,10 @@ function fillSelect(select, entries, value) {
     select.value = String(value);
 }
 
+function allPorts() {
+    return Array.from({length: api.LAST_PORT - api.FIRST_PORT + 1}, (_, i) => api.FIRST_PORT + i);
+}
+
 // ?port=N pins the daemon's port, ?mode=N picks the effect and ?layout=NAME
 // a bundled layout, which then goes to the daemon as soon as it is found.
 function readQuery() {
@@ -342,7 +354,7 @@ function readQuery() {
         }
         ports = [number];
     } else {
-        ports = Array.from({length: api.LAST_PORT - api.FIRST_PORT + 1}, (_, i) => api.FIRST_PORT + i);
+        ports = allPorts();
     }
     const mode = Number(query.get('mode') ?? DEFAULT_EFFECT.mode);
     const valid = Number.isInteger(mode) && Math.abs(mode) < 2 ** 31;
@@ -439,9 +451,6 @@ async function showHosted(settings) {
         layout = {id: settings.layout, name: settings.layoutName, text};
         keyboard.setLayout(text);
     }
-    if (settings.daemonPort > 0 && query.get('port') === null) {
-        ports = [settings.daemonPort];
-    }
 }
 
 async function sendToHost(change) {
@@ -459,6 +468,11 @@ async function uploadToHost(file, text) {
 }
 
 async function afterHostChange(outcome, saved) {
+    clearTimeout(noticeTimer);
+    noticeTimer = setTimeout(() => {
+        notice = '';
+        render();
+    }, NOTICE_MS);
     if (outcome.settings) {
         notice = saved;
         const layoutChanged = outcome.settings.layout !== hosted.layout;
