@@ -1,5 +1,6 @@
 #include "e2e/console_server.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -44,6 +45,15 @@ void ConsoleServer::Stop()
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         m_pid = -1;
+        // A sanitizer build of the host reports on its standard error; any report fails the test.
+        const std::string log = Log();
+        for (const char* marker : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",
+                                   "ERROR: LeakSanitizer"}) {
+            if (log.find(marker) != std::string::npos) {
+                ADD_FAILURE() << "tonvik-host reported a sanitizer error:\n" << log;
+                break;
+            }
+        }
     }
 }
 

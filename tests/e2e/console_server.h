@@ -20,7 +20,8 @@ public:
     // layout in it, keeps the settings); without, one of its own keeps a
     // user's host.conf out.
     bool Start(const std::string& sourceDir, const std::string& configHome = {});
-    // Stops it (SIGTERM, then SIGKILL after 5 s); also done when the object goes.
+    // Stops it (SIGTERM, then SIGKILL after 5 s); also done when the object
+    // goes. A sanitizer's report in its log fails the test.
     void Stop();
     // The page's URL with the query ("?layout=...").
     std::string Url(const std::string& query = {}) const;
