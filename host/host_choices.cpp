@@ -22,9 +22,19 @@ uint64_t HostChoices::Version() const
 
 void HostChoices::Set(Choices choices)
 {
-    std::lock_guard lock(m_mutex);
-    m_choices = std::move(choices);
-    ++m_version;
+    {
+        std::lock_guard lock(m_mutex);
+        m_choices = std::move(choices);
+        ++m_version;
+    }
+    m_news.notify_all();
+}
+
+bool HostChoices::WaitForNews(uint64_t seenVersion, int ms)
+{
+    std::unique_lock lock(m_mutex);
+    return m_news.wait_for(lock, std::chrono::milliseconds(ms),
+                           [&] { return m_trial.has_value() || m_version != seenVersion; });
 }
 
 HostChoices::Trial HostChoices::TryLayout(const std::string& layoutJson, int timeoutMs)
@@ -35,6 +45,7 @@ HostChoices::Trial HostChoices::TryLayout(const std::string& layoutJson, int tim
     }
     m_trial = layoutJson;
     const uint64_t number = ++m_trialNumber;
+    m_news.notify_all();
     const bool answered = m_answered.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                               [&] { return m_answeredNumber >= number || m_daemonPort == 0; });
     if (!answered || m_answeredNumber < number) {

@@ -47,10 +47,14 @@ public:
     void SetDaemonPort(uint16_t port);
     std::optional<std::string> TakeTrial();
     void Answer(Trial trial);
+    // Loop thread: waits up to ms for news (a layout to try, or choices of a
+    // version other than seenVersion); true when there is some.
+    bool WaitForNews(uint64_t seenVersion, int ms);
 
 private:
     mutable std::mutex m_mutex;
     std::condition_variable m_answered;
+    std::condition_variable m_news;
     Choices m_choices;
     uint64_t m_version = 1;
     uint16_t m_daemonPort = 0;

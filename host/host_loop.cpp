@@ -116,7 +116,9 @@ HostLoop::Outcome HostLoop::Run()
         if (m_frames) {
             m_frames(m_port, state);
         }
-        m_stop.WaitFor(kPollPeriodMs);
+        // A change or a layout to try cuts the pause short; a stop is seen
+        // after it, within one poll.
+        m_choices.WaitForNews(m_choicesVersion, kPollPeriodMs);
     }
     m_choices.SetDaemonPort(0);
     return Outcome::Stopped;
