@@ -511,8 +511,8 @@ async function start() {
         $('amplitude-view-choice').title = 'The host keeps the keyboard lit; the amplitude view would switch it off.';
         await showHosted(settings);
     } else {
-        $('keeping').textContent = 'Choices made here are not kept: this page is not served by a tonvik-host that ' +
-            'keeps them (run tonvik-host --web with a layout in host.conf).';
+        $('keeping').textContent = 'Choices made here are not kept: this page is not served by a Tonvik host ' +
+            'with a layout in its host.conf (tonvik-host --web, or TonvikPlug.exe on Windows).';
         const bundled = query.get('layout') ?? '';
         fillLayoutPicker(bundled);
         if (bundled) {
