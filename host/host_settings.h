@@ -13,16 +13,20 @@
 // fifth, screenToDevice, is always 1: a host wants the keyboard lit in screen
 // mode too.)
 struct EffectSettings {
-    int mode = api_contract::kStartupEffectValues.mode;  // a colour style for the bars, the ripple or the screen colours
-    int sensitivity = api_contract::kStartupEffectValues.amplitude;  // the sample gain is sensitivity x 20
+    // A colour style for the bars, the ripple or the screen colours.
+    int mode = api_contract::kStartupEffectValues.mode;
+    // The sample gain is sensitivity x 20.
+    int sensitivity = api_contract::kStartupEffectValues.amplitude;
     int background = api_contract::kStartupEffectValues.backMode;
     int brightness = api_contract::kStartupEffectValues.backModeBrightness;
 };
 
 // Everything a host run needs, from host.conf and then the command line.
 struct HostSettings {
-    std::string layoutPath;     // a layout file; empty: none
-    std::string bundledLayout;  // or a bundled layout by name; both empty: no host loop (with web, the web server alone)
+    // A layout file, or a bundled layout by name; both empty: no host loop
+    // (with web, the web server alone).
+    std::string layoutPath;
+    std::string bundledLayout;
     EffectSettings effect;
     uint16_t port = 0;  // 0: the first of 9191-9199 that answers
     bool preview = false;

@@ -245,7 +245,8 @@ std::string SettingsApi::Upload(std::string_view body)
     const bool existed = std::filesystem::exists(Utf8Path(path), error);
     if (!WriteFileAtomically(path, text)) {
         m_choices.Set(m_choices.Current());
-        return ErrorReply("500 Internal Server Error", "the layout could not be stored in " + m_places.storedLayoutsDir);
+        return ErrorReply("500 Internal Server Error",
+                          "the layout could not be stored in " + m_places.storedLayoutsDir);
     }
     const std::string ref = "layouts/" + name;
     if (std::optional<std::string> failure = Save({{"layout", ref}})) {

@@ -16,4 +16,6 @@ export const RIPPLE_MODE = 13;
 export const SCREEN_MODE = 100;
 
 // The effect the daemon sets by itself when it starts.
-export const STARTUP_EFFECT = Object.freeze({mode: 19, amplitude: 60, backMode: 0, backBrightness: 100, screenToDevice: 0});
+export const STARTUP_EFFECT = Object.freeze({
+    mode: 19, amplitude: 60, backMode: 0, backBrightness: 100, screenToDevice: 0,
+});

@@ -20,7 +20,8 @@ function drawable(keys) {
         Number.isInteger(key.keyCode) && key.keyCode > 0);
 }
 
-const inUnits = (value, low, high) => typeof value === 'number' && Number.isFinite(value) && value >= low && value <= high;
+const inUnits = (value, low, high) =>
+    typeof value === 'number' && Number.isFinite(value) && value >= low && value <= high;
 
 // "row,col" to {x, y, w, h} for every key of the layout document that says
 // where it is; an empty map for a document that is not JSON or says nothing.

@@ -6,7 +6,9 @@
 const TIMEOUT_MS = 12000;
 
 // The page's controls and the settings they show.
-export const SETTING_OF = {mode: 'mode', amplitude: 'sensitivity', backMode: 'background', backBrightness: 'brightness'};
+export const SETTING_OF = {
+    mode: 'mode', amplitude: 'sensitivity', backMode: 'background', backBrightness: 'brightness',
+};
 
 function valid(settings) {
     return settings !== null && typeof settings === 'object' && typeof settings.layout === 'string' &&
@@ -28,7 +30,10 @@ export async function settings() {
 // The document of the layout the host keeps up.
 export async function currentLayout() {
     try {
-        const response = await fetch('/api/settings/layout', {cache: 'no-store', signal: AbortSignal.timeout(TIMEOUT_MS)});
+        const response = await fetch('/api/settings/layout', {
+            cache: 'no-store',
+            signal: AbortSignal.timeout(TIMEOUT_MS),
+        });
         return response.ok ? await response.text() : '';
     } catch {
         return '';
@@ -70,7 +75,8 @@ export function upload(layoutText) {
 // The picker's options: the host's layouts, and the file host.conf names when
 // it is none of them.
 export function layoutOptions(settings) {
-    const options = settings.layouts.filter((entry) => typeof entry?.id === 'string' && typeof entry?.name === 'string')
+    const options = settings.layouts
+        .filter((entry) => typeof entry?.id === 'string' && typeof entry?.name === 'string')
         .map((entry) => new Option(entry.name, entry.id));
     if (!options.some((option) => option.value === settings.layout)) {
         options.unshift(new Option(`Your file: ${settings.layout}`, settings.layout));

@@ -166,7 +166,8 @@ TEST_F(WebSettings, ChoicesLandInHostConfAndComeBackAfterARestart)
     const Json::Value sizes = m_browser.Evaluate(page, R"((() => {
         const key = (code) => [...document.querySelectorAll('#keyboard .key')]
             .find((k) => k.title.includes(`code ${code},`)).getBoundingClientRect();
-        return [key(44).width / key(4).width, key(225).width / key(4).width, (key(80).left - key(228).right) / key(4).width];
+        const unit = key(4).width;
+        return [key(44).width / unit, key(225).width / unit, (key(80).left - key(228).right) / unit];
     })())");
     EXPECT_NEAR(sizes[0].asDouble(), 6.25, 0.05) << sizes;
     EXPECT_NEAR(sizes[1].asDouble(), 2.25, 0.05) << sizes;

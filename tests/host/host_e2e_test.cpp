@@ -513,18 +513,20 @@ TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndSe
     // The console beside the launcher, on the first free port from 9190 down.
     uint16_t web = 0;
     for (uint16_t port = 9190; port >= 9180 && web == 0; --port) {
-        if (Get(port, "/api/settings").body.find(R"(board.json","layoutName":"host test board")") == std::string::npos) {
-            continue;
+        const std::string settings = Get(port, "/api/settings").body;
+        if (settings.find(R"(board.json","layoutName":"host test board")") != std::string::npos) {
+            web = port;
         }
-        web = port;
     }
-    ASSERT_NE(web, 0) << "no settings API on 9180-9190; the launcher's log:\n" << ReadFile(dir.Path() + "/plug.err");
+    ASSERT_NE(web, 0) << "no settings API on 9180-9190; the launcher's log:\n"
+                      << ReadFile(dir.Path() + "/plug.err");
     EXPECT_EQ(Get(web, "/").body, ReadFile(TONVIK_SOURCE_DIR "/web/index.html"));
     const std::string change = R"({"mode": 6})";
     const std::string host = "127.0.0.1:" + std::to_string(web);
-    const HttpReply saved = SplitReply(Exchange(web, "POST /api/settings HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" +
-                                                         host + "\r\nContent-Type: application/json\r\nContent-Length: " +
-                                                         std::to_string(change.size()) + "\r\n\r\n" + change));
+    const HttpReply saved = SplitReply(Exchange(
+        web, "POST /api/settings HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                 "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(change.size()) + "\r\n\r\n" +
+                 change));
     EXPECT_EQ(saved.head.rfind("HTTP/1.1 200 OK", 0), 0u) << saved.raw;
     EXPECT_EQ(ReadFile(confDir + "/host.conf"), "layout = board.json\nmode = 6\n");
     const auto applied = Clock::now() + std::chrono::seconds(10);
