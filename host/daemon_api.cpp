@@ -104,6 +104,13 @@ std::string LayoutTarget(const std::string& layoutJson)
     return kLayoutRoute + PercentEncoded(layoutJson);
 }
 
+bool LayoutFitsOneRequest(const std::string& layoutJson)
+{
+    // The request line's method and version and the client's headers around the target.
+    constexpr size_t kRequestOverheadBytes = 256;
+    return LayoutTarget(layoutJson).size() + kRequestOverheadBytes <= kMaxRequestBytes;
+}
+
 std::optional<uint16_t> DaemonApi::Find(uint16_t port)
 {
     const uint16_t first = port != 0 ? port : kFirstDaemonPort;

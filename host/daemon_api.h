@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/api_contract.h"
 #include "host_settings.h"
 #include "http_client.h"
 
@@ -64,4 +65,6 @@ private:
 // The target of the layout route for a document, and whether it fits in the
 // one request the daemon reads (131071 bytes).
 std::string LayoutTarget(const std::string& layoutJson);
-constexpr size_t kMaxRequestBytes = 131071;
+constexpr size_t kMaxRequestBytes = api_contract::kRequestCap;
+// True when the document's layout request, with a client's headers, fits.
+bool LayoutFitsOneRequest(const std::string& layoutJson);

@@ -13,16 +13,54 @@ std::string PortsText(uint16_t wanted)
 
 }  // namespace
 
-HostLoop::HostLoop(DaemonApi& api, const StopSignal& stop, const HostSettings& settings, std::string layoutJson,
-                   std::string layoutName, FrameSink frames)
-    : m_api(api),
-      m_stop(stop),
-      m_effect(settings.effect),
-      m_wantedPort(settings.port),
-      m_layoutJson(std::move(layoutJson)),
-      m_layoutName(std::move(layoutName)),
-      m_frames(std::move(frames))
+HostLoop::HostLoop(DaemonApi& api, const StopSignal& stop, HostChoices& choices, uint16_t wantedPort,
+                   FrameSink frames)
+    : m_api(api), m_stop(stop), m_choices(choices), m_wantedPort(wantedPort), m_frames(std::move(frames))
 {
+    TakeChoices();
+}
+
+void HostLoop::TakeChoices()
+{
+    const Choices choices = m_choices.Current(&m_choicesVersion);
+    if (choices.layoutJson != m_layoutJson) {
+        m_layoutJson = choices.layoutJson;
+        m_needLayout = true;
+    }
+    m_layoutName = choices.layoutName;
+    const EffectSettings& effect = choices.effect;
+    if (effect.mode != m_effect.mode || effect.sensitivity != m_effect.sensitivity ||
+        effect.background != m_effect.background || effect.brightness != m_effect.brightness) {
+        m_effect = effect;
+        m_needEffect = true;
+    }
+}
+
+bool HostLoop::TryPostedLayout()
+{
+    const std::optional<std::string> trial = m_choices.TakeTrial();
+    if (!trial) {
+        return true;
+    }
+    const DaemonApi::UploadResult upload = m_api.UploadLayout(m_port, *trial);
+    if (upload.outcome == DaemonApi::Upload::NoReply) {
+        m_choices.Answer({HostChoices::Verdict::NoDaemon, {}});
+        Lose();
+        return false;
+    }
+    if (upload.outcome == DaemonApi::Upload::Rejected) {
+        LogWarning("the daemon rejected an uploaded layout: " + upload.error + "; " + m_layoutName + " goes up again");
+        m_choices.Answer({HostChoices::Verdict::Rejected, upload.error});
+        m_needLayout = true;
+        return true;
+    }
+    // The daemon has it now; when the settings API keeps it, the next change
+    // of the choices finds it already there.
+    m_layoutJson = *trial;
+    m_needLayout = false;
+    m_needEffect = true;
+    m_choices.Answer({HostChoices::Verdict::Accepted, {}});
+    return true;
 }
 
 HostLoop::Outcome HostLoop::Run()
@@ -30,6 +68,12 @@ HostLoop::Outcome HostLoop::Run()
     while (!m_stop.Requested()) {
         if (m_port == 0 && !Connect()) {
             m_stop.WaitFor(kSearchPeriodMs);
+            continue;
+        }
+        if (m_choices.Version() != m_choicesVersion) {
+            TakeChoices();
+        }
+        if (!TryPostedLayout()) {
             continue;
         }
         if (m_needLayout) {
@@ -40,6 +84,7 @@ HostLoop::Outcome HostLoop::Run()
             }
             if (upload.outcome == DaemonApi::Upload::Rejected) {
                 LogError("the daemon rejected the layout " + m_layoutName + ": " + upload.error);
+                m_choices.SetDaemonPort(0);
                 return Outcome::LayoutRejected;
             }
             LogInfo("the daemon accepted the layout " + m_layoutName);
@@ -71,8 +116,11 @@ HostLoop::Outcome HostLoop::Run()
         if (m_frames) {
             m_frames(m_port, state);
         }
-        m_stop.WaitFor(kPollPeriodMs);
+        // A change or a layout to try cuts the pause short; a stop is seen
+        // after it, within one poll.
+        m_choices.WaitForNews(m_choicesVersion, kPollPeriodMs);
     }
+    m_choices.SetDaemonPort(0);
     return Outcome::Stopped;
 }
 
@@ -87,6 +135,7 @@ bool HostLoop::Connect()
         return false;
     }
     m_port = *port;
+    m_choices.SetDaemonPort(m_port);
     LogInfo(std::string(m_everFound ? "found the daemon again" : "found the daemon") + " on port " +
             std::to_string(m_port));
     m_everFound = true;
@@ -99,6 +148,7 @@ void HostLoop::Lose()
 {
     LogWarning("lost the daemon on port " + std::to_string(m_port) + "; looking for it every second");
     m_port = 0;
+    m_choices.SetDaemonPort(0);
     m_saidMissing = true;
     m_needLayout = true;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "daemon_api.h"
+#include "host_choices.h"
 #include "host_settings.h"
 #include "stop_signal.h"
 
@@ -19,13 +20,13 @@ class HostLoop {
 public:
     using FrameSink = std::function<void(uint16_t port, const EffectState&)>;
 
-    // layoutName names the layout in the log (its file).
-    HostLoop(DaemonApi& api, const StopSignal& stop, const HostSettings& settings, std::string layoutJson,
-             std::string layoutName, FrameSink frames = {});
+    // wantedPort: the daemon's port, or 0 for the first of 9191-9199 that answers.
+    HostLoop(DaemonApi& api, const StopSignal& stop, HostChoices& choices, uint16_t wantedPort,
+             FrameSink frames = {});
 
     enum class Outcome { Stopped, LayoutRejected };
     // Runs on the calling thread until the stop is requested, or until the
-    // daemon rejects the layout (which no retry would change).
+    // daemon rejects the chosen layout (which no retry would change).
     Outcome Run();
 
     static constexpr int kPollPeriodMs = 200;
@@ -34,9 +35,14 @@ public:
 private:
     bool Connect();
     void Lose();
+    void TakeChoices();
+    // Tries a layout the settings API posted; false when the daemon is gone.
+    bool TryPostedLayout();
 
     DaemonApi& m_api;
     const StopSignal& m_stop;
+    HostChoices& m_choices;
+    uint64_t m_choicesVersion = 0;
     EffectSettings m_effect;
     uint16_t m_wantedPort;
     std::string m_layoutJson;

@@ -2,54 +2,58 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <system_error>
 #include <thread>
 
 #include "base/log.h"
+#include "host_choices.h"
 #include "host_platform.h"
+#include "settings_api.h"
+#include "text_file.h"
 #include "web_server.h"
 
 namespace {
 
-constexpr size_t kMaxConfBytes = 65536;
 // Layouts bigger than this cannot fit the daemon's one request, even unescaped.
 constexpr size_t kMaxLayoutFileBytes = kMaxRequestBytes;
-// The request line's method and version and the client's headers around the target.
-constexpr size_t kRequestOverheadBytes = 256;
-
-std::filesystem::path Utf8Path(const std::string& path)
-{
-    return std::filesystem::path(std::u8string(path.begin(), path.end()));
-}
-
-// The whole file; none when it cannot be read or is larger than maxBytes.
-std::optional<std::string> ReadTextFile(const std::string& path, size_t maxBytes)
-{
-    const std::filesystem::path file = Utf8Path(path);
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(file, error) || std::filesystem::file_size(file, error) > maxBytes || error) {
-        return std::nullopt;
-    }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (text.size() > maxBytes) {
-        return std::nullopt;
-    }
-    return text;
-}
 
 // True when the path names nothing, so a missing host.conf is not an error.
 bool PathMissing(const std::string& path)
 {
     std::error_code error;
     return !std::filesystem::exists(Utf8Path(path), error) && !error;
+}
+
+// The socket layer for the web server, started while one runs (Winsock needs
+// it; elsewhere it is nothing).
+struct SocketLayer {
+    explicit SocketLayer(bool wanted) : started(wanted && net::Startup()) {}
+    ~SocketLayer()
+    {
+        if (started) {
+            net::Cleanup();
+        }
+    }
+    SocketLayer(const SocketLayer&) = delete;
+    SocketLayer& operator=(const SocketLayer&) = delete;
+    const bool started;
+};
+
+// The layout as host.conf names it: a bundled name, "layouts/<file>" for one
+// the user uploaded, or the file's path.
+std::string LayoutRef(const HostSettings& settings, const std::string& storedDir)
+{
+    if (!settings.bundledLayout.empty()) {
+        return settings.bundledLayout;
+    }
+    const std::filesystem::path file = Utf8Path(settings.layoutPath);
+    std::error_code error;
+    if (!storedDir.empty() && std::filesystem::equivalent(file.parent_path(), Utf8Path(storedDir), error)) {
+        return "layouts/" + file.filename().string();
+    }
+    return settings.layoutPath;
 }
 
 }  // namespace
@@ -59,7 +63,7 @@ HostStart LoadHostSettings(const std::vector<std::string>& args, bool hideAllowe
     HostStart start;
     const std::string confPath = HostConfPath();
     if (!confPath.empty() && !PathMissing(confPath)) {
-        const std::optional<std::string> text = ReadTextFile(confPath, kMaxConfBytes);
+        const std::optional<std::string> text = ReadTextFile(Utf8Path(confPath), kMaxHostConfBytes);
         if (!text) {
             start.confError = confPath + ": cannot be read";
         } else if (auto error = ReadHostConf(*text, DirectoryOf(confPath), start.settings)) {
@@ -70,33 +74,48 @@ HostStart LoadHostSettings(const std::vector<std::string>& args, bool hideAllowe
     return start;
 }
 
-int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSignal& stop, HostLoop::FrameSink frames)
+int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSignal& stop, HostLoop::FrameSink frames,
+            const std::function<void(const std::string& url)>& webReady)
 {
+    const std::string root = settings.webRoot.empty() ? webDataDir : settings.webRoot;
+    const std::string layoutPath =
+        settings.bundledLayout.empty() ? settings.layoutPath : root + "/layouts/" + settings.bundledLayout + ".json";
+    const std::string layoutName = settings.bundledLayout.empty() ? settings.layoutPath : settings.bundledLayout;
     std::string layoutJson;
-    if (!settings.layoutPath.empty()) {
-        const std::optional<std::string> text = ReadTextFile(settings.layoutPath, kMaxLayoutFileBytes);
+    if (!layoutPath.empty()) {
+        const std::optional<std::string> text = ReadTextFile(Utf8Path(layoutPath), kMaxLayoutFileBytes);
         if (!text || text->empty()) {
-            LogError("cannot read the layout " + settings.layoutPath + " (missing, empty, unreadable or over 128 KiB)");
+            LogError("cannot read the layout " + layoutPath + " (missing, empty, unreadable or over 128 KiB)");
             return kHostExitConfigError;
         }
-        if (LayoutTarget(*text).size() + kRequestOverheadBytes > kMaxRequestBytes) {
-            LogError("the layout " + settings.layoutPath + " is too large for one request to the daemon");
+        if (!LayoutFitsOneRequest(*text)) {
+            LogError("the layout " + layoutPath + " is too large for one request to the daemon");
             return kHostExitConfigError;
         }
         layoutJson = *text;
     }
+    HostChoices choices({layoutJson, layoutName, settings.effect});
+    // The host keeps the user's choices only while it has a layout to host.
+    std::unique_ptr<SettingsApi> settingsApi;
+    if (!layoutJson.empty()) {
+        SettingsPlaces places{HostConfPath(), HostLayoutsDir(), Utf8Path(root + "/layouts")};
+        const std::string ref = LayoutRef(settings, places.storedLayoutsDir);
+        settingsApi = std::make_unique<SettingsApi>(choices, std::move(places), ref);
+    }
 
     std::thread web;
+    const SocketLayer sockets(settings.web);
     if (settings.web) {
-        const std::string root = settings.webRoot.empty() ? webDataDir : settings.webRoot;
-        const net::Socket listener = OpenWebListener(settings.webPort);
+        const net::Socket listener = sockets.started ? OpenWebListener(settings.webPort) : net::kInvalidSocket;
         if (listener == net::kInvalidSocket) {
             LogError(settings.webPort != 0 ? "port " + std::to_string(settings.webPort) + " is taken; no web console"
                                            : "no free port from 9190 down to 9100; no web console");
             return kHostExitConfigError;
         }
-        const std::string url = "http://127.0.0.1:" + std::to_string(net::LocalPort(listener)) + "/";
-        LogInfo("serving the web console from " + root + " at " + url);
+        const uint16_t port = net::LocalPort(listener);
+        const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+        LogInfo("serving the web console from " + root + " at " + url +
+                (settingsApi ? ", with the settings API" : ", without settings (no layout to host)"));
         std::error_code error;
         if (!std::filesystem::is_directory(Utf8Path(root + "/web"), error)) {
             LogWarning("there is no web console in " + root + "/web: every page will be missing");
@@ -104,14 +123,18 @@ int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSig
         std::printf("%s\n", url.c_str());
         std::fflush(stdout);
         try {
-            web = std::thread([listener, root, &stop] {
-                const StaticSite site(Utf8Path(root + "/web"), Utf8Path(root + "/layouts"));
+            web = std::thread([listener, root, port, &settingsApi, &stop] {
+                const StaticSite files(Utf8Path(root + "/web"), Utf8Path(root + "/layouts"));
+                WebSite site(files, settingsApi.get(), port);
                 ServeWeb(listener, site, stop);
             });
         } catch (const std::system_error&) {
             net::Close(listener);
             LogError("no thread could be started for the web console");
             return kHostExitConfigError;
+        }
+        if (webReady) {
+            webReady(url);
         }
     }
 
@@ -123,7 +146,7 @@ int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSig
             status = kHostExitConfigError;
         } else {
             DaemonApi api(*http);
-            HostLoop loop(api, stop, settings, layoutJson, settings.layoutPath, std::move(frames));
+            HostLoop loop(api, stop, choices, settings.port, std::move(frames));
             if (loop.Run() == HostLoop::Outcome::LayoutRejected) {
                 status = kHostExitConfigError;
             }

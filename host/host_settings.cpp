@@ -56,8 +56,8 @@ Setter PortSetter(uint16_t HostSettings::*field, int low, int high)
 
 std::optional<std::string> SetMode(HostSettings& settings, const std::string& value)
 {
-    const std::optional<int> mode = IntegerIn(value, 0, 100);
-    if (!mode || (*mode > 21 && *mode != 100)) {
+    const std::optional<int> mode = IntegerIn(value, api_contract::kFirstColourStyle, api_contract::kScreenMode);
+    if (!mode || (*mode > api_contract::kLastColourStyle && *mode != api_contract::kScreenMode)) {
         return "'" + value + "' is no effect mode (0-21, or 100 for the screen colours)";
     }
     settings.effect.mode = *mode;
@@ -99,6 +99,67 @@ bool IsAbsolutePath(const std::string& path)
 
 }  // namespace
 
+bool IsBundledLayoutName(const std::string& name)
+{
+    return !name.empty() && name.size() <= 64 && name.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                                                        "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") ==
+                                                       std::string::npos;
+}
+
+std::optional<std::string> CheckEffectSetting(const std::string& key, int value)
+{
+    const Setting* setting = FindSetting(SharedSettings(), key);
+    if (setting == nullptr || key == "port") {
+        return "unknown setting '" + key + "'";
+    }
+    HostSettings scratch;
+    return setting->set(scratch, std::to_string(value));
+}
+
+std::string UpdateHostConf(const std::string& text, const std::vector<std::pair<std::string, std::string>>& values)
+{
+    const bool crlf = text.find("\r\n") != std::string::npos;
+    const char* newline = crlf ? "\r\n" : "\n";
+    std::vector<bool> written(values.size(), false);
+    std::string out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        const std::string line = text.substr(start, end - start);
+        start = end;
+        // The byte order mark stays where it is, before the first line.
+        const size_t bom = out.empty() && line.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+        const std::string content = Trimmed(line.substr(bom));
+        const size_t equals = content.find('=');
+        size_t which = values.size();
+        if (!content.starts_with('#') && equals != std::string::npos) {
+            const std::string key = Trimmed(content.substr(0, equals));
+            for (size_t i = 0; i < values.size(); ++i) {
+                if (values[i].first == key) {
+                    which = i;
+                }
+            }
+        }
+        if (which == values.size()) {
+            out += line;
+            continue;
+        }
+        out += line.substr(0, bom) + values[which].first + " = " + values[which].second +
+               (line.ends_with('\n') ? newline : "");
+        written[which] = true;
+    }
+    if (!out.empty() && !out.ends_with('\n')) {
+        out += newline;
+    }
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (!written[i]) {
+            out += values[i].first + " = " + values[i].second + newline;
+        }
+    }
+    return out;
+}
+
 std::optional<std::string> ReadHostConf(const std::string& text, const std::string& confDir, HostSettings& settings)
 {
     HostSettings read = settings;
@@ -121,7 +182,13 @@ std::optional<std::string> ReadHostConf(const std::string& text, const std::stri
             if (value.empty()) {
                 return where + "the layout file is empty";
             }
-            read.layoutPath = IsAbsolutePath(value) || confDir.empty() ? value : confDir + "/" + value;
+            if (IsBundledLayoutName(value)) {
+                read.bundledLayout = value;
+                read.layoutPath.clear();
+            } else {
+                read.layoutPath = IsAbsolutePath(value) || confDir.empty() ? value : confDir + "/" + value;
+                read.bundledLayout.clear();
+            }
             continue;
         }
         const Setting* setting = FindSetting(SharedSettings(), key);
@@ -151,6 +218,7 @@ HostCommand ParseHostArguments(const std::vector<std::string>& args, bool hideAl
                  return "the layout file is empty";
              }
              s.layoutPath = value;
+             s.bundledLayout.clear();
              return std::nullopt;
          }},
         {"web-port", PortSetter(&HostSettings::webPort, 1, 65535)},
@@ -225,7 +293,8 @@ std::string HostUsage(const char* program)
            "       " + program + " --web [--web-port N] [--web-root DIR]\n"
            "       " + program + " --help | --version\n"
            "Keeps the keyboard lit by the Tonvik daemon: uploads the layout, sets the effect\n"
-           "and polls it about 5 times a second. Defaults come from host.conf.\n"
+           "and polls it about 5 times a second. Defaults come from host.conf, which the\n"
+           "web console's choices are saved to.\n"
            "  --layout FILE      the keyboard's layout document (JSON)\n"
            "  --mode N           effect: 0-21 spectrum bar style, 13 ripple, 100 screen colours (19)\n"
            "  --sensitivity N    1-1000 (60)\n"
@@ -234,6 +303,7 @@ std::string HostUsage(const char* program)
            "  --port N           the daemon's port, 9191-9199 (default: the first that answers)\n"
            "  --preview          draw the keys in this terminal\n"
            "  --web              serve the web console on 127.0.0.1 and print its address\n"
+           "                     (with a layout, also the settings API it saves choices through)\n"
            "  --web-port N       its port (default: 9190, or the next free one below)\n"
            "  --web-root DIR     serve DIR/web and DIR/layouts instead of the installed ones\n";
 }

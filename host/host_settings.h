@@ -1,23 +1,32 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/api_contract.h"
+
 // The effect a host asks for: the first four of the effect route's
-// parameters. (The fifth, screenToDevice, is always 1: a host wants the
-// keyboard lit in screen mode too.)
+// parameters, the daemon's own start-up values until the user chooses. (The
+// fifth, screenToDevice, is always 1: a host wants the keyboard lit in screen
+// mode too.)
 struct EffectSettings {
-    int mode = 19;         // 0-21 a spectrum bar style, 13 the ripple, 100 the screen colours
-    int sensitivity = 60;  // the sample gain is sensitivity x 20
-    int background = 0;
-    int brightness = 100;
+    // A colour style for the bars, the ripple or the screen colours.
+    int mode = api_contract::kStartupEffectValues.mode;
+    // The sample gain is sensitivity x 20.
+    int sensitivity = api_contract::kStartupEffectValues.amplitude;
+    int background = api_contract::kStartupEffectValues.backMode;
+    int brightness = api_contract::kStartupEffectValues.backModeBrightness;
 };
 
 // Everything a host run needs, from host.conf and then the command line.
 struct HostSettings {
-    std::string layoutPath;  // empty: no host loop (with web, the web server alone)
+    // A layout file, or a bundled layout by name; both empty: no host loop
+    // (with web, the web server alone).
+    std::string layoutPath;
+    std::string bundledLayout;
     EffectSettings effect;
     uint16_t port = 0;  // 0: the first of 9191-9199 that answers
     bool preview = false;
@@ -26,12 +35,29 @@ struct HostSettings {
     std::string webRoot;   // empty: the installed share directory
 };
 
+// host.conf is a few lines; a larger file is not one.
+constexpr size_t kMaxHostConfBytes = 65536;
+
 // Reads host.conf text over the settings: "key = value" lines (layout, mode,
 // sensitivity, background, brightness, port), blank lines and "#" comments.
-// A relative layout path is taken from the file's directory (confDir). An
-// unknown key or a bad value: the message ("line N: ...") and the settings as
-// they were before the bad line.
+// A layout that is a bare name (letters, digits, "-" and "_") is a bundled
+// layout; any other is a file, a relative path taken from the file's
+// directory (confDir). An unknown key or a bad value: the message ("line N:
+// ...") and the settings as they were before the bad line.
 std::optional<std::string> ReadHostConf(const std::string& text, const std::string& confDir, HostSettings& settings);
+
+// True for a name that can only be a bundled layout's.
+bool IsBundledLayoutName(const std::string& name);
+
+// The setting's value checked as host.conf and the command line check it:
+// std::nullopt when it is good, else why not. For mode, sensitivity,
+// background and brightness.
+std::optional<std::string> CheckEffectSetting(const std::string& key, int value);
+
+// host.conf text with the settings set to the values: every line of such a
+// key rewritten, keys it lacks appended; comments, blank lines and all other
+// lines kept as they are, with the file's byte-order mark and line ends.
+std::string UpdateHostConf(const std::string& text, const std::vector<std::pair<std::string, std::string>>& values);
 
 // What the command line asks for.
 struct HostCommand {
@@ -51,5 +77,5 @@ HostCommand ParseHostArguments(const std::vector<std::string>& args, bool hideAl
 std::string HostUsage(const char* program);
 
 // The first port of the API range and the last.
-constexpr uint16_t kFirstDaemonPort = 9191;
-constexpr uint16_t kLastDaemonPort = 9199;
+constexpr uint16_t kFirstDaemonPort = api_contract::kFirstApiPort;
+constexpr uint16_t kLastDaemonPort = api_contract::kLastApiPort;

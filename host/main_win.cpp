@@ -1,7 +1,10 @@
 // TonvikPlug.exe, the Windows launcher that the logon task starts with
 // "-hide": starts Tonvik.exe from its own directory when no copy runs, then
-// hosts it with %APPDATA%\Tonvik\host.conf. A GUI-subsystem program, so it
-// never opens a console; without -hide a problem is shown in a message box.
+// hosts it with %APPDATA%\Tonvik\host.conf and serves the web console (the
+// web and layouts directories beside it) with its settings API on 127.0.0.1.
+// Without -hide it opens the console in the default browser. A GUI-subsystem
+// program, so it never opens a console window; without -hide a problem is
+// shown in a message box.
 // The host loop runs on a thread of its own; the main thread keeps a hidden
 // window whose close request (taskkill, the end of the session) stops it.
 #include <winsock2.h>
@@ -140,10 +143,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         Tell(hide, start.confError);
         return kHostExitConfigError;
     }
-    const HostSettings& settings = start.settings;
-    if (settings.layoutPath.empty() && !settings.web) {
-        LogInfo("no layout in " + HostConfPath() + ": the daemon runs without a host");
-        return kHostExitStopped;
+    // The launcher always serves the console: it is how a Windows user chooses.
+    HostSettings settings = start.settings;
+    settings.web = true;
+    if (settings.layoutPath.empty() && settings.bundledLayout.empty()) {
+        LogInfo("no layout in " + HostConfPath() + ": the console is served, but the daemon runs without a host");
     }
 
     StopSignal stop;
@@ -165,7 +169,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     std::thread host;
     try {
         host = std::thread([&] {
-            status = RunHost(settings, Narrow(directory.c_str()), stop);
+            status = RunHost(settings, Narrow(directory.c_str()), stop, {}, [hide](const std::string& url) {
+                if (!hide) {
+                    ShellExecuteW(nullptr, L"open", Wide(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+                }
+            });
             PostMessageW(window, WM_CLOSE, 0, 0);
         });
     } catch (const std::system_error&) {
@@ -181,7 +189,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     stop.Request();
     host.join();
     if (status == kHostExitConfigError && !hide) {
-        Tell(hide, "TonvikPlug stopped: the layout " + settings.layoutPath + " was not accepted or could not be read");
+        Tell(hide, "TonvikPlug stopped: the layout was not accepted or could not be read, or the console had no port; "
+                   "see the log");
     }
     return status;
 }

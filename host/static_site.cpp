@@ -7,6 +7,8 @@
 #include <system_error>
 #include <utility>
 
+#include "web_request.h"
+
 namespace {
 
 // The console is a few small files; anything bigger is not one of them.
@@ -14,15 +16,7 @@ constexpr std::uintmax_t kMaxFileBytes = 16u << 20;
 
 std::string Reply(const char* status, std::string_view contentType, const std::string& body, bool withBody = true)
 {
-    std::string reply = std::string("HTTP/1.1 ") + status + "\r\n";
-    reply += "Content-Type: " + std::string(contentType) + "\r\n";
-    reply += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    reply += "X-Content-Type-Options: nosniff\r\nCache-Control: no-cache\r\nConnection: close\r\n";
-    reply += "\r\n";
-    if (withBody) {
-        reply += body;
-    }
-    return reply;
+    return WebReply(status, contentType, body, withBody);
 }
 
 std::string Error(const char* status)

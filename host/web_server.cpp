@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "web_request.h"
 
 namespace {
 
@@ -18,8 +19,34 @@ struct WebConnection {
     uint64_t deadline = 0;
 };
 
+std::string PlainError(const char* status)
+{
+    return WebReply(status, "text/plain; charset=utf-8", std::string(status) + "\n");
+}
+
+// The reply once the whole request is there; empty while more is to come.
+std::string ReplyWhenComplete(const std::string& received, WebSite& site)
+{
+    const size_t end = received.find("\r\n\r\n");
+    if (end == std::string::npos || end + 4 > kMaxWebHeadBytes) {
+        return received.size() > kMaxWebHeadBytes ? StaticSite::TooLarge() : std::string();
+    }
+    const std::string_view head = std::string_view(received).substr(0, end + 4);
+    const std::optional<size_t> length = AnnouncedBodyLength(head);
+    if (!length) {
+        return PlainError("411 Length Required");
+    }
+    if (*length > kMaxWebBodyBytes) {
+        return PlainError("413 Content Too Large");
+    }
+    if (received.size() < end + 4 + *length) {
+        return {};
+    }
+    return site.Answer(head, std::string_view(received).substr(end + 4, *length));
+}
+
 // Reads what has arrived; true while the connection stays open.
-bool ReadMore(WebConnection& connection, const StaticSite& site)
+bool ReadMore(WebConnection& connection, WebSite& site)
 {
     char buffer[4096];
     const long n = net::Receive(connection.socket.Get(), buffer, sizeof buffer);
@@ -30,12 +57,7 @@ bool ReadMore(WebConnection& connection, const StaticSite& site)
         return false;
     }
     connection.received.append(buffer, static_cast<size_t>(n));
-    const size_t end = connection.received.find("\r\n\r\n");
-    if (end != std::string::npos && end + 4 <= kMaxWebHeadBytes) {
-        connection.reply = site.Answer(std::string_view(connection.received).substr(0, end + 4));
-    } else if (connection.received.size() > kMaxWebHeadBytes) {
-        connection.reply = StaticSite::TooLarge();
-    }
+    connection.reply = ReplyWhenComplete(connection.received, site);
     connection.deadline = TickCount64() + kWebIdleLimitMs;
     return true;
 }
@@ -75,7 +97,7 @@ net::Socket OpenWebListener(uint16_t port)
     return net::kInvalidSocket;
 }
 
-void ServeWeb(net::Socket listener, const StaticSite& site, const StopSignal& stop)
+void ServeWeb(net::Socket listener, WebSite& site, const StopSignal& stop)
 {
     const net::OwnedSocket owned(listener);
     std::vector<WebConnection> connections;

@@ -3,14 +3,19 @@
 #include <cstdint>
 
 #include "api/socket.h"
-#include "static_site.h"
+#include "base/api_contract.h"
 #include "stop_signal.h"
+#include "web_site.h"
 
-// Serves a StaticSite on 127.0.0.1 from one thread: every connection is
-// waited on at once, each request head may be at most kMaxWebHeadBytes, a
-// connection gets kWebIdleLimitMs of no progress before it is dropped, and
-// each carries one request (the reply closes it).
+// Serves a WebSite on 127.0.0.1 from one thread: every connection is waited
+// on at once, each request head may be at most kMaxWebHeadBytes and its body
+// (announced by Content-Length) at most kMaxWebBodyBytes, a connection gets
+// kWebIdleLimitMs of no progress before it is dropped, and each carries one
+// request (the reply closes it).
 constexpr size_t kMaxWebHeadBytes = 16384;
+// A layout upload is the largest body, and no layout larger than the
+// daemon's one request could be used.
+constexpr size_t kMaxWebBodyBytes = api_contract::kRequestCap;
 constexpr int kWebIdleLimitMs = 5000;
 constexpr size_t kMaxWebConnections = 32;
 // The default port sits just below the daemon's range, and the search goes down from it.
@@ -23,4 +28,4 @@ net::Socket OpenWebListener(uint16_t port);
 
 // Serves until the stop is requested (noticed within about 100 ms); closes
 // every connection and the listener, which it owns.
-void ServeWeb(net::Socket listener, const StaticSite& site, const StopSignal& stop);
+void ServeWeb(net::Socket listener, WebSite& site, const StopSignal& stop);

@@ -1,17 +1,17 @@
 // The daemon's HTTP API on 127.0.0.1. Every request is a plain GET without
 // headers of our own, so the browser sends it as a simple cross-origin request
 // and needs no pre-flight; the daemon's replies allow any origin.
+import {REQUEST_CAP} from './contract.js';
 
-export const FIRST_PORT = 9191;
-export const LAST_PORT = 9199;
+export {FIRST_PORT, LAST_PORT} from './contract.js';
 const HOST = '127.0.0.1';
 // The daemon answers within milliseconds; only new effect parameters hold the
 // reply (150 ms), so a port that has said nothing by then has no daemon.
 const PROBE_TIMEOUT_MS = 800;
 const REQUEST_TIMEOUT_MS = 2500;
-// The daemon reads at most 131071 bytes of a request; the browser's own
+// The daemon reads at most REQUEST_CAP bytes of a request; the browser's own
 // headers take some of that, and a layout cut short would be rejected.
-const MAX_TARGET_BYTES = 126000;
+const MAX_TARGET_BYTES = REQUEST_CAP - 5000;
 
 // The daemon did not answer: not running, or gone.
 export class DaemonUnreachable extends Error {}

@@ -1,4 +1,7 @@
 // Names for the numbers the daemon speaks in: colour styles and key codes.
+import {RIPPLE_MODE, SCREEN_MODE, STARTUP_EFFECT} from './contract.js';
+
+export {RIPPLE_MODE, SCREEN_MODE};
 
 // The colour styles of the spectrum picture, used for the bars (the effect's
 // mode) and for the background alike.
@@ -27,9 +30,6 @@ const STYLES = [
     'Cycling rainbow colour',
 ];
 
-export const RIPPLE_MODE = 13;
-export const SCREEN_MODE = 100;
-
 // [value, name] of every effect mode: a bar style, the ripple or the screen.
 export const EFFECT_MODES = [
     ...STYLES.map((name, style) => [style, style === RIPPLE_MODE ? 'Ripple' : `Bars: ${name}`]),
@@ -41,7 +41,7 @@ export const BACKGROUND_STYLES = STYLES.map((name, style) => [style, name]);
 
 // The start-up effect of the daemon: mode, sensitivity, background style,
 // background brightness and "send screen colours to the keyboard".
-export const DEFAULT_EFFECT = {mode: 19, amplitude: 60, backMode: 0, backBrightness: 100, screenToDevice: 1};
+export const DEFAULT_EFFECT = STARTUP_EFFECT;
 
 // Labels of USB HID keyboard usages, the key codes of the bundled layouts.
 const LABELS = new Map([

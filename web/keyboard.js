@@ -1,5 +1,8 @@
-// The key grid, drawn from the effect replies: one square per key at its
-// matrix position, in the colour the daemon reports for it.
+// The keyboard, drawn from the effect replies in the colours the daemon
+// reports. Where the layout document gives each key's place and size in key
+// units ("x", "y", "w", "h": optional members the daemon ignores), keys are
+// drawn there, scaled to the width of the page; otherwise as a grid of equal
+// squares at their matrix positions.
 import {keyLabel} from './catalogue.js';
 
 const COLOUR = /^#[0-9A-Fa-f]{6}$/;
@@ -17,6 +20,32 @@ function drawable(keys) {
         Number.isInteger(key.keyCode) && key.keyCode > 0);
 }
 
+const inUnits = (value, low, high) =>
+    typeof value === 'number' && Number.isFinite(value) && value >= low && value <= high;
+
+// "row,col" to {x, y, w, h} for every key of the layout document that says
+// where it is; an empty map for a document that is not JSON or says nothing.
+export function keyPlaces(layoutText) {
+    const places = new Map();
+    let keys;
+    try {
+        keys = JSON.parse(layoutText)?.layouts?.keys;
+    } catch {
+        return places;
+    }
+    for (const key of Array.isArray(keys) ? keys : []) {
+        if (key === null || typeof key !== 'object' || !inUnits(key.x, 0, 100) || !inUnits(key.y, 0, 30)) {
+            continue;
+        }
+        const w = key.w ?? 1;
+        const h = key.h ?? 1;
+        if (inUnits(w, 0.25, 20) && inUnits(h, 0.25, 10)) {
+            places.set(`${key.row},${key.col}`, {x: key.x, y: key.y, w, h});
+        }
+    }
+    return places;
+}
+
 // Dark text on light keys, light text on dark ones.
 function textColour(hex) {
     const value = parseInt(hex.slice(1), 16);
@@ -29,9 +58,16 @@ export class KeyboardView {
         this.container = container;
         this.shape = '';
         this.cells = new Map();
+        this.places = new Map();
     }
 
-    // Rebuilds the squares only when the set of keys changes (a new layout).
+    // The places of the keys, from the layout document being drawn.
+    setLayout(layoutText) {
+        this.places = keyPlaces(layoutText);
+        this.shape = '';
+    }
+
+    // Rebuilds the keys only when the set of keys changes (a new layout).
     draw(keys) {
         const shown = drawable(keys);
         const shape = shown.map((key) => `${key.row},${key.col},${key.keyCode}`).join(';');
@@ -59,13 +95,42 @@ export class KeyboardView {
     build(keys) {
         this.container.replaceChildren();
         this.cells.clear();
-        const columns = Math.max(0, ...keys.map((key) => key.col + 1));
-        this.container.style.gridTemplateColumns = `repeat(${columns}, var(--key))`;
+        // In place only when every key drawn has a place: a layout that names
+        // a few is no picture of the board.
+        const placed = keys.length > 0 && keys.every((key) => this.places.has(`${key.row},${key.col}`));
+        this.container.classList.toggle('placed', placed);
+        let width = 0;
+        let height = 0;
+        if (placed) {
+            for (const key of keys) {
+                const place = this.places.get(`${key.row},${key.col}`);
+                width = Math.max(width, place.x + place.w);
+                height = Math.max(height, place.y + place.h);
+            }
+            this.container.style.gridTemplateColumns = '';
+            this.container.style.aspectRatio = `${width} / ${height}`;
+            // One key unit in container-width units, for the labels.
+            this.container.style.setProperty('--unit', `${100 / width}cqw`);
+        } else {
+            const columns = Math.max(0, ...keys.map((key) => key.col + 1));
+            this.container.style.gridTemplateColumns = `repeat(${columns}, var(--key))`;
+            this.container.style.aspectRatio = '';
+        }
         for (const key of keys) {
             const cell = document.createElement('div');
             cell.className = 'key';
-            cell.style.gridRow = String(key.row + 1);
-            cell.style.gridColumn = String(key.col + 1);
+            cell.dataset.row = String(key.row);
+            cell.dataset.col = String(key.col);
+            if (placed) {
+                const place = this.places.get(`${key.row},${key.col}`);
+                cell.style.left = `${(place.x / width) * 100}%`;
+                cell.style.top = `${(place.y / height) * 100}%`;
+                cell.style.width = `${(place.w / width) * 100}%`;
+                cell.style.height = `${(place.h / height) * 100}%`;
+            } else {
+                cell.style.gridRow = String(key.row + 1);
+                cell.style.gridColumn = String(key.col + 1);
+            }
             cell.textContent = keyLabel(key.keyCode);
             cell.title = `row ${key.row}, column ${key.col}, code ${key.keyCode}, index ${key.keyIndex}`;
             this.container.append(cell);

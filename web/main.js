@@ -2,12 +2,21 @@
 // draws the keys. The daemon writes to the keyboard only while a host has
 // polled within the last second, so this page polls only while it is visible:
 // hide or close it and the keyboard keeps its last frame.
+//
+// Served by a tonvik-host that keeps the user's choices (it answers
+// /api/settings), the page steers the host instead: every choice goes to the
+// host, which saves it and is the one front-end writing to the daemon; the
+// page only reads the key colours. Served any other way, the page drives the
+// daemon itself and says that its choices are not kept.
 import * as api from './api.js';
+import * as host from './settings.js';
 import {BACKGROUND_STYLES, DEFAULT_EFFECT, EFFECT_MODES, SCREEN_MODE} from './catalogue.js';
 import {showHardware} from './hardware.js';
 import {KeyboardView} from './keyboard.js';
 
 const POLL_MS = 200;
+// How long the outcome of a change stays on the status line.
+const NOTICE_MS = 6000;
 const HARDWARE_MS = 2000;
 const SEARCH_AGAIN_MS = 2000;
 const BAD_REPLY_RETRY_MS = 1000;
@@ -42,6 +51,9 @@ let timer = null;
 let busy = false;
 let again = false;
 let hardwareTimer = null;
+let hosted = null;           // the host's settings, when it keeps them
+let notice = '';             // the outcome of the last change sent to the host
+let noticeTimer = null;
 
 function describe() {
     const where = `127.0.0.1, ${ports.length === 1 ? `port ${ports[0]}` : `ports ${ports[0]}–${ports.at(-1)}`}`;
@@ -55,7 +67,8 @@ function describe() {
         return `Connected to the daemon on port ${port}. ` +
             (layoutTrouble ? `No layout: ${layoutTrouble}` : "Choose your keyboard's layout to start.");
     case 'uploading':
-        return `Sending the layout "${layout.name}" to the daemon on port ${port}…`;
+        return hosted ? `Sending the layout "${layout.name}" to the host…` :
+            `Sending the layout "${layout.name}" to the daemon on port ${port}…`;
     case 'rejected':
         return 'The layout was not taken';
     case 'running':
@@ -79,10 +92,10 @@ function setPhase(next, why = '') {
 
 function render() {
     document.body.dataset.state = phase;
-    $('status').textContent = describe() + (detail ? `: ${detail}` : '');
+    $('status').textContent = describe() + (detail ? `: ${detail}` : '') + (notice ? ` ${notice}` : '');
     $('keyboard-view').hidden = view !== 'keyboard';
     $('amplitude-view').hidden = view !== 'amplitude';
-    controls.screenToDevice.disabled = Number(controls.mode.value) !== SCREEN_MODE;
+    controls.screenToDevice.disabled = hosted !== null || Number(controls.mode.value) !== SCREEN_MODE;
 }
 
 function effectParams() {
@@ -130,7 +143,7 @@ async function step() {
         return search();
     }
     if (phase === 'uploading') {
-        return upload();
+        return hosted ? null : upload();
     }
     if (view === 'amplitude') {
         return pollAmplitude();
@@ -154,6 +167,11 @@ function failed(error) {
 }
 
 async function search() {
+    if (hosted && query.get('port') === null) {
+        // The host knows where its daemon is, also after the daemon moved.
+        const settings = await host.settings();
+        ports = settings?.daemonPort > 0 ? [settings.daemonPort] : allPorts();
+    }
     const found = await api.findDaemon(ports);
     if (found === null) {
         if (phase !== 'gone') {
@@ -163,6 +181,11 @@ async function search() {
     }
     port = found;
     pollHardware();
+    if (hosted) {
+        // The host has put the layout up; the page only watches.
+        setPhase(layout === null ? 'no-layout' : 'running');
+        return layout === null ? null : 0;
+    }
     if (layout === null) {
         setPhase('no-layout');
         return null;
@@ -188,7 +211,7 @@ async function upload() {
 }
 
 async function pollEffect() {
-    const params = effectChanged ? effectParams() : null;
+    const params = effectChanged && !hosted ? effectParams() : null;
     effectChanged = false;
     let reply;
     try {
@@ -199,7 +222,7 @@ async function pollEffect() {
     }
     if (Array.isArray(reply.keys)) {
         const hasKeys = reply.keys.some((key) => key?.keyCode > 0);
-        if (keyed && !hasKeys) {
+        if (keyed && !hasKeys && !hosted) {
             // A daemon restarted between two polls starts without a layout.
             setPhase('uploading');
             return 0;
@@ -259,6 +282,7 @@ function layoutName(text, fallback) {
 
 function useLayout(file, text) {
     layout = {name: layoutName(text, file), text};
+    keyboard.setLayout(text);
     layoutTrouble = '';
     if (port !== null) {
         setPhase('uploading');
@@ -315,6 +339,10 @@ function fillSelect(select, entries, value) {
     select.value = String(value);
 }
 
+function allPorts() {
+    return Array.from({length: api.LAST_PORT - api.FIRST_PORT + 1}, (_, i) => api.FIRST_PORT + i);
+}
+
 // ?port=N pins the daemon's port, ?mode=N picks the effect and ?layout=NAME
 // a bundled layout, which then goes to the daemon as soon as it is found.
 function readQuery() {
@@ -326,7 +354,7 @@ function readQuery() {
         }
         ports = [number];
     } else {
-        ports = Array.from({length: api.LAST_PORT - api.FIRST_PORT + 1}, (_, i) => api.FIRST_PORT + i);
+        ports = allPorts();
     }
     const mode = Number(query.get('mode') ?? DEFAULT_EFFECT.mode);
     const valid = Number.isInteger(mode) && Math.abs(mode) < 2 ** 31;
@@ -345,20 +373,31 @@ function wireControls() {
         input.addEventListener('input', show);
         show();
     }
-    for (const control of Object.values(controls)) {
+    for (const [name, control] of Object.entries(controls)) {
         control.addEventListener('change', () => {
+            if (hosted) {
+                if (name in host.SETTING_OF) {
+                    sendToHost({[host.SETTING_OF[name]]: Number(control.value)});
+                }
+                return;
+            }
             effectChanged = true;
             render();
         });
     }
     $('layout-picker').addEventListener('change', (event) => {
-        if (event.target.value) {
+        if (hosted && event.target.value) {
+            sendToHost({layout: event.target.value});
+        } else if (event.target.value) {
             loadBundledLayout(event.target.value);
         }
     });
     $('layout-file').addEventListener('change', async (event) => {
         const file = event.target.files[0];
-        if (file) {
+        if (file && hosted) {
+            uploadToHost(file.name, await file.text());
+            event.target.value = '';
+        } else if (file) {
             $('layout-picker').value = '';
             useLayout(file.name, await file.text());
         }
@@ -388,17 +427,97 @@ function wireControls() {
     });
 }
 
-function start() {
+// The host's settings shown in the controls, and its layout drawn.
+async function showHosted(settings) {
+    hosted = settings;
+    const picker = $('layout-picker');
+    picker.replaceChildren(...host.layoutOptions(settings));
+    picker.value = settings.layout;
+    for (const [name, setting] of Object.entries(host.SETTING_OF)) {
+        const control = controls[name];
+        if (control.tagName === 'SELECT' && ![...control.options].some((o) => o.value === String(settings[setting]))) {
+            control.add(new Option(String(settings[setting]), String(settings[setting])));
+        }
+        if (control.type === 'range') {
+            control.max = String(Math.max(Number(control.max), settings[setting]));
+        }
+        control.value = String(settings[setting]);
+        control.dispatchEvent(new Event('input'));
+    }
+    // The host always sends the screen's colours to the keyboard in mode 100.
+    controls.screenToDevice.checked = true;
+    if (layout?.text === undefined || layout.id !== settings.layout) {
+        const text = await host.currentLayout();
+        layout = {id: settings.layout, name: settings.layoutName, text};
+        keyboard.setLayout(text);
+    }
+}
+
+async function sendToHost(change) {
+    notice = 'Saving…';
+    render();
+    const outcome = await host.change(change);
+    await afterHostChange(outcome, 'Saved.');
+}
+
+async function uploadToHost(file, text) {
+    notice = `Sending "${layoutName(text, file)}" to the host…`;
+    render();
+    const outcome = await host.upload(text);
+    await afterHostChange(outcome, 'Saved: the layout is stored and in use.');
+}
+
+async function afterHostChange(outcome, saved) {
+    clearTimeout(noticeTimer);
+    noticeTimer = setTimeout(() => {
+        notice = '';
+        render();
+    }, NOTICE_MS);
+    if (outcome.settings) {
+        notice = saved;
+        const layoutChanged = outcome.settings.layout !== hosted.layout;
+        await showHosted(outcome.settings);
+        if (layoutChanged) {
+            keyboard.clear();
+            keyed = false;
+            if (port !== null) {
+                setPhase('running');
+            }
+        }
+    } else {
+        notice = `Not saved: ${outcome.error}`;
+        if (outcome.rejected) {
+            $('layout-picker').value = hosted.layout;
+            notice = `The layout was not taken: ${outcome.error}`;
+        }
+        // Back to what the host keeps.
+        await showHosted(hosted);
+    }
+    render();
+    schedule(0);
+}
+
+async function start() {
     if (!readQuery()) {
         ports = [];
         setPhase('bad-port');
         return;
     }
     wireControls();
-    const bundled = query.get('layout') ?? '';
-    fillLayoutPicker(bundled);
-    if (bundled) {
-        loadBundledLayout(bundled);
+    const settings = await host.settings();
+    if (settings) {
+        $('keeping').textContent = 'Your choices are saved by tonvik-host and kept across restarts.';
+        $('amplitude-view-choice').disabled = true;
+        $('amplitude-view-choice').title = 'The host keeps the keyboard lit; the amplitude view would switch it off.';
+        await showHosted(settings);
+    } else {
+        $('keeping').textContent = 'Choices made here are not kept: this page is not served by a Tonvik host ' +
+            'with a layout in its host.conf (tonvik-host --web, or TonvikPlug.exe on Windows).';
+        const bundled = query.get('layout') ?? '';
+        fillLayoutPicker(bundled);
+        if (bundled) {
+            loadBundledLayout(bundled);
+        }
     }
     render();
     schedule(0);

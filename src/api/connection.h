@@ -5,8 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/api_contract.h"
+
 // The most request bytes read from one connection; the rest is never looked at.
-constexpr size_t kRequestCap = 131071;
+using api_contract::kRequestCap;
 
 // How long each stage of a connection may take, in milliseconds.
 struct ConnectionTimeouts {

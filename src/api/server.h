@@ -6,10 +6,11 @@
 #include <string>
 
 #include "api/socket.h"
+#include "base/api_contract.h"
 #include "base/relaxed.h"
 
-constexpr uint16_t kFirstApiPort = 9191;
-constexpr uint16_t kLastApiPort = 9199;
+using api_contract::kFirstApiPort;
+using api_contract::kLastApiPort;
 // Connections held at once; past it the oldest idle one is closed, and while
 // every one is busy the next waits in the listen queue.
 constexpr size_t kMaxApiConnections = 64;

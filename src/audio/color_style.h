@@ -3,8 +3,9 @@
 #include <cstdint>
 
 #include "audio/visualizer_image.h"
+#include "base/api_contract.h"
 
-constexpr int32_t kLastColorStyle = 21;
+constexpr int32_t kLastColorStyle = api_contract::kLastColourStyle;
 
 // A 0x00BBGGRR pixel from hue (degrees), saturation and value (0..255, values
 // outside are clamped), in the integer arithmetic the effect colours use.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -73,6 +74,26 @@ TEST(BundledLayouts, EveryLayoutIsTakenWithAllItsKeys)
         // The name says how many keys the board has.
         const std::string name = layout["name"].asString();
         EXPECT_NE(name.find(", " + std::to_string(expected.size()) + " keys"), std::string::npos) << name;
+
+        // The keys' places and sizes for the console are there for every key,
+        // and the daemon ignores them: the same document without them gets
+        // the same replies, byte for byte (but for the time stamp).
+        Json::Value unplaced = layout;
+        for (auto& key : unplaced["layouts"]["keys"]) {
+            EXPECT_TRUE(key["x"].isNumeric() && key["y"].isNumeric()) << key;
+            for (const char* member : {"x", "y", "w", "h"}) {
+                key.removeMember(member);
+            }
+        }
+        const auto replies = [&](const std::string& document) {
+            const HttpReply upload =
+                Get(daemon.Port(), "/api/keyboard/musiceffect/layout?layout=" + PercentEncode(document));
+            const std::string effect = Get(daemon.Port(), "/api/keyboard/musiceffect").raw;
+            return std::make_pair(upload.raw, std::regex_replace(effect, std::regex(R"("timestamp":[0-9]+)"), ""));
+        };
+        Json::StreamWriterBuilder compact;
+        compact["indentation"] = "";
+        EXPECT_EQ(replies(Json::writeString(compact, unplaced)), replies(text));
 
         const HttpReply upload = Get(daemon.Port(), "/api/keyboard/musiceffect/layout?layout=" + PercentEncode(text));
         ASSERT_EQ(upload.body, R"({"status": "layout received via GET"})");

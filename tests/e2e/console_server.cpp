@@ -1,5 +1,6 @@
 #include "e2e/console_server.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -22,6 +23,15 @@ using Clock = std::chrono::steady_clock;
 
 ConsoleServer::~ConsoleServer()
 {
+    Stop();
+    if (!m_dir.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
+    }
+}
+
+void ConsoleServer::Stop()
+{
     if (m_pid > 0) {
         ::kill(m_pid, SIGTERM);
         const auto deadline = Clock::now() + std::chrono::seconds(5);
@@ -34,25 +44,35 @@ ConsoleServer::~ConsoleServer()
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-    }
-    if (!m_dir.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
+        m_pid = -1;
+        // A sanitizer build of the host reports on its standard error; any report fails the test.
+        const std::string log = Log();
+        for (const char* marker : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",
+                                   "ERROR: LeakSanitizer"}) {
+            if (log.find(marker) != std::string::npos) {
+                ADD_FAILURE() << "tonvik-host reported a sanitizer error:\n" << log;
+                break;
+            }
+        }
     }
 }
 
-bool ConsoleServer::Start(const std::string& sourceDir)
+std::string ConsoleServer::Log() const
+{
+    return ReadFile(m_dir + "/server.err");
+}
+
+bool ConsoleServer::Start(const std::string& sourceDir, const std::string& configHome)
 {
     char pattern[] = "/tmp/tonvik-console-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) {
         return false;
     }
     m_dir = pattern;
-    // The console as users open it: tonvik-host serving the tree's web/ and
-    // layouts/. A config home of its own keeps a user's host.conf out.
+    // The console as users open it: tonvik-host serving the tree's web/ and layouts/.
     const std::string out = m_dir + "/server.out";
-    m_pid = SpawnProcess({TONVIK_HOST_PATH, "--web", "--web-root", sourceDir}, {{"XDG_CONFIG_HOME", m_dir}}, out,
-                         m_dir + "/server.err");
+    m_pid = SpawnProcess({TONVIK_HOST_PATH, "--web", "--web-root", sourceDir},
+                         {{"XDG_CONFIG_HOME", configHome.empty() ? m_dir : configHome}}, out, m_dir + "/server.err");
     if (m_pid < 0) {
         return false;
     }

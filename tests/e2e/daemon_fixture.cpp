@@ -420,7 +420,8 @@ HttpReply SplitReply(const std::string& raw)
 
 HttpReply Get(uint16_t port, const std::string& target)
 {
-    return SplitReply(Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n"));
+    return SplitReply(Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                         "\r\nAccept: */*\r\n\r\n"));
 }
 
 std::string MissingInOrder(const std::string& text, const std::vector<std::string>& parts)

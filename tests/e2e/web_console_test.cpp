@@ -40,7 +40,7 @@ void SleepMs(int ms)
 // The drawn keys: "row,col" to the colour of the square, as the page shows it.
 const char kDrawnColours[] = R"(Object.fromEntries([...document.querySelectorAll('#keyboard .key')].map((key) => {
     const [r, g, b] = getComputedStyle(key).backgroundColor.match(/\d+/g).map(Number);
-    return [`${key.style.gridRow - 1},${key.style.gridColumn - 1}`,
+    return [`${key.dataset.row},${key.dataset.col}`,
             '#' + [r, g, b].map((v) => v.toString(16).padStart(2, '0').toUpperCase()).join('')];
 })))";
 
@@ -205,6 +205,9 @@ TEST_F(WebConsole, LightsTheKeyboardWhileShownAndLetsItRestWhenHiddenOrClosed)
         << Status(page) << "\n" << m_browser.Error();
     EXPECT_EQ(m_browser.Evaluate(page, "document.getElementById('layout-picker').value").asString(), "ansi-104");
     EXPECT_EQ(m_browser.Evaluate(page, "document.getElementById('mode').value").asString(), "2");
+    // Served by a host without a layout, the page drives the daemon itself and says so.
+    EXPECT_NE(m_browser.Evaluate(page, "document.getElementById('keeping').textContent").asString().find("not kept"),
+              std::string::npos);
 
     ASSERT_NO_FATAL_FAILURE(PlayTone());
     const uint64_t toneStarted = NowUs();

@@ -389,7 +389,8 @@ TEST(HostWebE2E, ServesTheConsoleAndTheLayoutsAndNothingElse)
         {"GET /" + std::string(20000, 'a') + " HTTP/1.1", "431 Request Header Fields Too Large", "text/plain; charset=utf-8", ""},
     };
     for (const Case& c : cases) {
-        const HttpReply reply = SplitReply(Exchange(port, c.request + "\r\nHost: 127.0.0.1\r\n\r\n"));
+        const HttpReply reply =
+            SplitReply(Exchange(port, c.request + "\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n"));
         EXPECT_EQ(reply.head.rfind("HTTP/1.1 " + c.status + "\r\n", 0), 0u) << c.request << "\n" << reply.head;
         EXPECT_NE(reply.head.find("Content-Type: " + c.type + "\r\n"), std::string::npos) << reply.head;
         if (c.status == "200 OK") {
@@ -399,7 +400,7 @@ TEST(HostWebE2E, ServesTheConsoleAndTheLayoutsAndNothingElse)
     // A client that sends half a request and nothing more does not hold up the others.
     const int idle = ConnectLoopback(port);
     ASSERT_GE(idle, 0);
-    EXPECT_EQ(SplitReply(Exchange(port, "GET / HTTP/1.1\r\n\r\n")).head.rfind("HTTP/1.1 200 OK", 0), 0u);
+    EXPECT_EQ(Get(port, "/").head.rfind("HTTP/1.1 200 OK", 0), 0u);
     ::close(idle);
 
     const int status = host.Stop();
@@ -431,8 +432,9 @@ TEST(HostWebE2E, ServesThisTreesConsole)
 
 // The Windows launcher under Wine (the Windows leg sets TONVIK_PLUG_CMD):
 // started as the logon task starts it, it starts Tonvik.exe and hosts it with
-// the layout and effect of %APPDATA%\Tonvik\host.conf.
-TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonAndLightsTheConfiguredLayout)
+// the layout and effect of %APPDATA%\Tonvik\host.conf, and serves the console
+// and its settings API, through which a change lands in that host.conf.
+TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndServesTheSettings)
 {
     const std::vector<std::string> launcher = CommandFromEnv("TONVIK_PLUG_CMD");
     if (launcher.empty()) {
@@ -507,6 +509,32 @@ TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonAndLightsTheConfiguredLayout)
     ASSERT_TRUE(Json::Reader().parse(Get(found, "/api/keyboard/musiceffect").body, reply));
     EXPECT_EQ(reply["mode"].asInt(), 5);
     EXPECT_EQ(reply["keys"].size(), 126u);
+
+    // The console beside the launcher, on the first free port from 9190 down.
+    uint16_t web = 0;
+    for (uint16_t port = 9190; port >= 9180 && web == 0; --port) {
+        const std::string settings = Get(port, "/api/settings").body;
+        if (settings.find(R"(board.json","layoutName":"host test board")") != std::string::npos) {
+            web = port;
+        }
+    }
+    ASSERT_NE(web, 0) << "no settings API on 9180-9190; the launcher's log:\n"
+                      << ReadFile(dir.Path() + "/plug.err");
+    EXPECT_EQ(Get(web, "/").body, ReadFile(TONVIK_SOURCE_DIR "/web/index.html"));
+    const std::string change = R"({"mode": 6})";
+    const std::string host = "127.0.0.1:" + std::to_string(web);
+    const HttpReply saved = SplitReply(Exchange(
+        web, "POST /api/settings HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                 "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(change.size()) + "\r\n\r\n" +
+                 change));
+    EXPECT_EQ(saved.head.rfind("HTTP/1.1 200 OK", 0), 0u) << saved.raw;
+    EXPECT_EQ(ReadFile(confDir + "/host.conf"), "layout = board.json\nmode = 6\n");
+    const auto applied = Clock::now() + std::chrono::seconds(10);
+    while (reply["mode"].asInt() != 6 && Clock::now() < applied) {
+        SleepMs(200);
+        Json::Reader().parse(Get(found, "/api/keyboard/musiceffect").body, reply);
+    }
+    EXPECT_EQ(reply["mode"].asInt(), 6) << "the change did not reach the daemon";
 }
 
 }  // namespace

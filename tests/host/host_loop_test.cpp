@@ -78,10 +78,11 @@ TEST_P(HostLoopTest, SendsWhatTheDaemonLacks)
     StopSignal stop;
     c.arrange(daemon, stop);
     DaemonApi api(daemon);
-    HostSettings settings;
-    settings.effect.mode = 2;
+    Choices choices{kLayout, "test.json", {}};
+    choices.effect.mode = 2;
+    HostChoices shared(choices);
     int frames = 0;
-    HostLoop loop(api, stop, settings, kLayout, "test.json", [&frames](uint16_t, const EffectState&) { ++frames; });
+    HostLoop loop(api, stop, shared, 0, [&frames](uint16_t, const EffectState&) { ++frames; });
     EXPECT_EQ(loop.Run(), c.outcome);
     EXPECT_EQ(daemon.uploads, c.uploads);
     EXPECT_EQ(daemon.effectsSet, c.effectsSet);

@@ -74,3 +74,38 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 }  // namespace
+
+namespace {
+
+// host.conf rewritten with new values: only the changed keys' lines change.
+TEST(HostConfUpdate, ChangesOnlyTheChangedKeysLines)
+{
+    struct Case {
+        const char* what;
+        std::string before;
+        std::vector<std::pair<std::string, std::string>> values;
+        std::string after;
+    };
+    const std::vector<Case> cases = {
+        {"comments, blank lines and other keys kept",
+         "# mine\n\nlayout = a.json\n  # indented\nport = 9192\nmode = 3\n", {{"mode", "5"}, {"layout", "ansi-60"}},
+         "# mine\n\nlayout = ansi-60\n  # indented\nport = 9192\nmode = 5\n"},
+        {"a missing key appended, a last line without its newline ended",
+         "layout = a.json", {{"brightness", "40"}}, "layout = a.json\nbrightness = 40\n"},
+        {"a Windows editor's byte order mark and CRLF kept",
+         "\xEF\xBB\xBFmode = 3\r\n# note\r\n", {{"mode", "4"}, {"sensitivity", "80"}},
+         "\xEF\xBB\xBFmode = 4\r\n# note\r\nsensitivity = 80\r\n"},
+        {"every line of a repeated key, and a commented-out one left alone",
+         "#mode = 1\nmode=2\nmode = 3\n", {{"mode", "9"}}, "#mode = 1\nmode = 9\nmode = 9\n"},
+        {"an empty file", "", {{"layout", "layouts/user-0123456789abcdef.json"}},
+         "layout = layouts/user-0123456789abcdef.json\n"},
+    };
+    for (const Case& c : cases) {
+        const std::string after = UpdateHostConf(c.before, c.values);
+        EXPECT_EQ(after, c.after) << c.what;
+        HostSettings settings;
+        EXPECT_FALSE(ReadHostConf(after, "/conf", settings).has_value()) << c.what;
+    }
+}
+
+}  // namespace

@@ -49,7 +49,7 @@ done
 
 # The unit and the entry start the installed binary.
 grep -qx "ExecStart=$bindir/tonvik" "$unit" || fail "the unit does not start $bindir/tonvik"
-grep -qx "ExecStart=$bindir/tonvik-host" "$host_unit" || fail "the host unit does not start $bindir/tonvik-host"
+grep -qx "ExecStart=$bindir/tonvik-host --web" "$host_unit" || fail "the host unit does not start $bindir/tonvik-host --web"
 grep -qx "Wants=tonvik.service" "$host_unit" && grep -qx "After=tonvik.service" "$host_unit" ||
   fail "the host unit does not bring the daemon along, before it"
 grep -qx "Exec=$bindir/tonvik" "$entry" || fail "the autostart entry does not start $bindir/tonvik"

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "host_choices.h"
+#include "web_request.h"
+
+// Where the settings API finds and keeps things.
+struct SettingsPlaces {
+    std::string confPath;                // host.conf, rewritten on every change
+    std::string storedLayoutsDir;        // the layouts the user uploads
+    std::filesystem::path bundledDir;    // the bundled layouts and their index.json
+};
+
+// The host's settings API, beside the web console on the same loopback port
+// (the web server's thread calls it). JSON in and out:
+//   GET  /api/settings         the current choices and the layouts to choose from
+//   POST /api/settings         changes any of layout, mode, sensitivity, background, brightness
+//   GET  /api/settings/layout  the current layout document, for drawing the keys in place
+//   POST /api/layouts          a layout document: tried on the daemon, then stored and chosen
+// A change is saved to host.conf (atomically, comments and other lines kept)
+// before it is applied, so a change that cannot be saved changes nothing.
+// Bad values get 400, a layout the daemon rejects 422 with its reason, no
+// daemon to try an upload on 503, a failed save 500; nothing changes then.
+// Stored layouts get names the host makes; no name from a request is used as
+// a path. The Host and Origin checks are the caller's (WebSite).
+class SettingsApi {
+public:
+    // layoutRef: the current layout as host.conf names it (a bundled name, or
+    // a file path), or as the command line gave it.
+    SettingsApi(HostChoices& choices, SettingsPlaces places, std::string layoutRef);
+
+    std::string Answer(const WebRequest& request);
+
+    // How long an upload waits for the daemon's verdict.
+    static constexpr int kTrialTimeoutMs = 8000;
+
+private:
+    struct Layout {
+        std::string id;  // what host.conf says: a bundled name, or "layouts/<stored file>"
+        std::string name;
+        std::filesystem::path file;
+    };
+    std::vector<Layout> Layouts() const;
+    std::string SettingsJson() const;
+    std::string Change(std::string_view body);
+    std::string Upload(std::string_view body);
+    // Writes the values into host.conf; an error reply when that failed.
+    std::optional<std::string> Save(const std::vector<std::pair<std::string, std::string>>& values);
+
+    HostChoices& m_choices;
+    SettingsPlaces m_places;
+    std::string m_layoutRef;
+};

@@ -1,0 +1,49 @@
+// The web console's copy of the API contract (web/contract.js) says what
+// src/base/api_contract.h says.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <string>
+
+#include "base/api_contract.h"
+
+namespace {
+
+// Every "NAME = number" and "name: number" of the script, by name.
+std::map<std::string, long> NumbersIn(const std::string& script)
+{
+    std::map<std::string, long> numbers;
+    const std::regex assignment(R"(\b([A-Za-z_]+)\s*(?:=|:)\s*(-?[0-9]+)\b)");
+    for (auto it = std::sregex_iterator(script.begin(), script.end(), assignment); it != std::sregex_iterator(); ++it) {
+        numbers[(*it)[1]] = std::stol((*it)[2]);
+    }
+    return numbers;
+}
+
+TEST(ConsoleContract, TheConsolesCopyMatchesTheDaemonsContract)
+{
+    std::ifstream in(TONVIK_SOURCE_DIR "/web/contract.js", std::ios::binary);
+    ASSERT_TRUE(in) << "web/contract.js is missing";
+    const std::map<std::string, long> numbers = NumbersIn({std::istreambuf_iterator<char>(in), {}});
+    using namespace api_contract;
+    const std::map<std::string, long> expected = {
+        {"FIRST_PORT", kFirstApiPort},
+        {"LAST_PORT", kLastApiPort},
+        {"REQUEST_CAP", static_cast<long>(kRequestCap)},
+        {"FIRST_COLOUR_STYLE", kFirstColourStyle},
+        {"LAST_COLOUR_STYLE", kLastColourStyle},
+        {"RIPPLE_MODE", kRippleMode},
+        {"SCREEN_MODE", kScreenMode},
+        {"mode", kStartupEffectValues.mode},
+        {"amplitude", kStartupEffectValues.amplitude},
+        {"backMode", kStartupEffectValues.backMode},
+        {"backBrightness", kStartupEffectValues.backModeBrightness},
+        {"screenToDevice", kStartupEffectValues.screenToDevice},
+    };
+    EXPECT_EQ(numbers, expected);
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+// The settings API of the tonvik-host that serves this page (same origin):
+// the user's choices, which the host saves to host.conf and applies to the
+// daemon. Changes are POSTs, which the browser sends with this page's Origin;
+// the host takes changes from no other page.
+
+const TIMEOUT_MS = 12000;
+
+// The page's controls and the settings they show.
+export const SETTING_OF = {
+    mode: 'mode', amplitude: 'sensitivity', backMode: 'background', backBrightness: 'brightness',
+};
+
+function valid(settings) {
+    return settings !== null && typeof settings === 'object' && typeof settings.layout === 'string' &&
+        Array.isArray(settings.layouts) &&
+        Object.values(SETTING_OF).every((name) => Number.isInteger(settings[name]));
+}
+
+// The host's settings, or null when the page is not served by a host that keeps them.
+export async function settings() {
+    try {
+        const response = await fetch('/api/settings', {cache: 'no-store', signal: AbortSignal.timeout(TIMEOUT_MS)});
+        const reply = response.ok ? await response.json() : null;
+        return valid(reply) ? reply : null;
+    } catch {
+        return null;
+    }
+}
+
+// The document of the layout the host keeps up.
+export async function currentLayout() {
+    try {
+        const response = await fetch('/api/settings/layout', {
+            cache: 'no-store',
+            signal: AbortSignal.timeout(TIMEOUT_MS),
+        });
+        return response.ok ? await response.text() : '';
+    } catch {
+        return '';
+    }
+}
+
+// {settings} when the host saved it, else {error, rejected}: rejected when
+// the daemon refused the layout (its reason is the error).
+async function post(path, body, type) {
+    let response;
+    let reply = null;
+    try {
+        response = await fetch(path, {
+            method: 'POST',
+            headers: {'Content-Type': type},
+            body,
+            cache: 'no-store',
+            signal: AbortSignal.timeout(TIMEOUT_MS),
+        });
+        reply = await response.json().catch(() => null);
+    } catch (error) {
+        return {error: `the host did not answer (${error.message})`};
+    }
+    if (response.ok && valid(reply)) {
+        return {settings: reply};
+    }
+    const why = typeof reply?.error === 'string' ? reply.error : `HTTP ${response.status}`;
+    return {error: why, rejected: response.status === 422};
+}
+
+export function change(choices) {
+    return post('/api/settings', JSON.stringify(choices), 'application/json');
+}
+
+export function upload(layoutText) {
+    return post('/api/layouts', layoutText, 'application/json');
+}
+
+// The picker's options: the host's layouts, and the file host.conf names when
+// it is none of them.
+export function layoutOptions(settings) {
+    const options = settings.layouts
+        .filter((entry) => typeof entry?.id === 'string' && typeof entry?.name === 'string')
+        .map((entry) => new Option(entry.name, entry.id));
+    if (!options.some((option) => option.value === settings.layout)) {
+        options.unshift(new Option(`Your file: ${settings.layout}`, settings.layout));
+    }
+    return options;
+}
