@@ -11,16 +11,11 @@
 #include "base/thread_start.h"
 #include "base/timer_platform.h"
 #include "device/discovery_schedule.h"
-#include "hwmon/hardware_poller.h"
 #include "ui/key_grid_paint.h"
 
 namespace {
 
 constexpr std::chrono::milliseconds kStartupWait{2000};
-// The sensor source is tried again this often until it opens; between two
-// polling passes the thread rests this long.
-constexpr std::chrono::milliseconds kHwOpenRetry{1000};
-constexpr std::chrono::milliseconds kHwPassPause{50};
 
 // A frame's way to the hidden window and to the keyboard, looked for under
 // the ids of the current layout.
@@ -46,9 +41,11 @@ private:
 
 }  // namespace
 
-CKolvexDlg::CKolvexDlg() = default;
+CKolvexDlg::CKolvexDlg() : CKolvexDlg(OpenLoopbackCapture) {}
 
-CKolvexDlg::CKolvexDlg(WorkerClock clock) : CThreadBasic(clock) {}
+CKolvexDlg::CKolvexDlg(CaptureFactory openCapture) : m_openCapture(std::move(openCapture)) {}
+
+CKolvexDlg::CKolvexDlg(WorkerClock clock) : CThreadBasic(clock), m_openCapture(OpenLoopbackCapture) {}
 
 CKolvexDlg::~CKolvexDlg()
 {
@@ -69,7 +66,7 @@ bool CKolvexDlg::OnInitDialog()
         ReleaseStartupWait();
     }
     m_commands.Push(CMD_START_ANALYSIS);
-    StartHardwarePolling();
+    m_hwPolling.Start();
     StartApiServer();
     PlaceOffScreen();
     return false;
@@ -81,7 +78,7 @@ void CKolvexDlg::DestroyWindow()
     if (m_serverThread.joinable()) {
         m_serverThread.join();
     }
-    StopHardwarePolling();
+    m_hwPolling.Stop();
     StopWorker();
     m_screenLight.Stop();
     m_hwMonitor.Close();
@@ -148,26 +145,13 @@ void CKolvexDlg::Run()
 
 void CKolvexDlg::StartAnalysis()
 {
-    m_visualizer.InitVisualizer();
+    m_visualizer.InitVisualizer(m_openCapture ? m_openCapture() : nullptr);
     m_visualizer.StartThread();
 
-    m_effect.mode = 19;
-    m_visualizer.m_nBarStyle = 19;
-    m_effect.amplitude = 60;
-    m_visualizer.m_nGain = 60 * 20;
-    m_effect.backMode = 0;
-    m_visualizer.m_nBackStyle = 0;
-    m_effect.backModeBrightness = 100;
-    m_visualizer.m_nBackBrightness = 100;
-    m_visualizer.m_bActive = true;
-
+    m_effect = kStartupEffect;
+    PushEffectToVisualizer(m_effect, m_visualizer);
     m_keyGrid.ComputeSampleCoordinates();
-
-    const int32_t mode = m_effect.mode;
-    m_screenLight.SetEnabled(mode == kScreenMode);
-    if (mode == kRippleMode) {
-        m_visualizer.m_nBarStyle = 0;
-    }
+    m_screenLight.SetEnabled(m_effect.mode == kScreenMode);
 
     ReleaseStartupWait();
 }
@@ -192,48 +176,6 @@ void CKolvexDlg::RenderFrame()
     DlgFrameOutput output(*this);
     m_renderer.RenderFrame({m_keyGrid, m_effect, m_visualizer, m_screenLight},
                            {TickCount64(), m_lastRequestTick, m_nActiveDeviceMode}, output);
-}
-
-void CKolvexDlg::StartHardwarePolling()
-{
-    if (!m_bHwPollRunning.exchange(true)) {
-        m_hwPollThread = TryStartThread("hardware polling", &CKolvexDlg::PollHardware, this);
-        if (!m_hwPollThread.joinable()) {
-            m_bHwPollRunning.exchange(false);
-        }
-    }
-}
-
-void CKolvexDlg::StopHardwarePolling()
-{
-    {
-        // Under the wait's lock, so the loop cannot miss the wake-up between
-        // its test of the flag and its wait.
-        std::lock_guard lock(m_hwPollWaitMutex);
-        m_bHwPollRunning.exchange(false);
-    }
-    m_hwPollWake.notify_all();
-    if (m_hwPollThread.joinable()) {
-        m_hwPollThread.join();
-    }
-}
-
-void CKolvexDlg::WaitWhileHwPolling(std::chrono::milliseconds period)
-{
-    std::unique_lock lock(m_hwPollWaitMutex);
-    m_hwPollWake.wait_for(lock, period, [this] { return !m_bHwPollRunning; });
-}
-
-void CKolvexDlg::PollHardware()
-{
-    while (m_bHwPollRunning && !m_hwMonitor.Open()) {
-        WaitWhileHwPolling(kHwOpenRetry);
-    }
-    HardwarePoller poller(m_hwMonitor, {m_snapshotMutex, m_snapshot, m_bSnapshotValid}, TickCount64);
-    while (m_bHwPollRunning) {
-        poller.Pass();
-        WaitWhileHwPolling(kHwPassPause);
-    }
 }
 
 ApiTargets CKolvexDlg::Api()

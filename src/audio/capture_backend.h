@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 // Receives captured packets on the thread that drains the backend.
@@ -30,3 +31,7 @@ public:
 // The platform's loopback capture, already started. Its destructor stops
 // every thread and callback it owns.
 std::unique_ptr<CaptureBackend> OpenLoopbackCapture();
+
+// Opens the capture the analysis drains: OpenLoopbackCapture in the daemon, a
+// scripted one in tests. A null result means no capture (silence).
+using CaptureFactory = std::function<std::unique_ptr<CaptureBackend>()>;

@@ -13,26 +13,8 @@ Visualizer::~Visualizer()
     m_pCapture.reset();
 }
 
-void Visualizer::InitVisualizer()
-{
-    InitVisualizer(OpenLoopbackCapture());
-}
-
 void Visualizer::InitVisualizer(std::unique_ptr<CaptureBackend> capture)
 {
-    m_nGain = 270;
-    m_nSmoothMode = 1;
-    m_nSmoothWidth = 8;
-    m_nWindowType = 1;
-    m_nDecayPercent = 80;
-    m_fHueSpeed = 500.0f;
-    m_nBackBrightness = 100;
-    m_nBackStyle = 0;
-    m_fTiltBase = 0.04f;
-    m_fTiltSlope = 0.5f;
-    m_fFollow = 1.0f;
-    m_nBarStyle = 18;
-    m_fHue = 0.0f;
     BuildWindowTables(m_windows);
     BuildTiltTable(m_tilt, m_fTiltBase, m_fTiltSlope);
     m_pCapture = std::move(capture);

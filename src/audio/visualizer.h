@@ -29,9 +29,8 @@ public:
     // Stops the frame thread, then the capture, before anything they use goes.
     ~Visualizer();
 
-    // One-time set-up before StartThread: the analysis defaults and tables,
-    // then the platform's loopback capture (or the one given).
-    void InitVisualizer();
+    // One-time set-up before StartThread: the analysis tables, and the
+    // capture the frame thread drains (none: the picture hears silence).
     void InitVisualizer(std::unique_ptr<CaptureBackend> capture);
 
     // Starts the frame thread; does nothing while it runs. When no thread can
@@ -71,7 +70,7 @@ public:
     const SampleWindow& Samples() const { return m_sampleWindow; }
 
     float m_peaks[kSpectrumColumns] = {};
-    Relaxed<int32_t> m_nGain{0};
+    Relaxed<int32_t> m_nGain{270};
     int32_t m_nSmoothMode = 1;
     int32_t m_nSmoothWidth = 8;
     int32_t m_nWindowType = 1;
