@@ -1,0 +1,58 @@
+#include "hwmon/hardware_polling.h"
+
+#include "base/clock.h"
+#include "base/thread_start.h"
+
+HardwarePolling::HardwarePolling(HardwareMonitor& monitor, SnapshotTarget target)
+    : m_monitor(monitor), m_target(target)
+{
+}
+
+HardwarePolling::~HardwarePolling()
+{
+    Stop();
+}
+
+void HardwarePolling::Start()
+{
+    if (m_thread.joinable()) {
+        return;
+    }
+    m_bRunning = true;
+    m_thread = TryStartThread("hardware polling", &HardwarePolling::Loop, this);
+    if (!m_thread.joinable()) {
+        m_bRunning = false;
+    }
+}
+
+void HardwarePolling::Stop()
+{
+    {
+        // Under the wait's lock, so the loop cannot miss the wake-up between
+        // its test of the flag and its wait.
+        std::lock_guard lock(m_waitMutex);
+        m_bRunning = false;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void HardwarePolling::WaitWhileRunning(std::chrono::milliseconds period)
+{
+    std::unique_lock lock(m_waitMutex);
+    m_wake.wait_for(lock, period, [this] { return !m_bRunning; });
+}
+
+void HardwarePolling::Loop()
+{
+    while (m_bRunning && !m_monitor.Open()) {
+        WaitWhileRunning(kOpenRetry);
+    }
+    HardwarePoller poller(m_monitor, m_target, TickCount64);
+    while (m_bRunning) {
+        poller.Pass();
+        WaitWhileRunning(kPassPause);
+    }
+}
