@@ -1,5 +1,6 @@
 #include "app/kolvex_dlg.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "api/routes.h"
@@ -43,9 +44,15 @@ private:
 
 CKolvexDlg::CKolvexDlg() : CKolvexDlg(OpenLoopbackCapture) {}
 
-CKolvexDlg::CKolvexDlg(CaptureFactory openCapture) : m_openCapture(std::move(openCapture)) {}
+CKolvexDlg::CKolvexDlg(CaptureFactory openCapture)
+    : m_openCapture(std::move(openCapture)), m_createdTick(TickCount64())
+{
+}
 
-CKolvexDlg::CKolvexDlg(WorkerClock clock) : CThreadBasic(clock), m_openCapture(OpenLoopbackCapture) {}
+CKolvexDlg::CKolvexDlg(WorkerClock clock)
+    : CThreadBasic(clock), m_openCapture(OpenLoopbackCapture), m_createdTick(TickCount64())
+{
+}
 
 CKolvexDlg::~CKolvexDlg()
 {
@@ -76,9 +83,12 @@ void CKolvexDlg::DestroyWindow()
 {
     m_bServerRunning = false;
     if (m_serverThread.joinable()) {
+        net::Knock(m_listenAddress, m_nApiPort);
         m_serverThread.join();
     }
     m_hwPolling.Stop();
+    m_bStopping = true;
+    m_commands.Notify();
     StopWorker();
     m_screenLight.Stop();
     m_hwMonitor.Close();
@@ -127,6 +137,9 @@ void CKolvexDlg::Run()
     if (IsWindowVisible()) {
         HideWindow();
     }
+    if (RestWhileUnwatched()) {
+        return;
+    }
     if (m_nEffectRunning == 0) {
         return;
     }
@@ -141,6 +154,48 @@ void CKolvexDlg::Run()
         std::snprintf(line, sizeof line, "music: %d \n", level);
         DebugOutput(line);
     }
+}
+
+bool CKolvexDlg::Unwatched(uint64_t now) const
+{
+    return now - std::max<uint64_t>(m_lastRequestTick, m_createdTick) >= kRestAfterMs;
+}
+
+// Only the worker rests: a tick run by hand (tests) never waits.
+bool CKolvexDlg::RestWhileUnwatched()
+{
+    if (!IsWorkerRunning() || !Unwatched(TickCount64())) {
+        return false;
+    }
+    {
+        // A request stores its tick before it calls WakeUp, which takes this
+        // lock: either it is seen here, or its wake-up comes after the rest.
+        std::lock_guard lock(m_restMutex);
+        if (!Unwatched(TickCount64())) {
+            return false;
+        }
+        m_bResting = true;
+        m_visualizer.Rest();
+        m_screenLight.SetResting(true);
+    }
+    LogDebug("resting: no request for 2 s; capture, analysis and screen sampling paused");
+    m_commands.WaitForCommandOr([this] { return !m_bResting || m_bStopping; });
+    return true;
+}
+
+void CKolvexDlg::WakeUp()
+{
+    {
+        std::lock_guard lock(m_restMutex);
+        if (!m_bResting) {
+            return;
+        }
+        m_visualizer.Wake();
+        m_screenLight.SetResting(false);
+        m_bResting = false;
+    }
+    m_commands.Notify();
+    LogDebug("waking: a request came; capture, analysis and screen sampling resumed");
 }
 
 void CKolvexDlg::StartAnalysis()
@@ -182,7 +237,8 @@ ApiTargets CKolvexDlg::Api()
 {
     return {Layout(),          m_keyGrid,           m_effect,           m_visualizer,
             m_screenLight,     m_nEffectRunning,    m_bLightingActive,  m_nAmplitudeReading,
-            m_lastRequestTick, [this] { return BuildHardwareJson(); }};
+            m_lastRequestTick, [this] { return BuildHardwareJson(); },
+            SleepMs,           [this] { WakeUp(); }};
 }
 
 std::string CKolvexDlg::BuildHardwareJson()
@@ -207,6 +263,7 @@ void CKolvexDlg::StartApiServer()
     if (listener == net::kInvalidSocket) {
         return;
     }
+    m_nApiPort = net::LocalPort(listener);
     m_serverThread = TryStartThread("API server", [this, listener] {
         // Start-up's defaults come on the lighting worker's first ticks; a
         // request served before them would have its parameters overwritten.

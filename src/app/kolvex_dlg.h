@@ -31,6 +31,10 @@ class CKolvexDlg : public CDlgBase, public CThreadBasic {
 public:
     static constexpr uint32_t kLightingPeriodMs = 16;
     static constexpr int32_t kAmplitudeCap = 1000;
+    // After this long without an effect, amplitude or unrecognised request the
+    // daemon rests: well past the 1000 ms in which frames still go to the
+    // keyboard, so nothing the keyboard or a polling host sees changes.
+    static constexpr uint64_t kRestAfterMs = 2000;
 
     // The platform's loopback capture.
     CKolvexDlg();
@@ -55,8 +59,15 @@ public:
     // The live picture of the key grid, seen only when the window is shown.
     void OnPaint(Canvas& canvas, const ControlRect& client, const ControlRect& update) override;
 
-    // One lighting tick: a queued command, or a frame, or the amplitude reading.
+    // One lighting tick: a queued command, or a frame, or the amplitude
+    // reading; or, once nobody has asked for anything for kRestAfterMs, the
+    // rest: capture, analysis and screen sampler paused, and this thread
+    // waiting until a request wakes it (WakeUp), a command is queued or the
+    // worker stops.
     void Run() override;
+    // Ends a rest at once (any thread); nothing when not resting.
+    void WakeUp();
+    bool Resting() const { return m_bResting; }
 
     void StartAnalysis();
     void StartApiServer();
@@ -94,6 +105,7 @@ public:
     // network can read the layout or stall the API, unless the user asks.
     uint32_t m_listenAddress = net::kLoopbackIpv4;
     Relaxed<uint64_t> m_lastRequestTick{0};  ///< by the API thread, on each request that keeps the frames going
+    Relaxed<bool> m_bResting{false};  ///< by the lighting thread (rest) and the API thread (WakeUp), under m_restMutex
     EffectParams m_effect;  ///< by the lighting thread (start-up) and the API thread (effect and amplitude routes)
     LayoutIdentity m_layout;  ///< by the API thread (layout uploads)
     FrameRenderer m_renderer;  ///< lighting thread only
@@ -102,8 +114,17 @@ public:
 private:
     // Lets requests that wait for the start-up defaults through.
     void ReleaseStartupWait();
+    // The rest, on the lighting worker: true when it rested (and has been woken).
+    bool RestWhileUnwatched();
+    bool Unwatched(uint64_t now) const;
 
     CaptureFactory m_openCapture;
+    // Start-up counts as a request, so the daemon rests kRestAfterMs after it.
+    const uint64_t m_createdTick;
+    std::mutex m_restMutex;  // orders a rest against a wake-up that comes meanwhile
+    Relaxed<bool> m_bStopping{false};  ///< set by the window thread before the lighting worker stops
+    // Where the API listens, for the stop's knock; port 0 while nothing listens.
+    uint16_t m_nApiPort = 0;
 
     std::mutex m_startupMutex;
     std::condition_variable m_startupDone;

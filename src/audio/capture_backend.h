@@ -26,6 +26,12 @@ public:
     // Hands every waiting packet to the sink, on the calling thread, without
     // waiting for more. False when no stream is open.
     virtual bool Drain(CapturePacketSink& sink) = 0;
+
+    // Pauses the stream (true) without closing it, or lets it run again
+    // (false); from any thread, returning without waiting for the sound
+    // service. A stream opened while paused (a new default device, the
+    // service back) opens paused. The device choice and recovery go on.
+    virtual void SetPaused(bool paused) = 0;
 };
 
 // The platform's loopback capture, already started. Its destructor stops

@@ -48,6 +48,35 @@ void Visualizer::StopThread()
     }
 }
 
+void Visualizer::Rest()
+{
+    {
+        std::lock_guard lock(m_wakeMutex);
+        m_bResting = true;
+    }
+    if (m_pCapture) {
+        m_pCapture->SetPaused(true);
+    }
+}
+
+void Visualizer::Wake()
+{
+    if (m_pCapture) {
+        m_pCapture->SetPaused(false);
+    }
+    {
+        std::lock_guard lock(m_wakeMutex);
+        m_bResting = false;
+    }
+    m_wake.notify_all();
+}
+
+void Visualizer::WaitWhileResting()
+{
+    std::unique_lock lock(m_wakeMutex);
+    m_wake.wait(lock, [this] { return !m_bRunning || !m_bResting; });
+}
+
 void Visualizer::Pause(uint32_t ms)
 {
     std::unique_lock lock(m_wakeMutex);
@@ -59,7 +88,8 @@ void Visualizer::Pause(uint32_t ms)
 // the idle wait looks at the flag once per frame period instead.
 void Visualizer::WaitWhileInactive()
 {
-    for (uint32_t waited = 0; waited < kInactivePollMs && m_bRunning && !m_bActive; waited += kFramePauseMs) {
+    for (uint32_t waited = 0; waited < kInactivePollMs && m_bRunning && !m_bActive && !m_bResting;
+         waited += kFramePauseMs) {
         Pause(kFramePauseMs);
     }
 }
@@ -67,6 +97,10 @@ void Visualizer::WaitWhileInactive()
 void Visualizer::FrameLoop()
 {
     while (m_bRunning) {
+        if (m_bResting) {
+            WaitWhileResting();
+            continue;
+        }
         if (!m_bActive) {
             WaitWhileInactive();
             continue;

@@ -39,8 +39,16 @@ public:
     // Stops and joins the frame thread; returns within one frame.
     void StopThread();
 
+    // Rest: the capture is paused and the frame thread waits, without a
+    // time-out, until Wake (or the stop); the picture keeps its last frame.
+    // Wake lets the capture run again first. Either from any thread, once
+    // InitVisualizer has run.
+    void Rest();
+    void Wake();
+    bool Resting() const { return m_bResting; }
+
     // The frame thread body: one analysed and composed frame, then a 15 ms
-    // pause, while active; a 500 ms poll while inactive.
+    // pause, while active; a 500 ms poll while inactive; nothing while resting.
     void FrameLoop();
     // One active frame: analysis, the two style pictures, composition, the
     // swap of front and back frames and the hue advance.
@@ -100,6 +108,7 @@ private:
     // Sleeps up to ms, woken early by StopThread.
     void Pause(uint32_t ms);
     void WaitWhileInactive();
+    void WaitWhileResting();
 
     SampleWindow m_sampleWindow;
     float m_transform[kTransformSize] = {};
@@ -108,4 +117,5 @@ private:
     std::unique_ptr<std::thread> m_pThread;
     std::mutex m_wakeMutex;
     std::condition_variable m_wake;
+    Relaxed<bool> m_bResting{false};  ///< by Rest and Wake, under m_wakeMutex
 };

@@ -53,6 +53,9 @@ void HardwarePolling::Loop()
     HardwarePoller poller(m_monitor, m_target, TickCount64);
     while (m_bRunning) {
         poller.Pass();
-        WaitWhileRunning(kPassPause);
+        const uint64_t due = poller.NextDueTick();
+        const uint64_t now = TickCount64();
+        // At least a millisecond, so a wait that ends a little early cannot spin.
+        WaitWhileRunning(std::chrono::milliseconds(due > now ? due - now : 1));
     }
 }

@@ -16,10 +16,9 @@
 // owner to close.
 class HardwarePolling {
 public:
-    // The sensor source is tried again this often until it opens; between two
-    // polling passes the thread rests this long.
+    // The sensor source is tried again this often until it opens. Between
+    // two passes the thread waits, in one timed wait, until the next read is due.
     static constexpr std::chrono::milliseconds kOpenRetry{1000};
-    static constexpr std::chrono::milliseconds kPassPause{50};
 
     HardwarePolling(HardwareMonitor& monitor, SnapshotTarget target);
     // Stops the thread.

@@ -33,6 +33,8 @@ public:
         m_silence.assign(m_tone.size(), 0.0f);
     }
 
+    void SetPaused(bool) override {}
+
     bool Drain(CapturePacketSink& sink) override
     {
         ++m_sound->drains;
