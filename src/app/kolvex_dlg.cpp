@@ -167,6 +167,7 @@ bool CKolvexDlg::RestWhileUnwatched()
     if (!IsWorkerRunning() || !Unwatched(TickCount64())) {
         return false;
     }
+    bool fallingAsleep = false;
     {
         // A request stores its tick before it calls WakeUp, which takes this
         // lock: either it is seen here, or its wake-up comes after the rest.
@@ -174,11 +175,17 @@ bool CKolvexDlg::RestWhileUnwatched()
         if (!Unwatched(TickCount64())) {
             return false;
         }
-        m_bResting = true;
-        m_visualizer.Rest();
-        m_screenLight.SetResting(true);
+        // Still resting after a queued command ran: only the wait again.
+        fallingAsleep = !m_bResting;
+        if (fallingAsleep) {
+            m_bResting = true;
+            m_visualizer.Rest();
+            m_screenLight.SetResting(true);
+        }
     }
-    LogDebug("resting: no request for 2 s; capture, analysis and screen sampling paused");
+    if (fallingAsleep) {
+        LogDebug("resting: no request for 2 s; capture, analysis and screen sampling paused");
+    }
     m_commands.WaitForCommandOr([this] { return !m_bResting || m_bStopping; });
     return true;
 }
