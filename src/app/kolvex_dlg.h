@@ -67,7 +67,6 @@ public:
     void Run() override;
     // Ends a rest at once (any thread); nothing when not resting.
     void WakeUp();
-    bool Resting() const { return m_bResting; }
 
     void StartAnalysis();
     void StartApiServer();

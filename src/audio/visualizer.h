@@ -45,7 +45,6 @@ public:
     // InitVisualizer has run.
     void Rest();
     void Wake();
-    bool Resting() const { return m_bResting; }
 
     // The frame thread body: one analysed and composed frame, then a 15 ms
     // pause, while active; a 500 ms poll while inactive; nothing while resting.

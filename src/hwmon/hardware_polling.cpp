@@ -15,13 +15,13 @@ HardwarePolling::~HardwarePolling()
 
 void HardwarePolling::Start()
 {
-    if (m_thread.joinable()) {
+    // The exchange guards against a second start.
+    if (m_bRunning.exchange(true)) {
         return;
     }
-    m_bRunning = true;
     m_thread = TryStartThread("hardware polling", &HardwarePolling::Loop, this);
     if (!m_thread.joinable()) {
-        m_bRunning = false;
+        m_bRunning.exchange(false);
     }
 }
 
@@ -31,7 +31,7 @@ void HardwarePolling::Stop()
         // Under the wait's lock, so the loop cannot miss the wake-up between
         // its test of the flag and its wait.
         std::lock_guard lock(m_waitMutex);
-        m_bRunning = false;
+        m_bRunning.exchange(false);
     }
     m_wake.notify_all();
     if (m_thread.joinable()) {

@@ -43,7 +43,7 @@ private:
     HardwareMonitor& m_monitor;
     SnapshotTarget m_target;
     std::thread m_thread;
-    Relaxed<bool> m_bRunning{false};  ///< set by Start, cleared by Stop (owner's thread), under m_waitMutex
+    Relaxed<bool> m_bRunning{false};  ///< set by Start, cleared by Stop under m_waitMutex (owner's thread), by exchange
     std::mutex m_waitMutex;
     std::condition_variable m_wake;
 };
