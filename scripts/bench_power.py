@@ -242,10 +242,11 @@ def median_latency_ms(attempts):
     return (statistics.median(values) / 1000.0, len(values)) if values else (None, 0)
 
 
-def wake_latency(run, tries):
-    """A request after a rest of 3 s -> the first key packet."""
+def wake_latency(run, rig, tries):
+    """A request after a rest of 3 s -> the first key packet, while a tone plays."""
     results = []
     for _ in range(tries):
+        player = rig.play()
         run.get(MODE_BARS)
         time.sleep(0.5)
         run.get(MODE_BARS)
@@ -253,6 +254,7 @@ def wake_latency(run, tries):
         asked = now_us()
         run.get("/api/keyboard/musiceffect")
         time.sleep(0.4)
+        stop(player)
         packets = run.key_packets_after(asked)
         results.append(packets[0] - asked if packets else None)
     return median_latency_ms(results)
@@ -299,13 +301,18 @@ def bench(label, build, seconds, tries, latency_only=False):
                 run.upload_layout()
                 return label, rows, (None, 0), sound_to_key_latency(run, rig, tries)
             rows.append(("idle: no host, nothing playing", measure(run.process.pid, seconds)))
+            # A fresh tone for each state with sound: one file lasts 30 s.
             player = rig.play()
             time.sleep(3.0)
             rows.append(("sound, no host", measure(run.process.pid, seconds)))
+            stop(player)
+            player = rig.play()
             run.start_host(2)
             time.sleep(3.0)
             rows.append(("lit: sound, tonvik-host polling", measure(run.process.pid, seconds)))
             run.stop_host()
+            stop(player)
+            player = rig.play()
             run.start_host(100)
             time.sleep(3.0)
             rows.append(("screen mode 100 (1920 x 1080), host polling", measure(run.process.pid, seconds)))
@@ -313,10 +320,8 @@ def bench(label, build, seconds, tries, latency_only=False):
             time.sleep(3.0)
             rows.append(("after the host left (mode 100, sound)", measure(run.process.pid, seconds)))
             stop(player)
-            player = rig.play()
             run.upload_layout()
-            wake = wake_latency(run, tries)
-            stop(player)
+            wake = wake_latency(run, rig, tries)
             sound = sound_to_key_latency(run, rig, tries)
         finally:
             run.close()
