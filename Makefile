@@ -6,7 +6,7 @@ TONVIK_WERROR ?= OFF
 # DEPS=0 skips installing missing Debian packages.
 DEPS ?= 1
 
-.PHONY: deps configure build run test asan tsan bench fuzz package clean windows test-windows bench-windows
+.PHONY: deps configure build run test asan tsan bench bench-power fuzz package clean windows test-windows bench-windows
 
 deps:
 ifneq ($(DEPS),0)
@@ -45,6 +45,21 @@ bench: deps
 	cmake --build build-bench
 	./build-bench/bench/tonvik_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
+# What the running daemon costs per state (CPU, memory, wake-ups per thread) and its wake and
+# sound-to-key latencies: this tree's Release build beside POWER_BASE's (the last commit before
+# the daemon rested), measured in one run. It starts daemons on the API ports 9191-9199, so run
+# it where no other daemon listens.
+POWER_BASE ?= 4498690
+POWER_BASE_DIR ?= /tmp/tonvik-power-base
+bench-power: deps
+	cmake -S . -B build-power -G Ninja -DCMAKE_BUILD_TYPE=Release -DTONVIK_WERROR=$(TONVIK_WERROR)
+	cmake --build build-power --target tonvik tonvik_host fake_hidapi
+	rm -rf $(POWER_BASE_DIR) && mkdir -p $(POWER_BASE_DIR)/src
+	git archive $(POWER_BASE) | tar -x -C $(POWER_BASE_DIR)/src
+	cmake -S $(POWER_BASE_DIR)/src -B $(POWER_BASE_DIR)/build -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(POWER_BASE_DIR)/build --target tonvik tonvik_host fake_hidapi
+	./scripts/bench_power.py --build old=$(POWER_BASE_DIR)/build --build new=build-power
+
 # libFuzzer harnesses (clang, ASan+UBSan), each run for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60
 fuzz: deps
@@ -73,4 +88,4 @@ bench-windows:
 	./scripts/bench-windows.sh
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz build-package build-win
+	rm -rf build build-asan build-tsan build-bench build-power build-fuzz build-package build-win

@@ -24,6 +24,8 @@ public:
             m_packet.push_back(s);
         }
     }
+    void SetPaused(bool) override {}
+
     bool Drain(CapturePacketSink& sink) override
     {
         sink.OnPacket(m_packet.data(), m_packet.size(), 480);

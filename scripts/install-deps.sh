@@ -23,6 +23,8 @@ linux=(
   systemd udev desktop-file-utils man-db dpkg-dev file
   # the web console's browser tests
   chromium
+  # make bench-power's measuring script
+  python3
 )
 fuzz=(
   clang libclang-rt-14-dev

@@ -26,4 +26,5 @@ struct ApiTargets {
     Relaxed<uint64_t>& lastRequestTick;        ///< when the host last polled
     std::function<std::string()> hardwareJson; ///< the hardware reply body, empty while there is none
     PauseFn pauseMs = SleepMs;                 ///< the wait of new effect parameters (none in the fuzzer)
+    std::function<void()> wake = {};           ///< called right after lastRequestTick is set: ends a rest
 };

@@ -152,6 +152,9 @@ std::string DispatchRequest(const ApiTargets& api, const std::string& request)
     // Every request from here on counts as the host being alive.
     api.effectRunning = 1;
     api.lastRequestTick = TickCount64();
+    if (api.wake) {
+        api.wake();
+    }
 
     if (Names(line, "GET /api/keyboard/musiceffect")) {
         return EffectRoute(api, line);

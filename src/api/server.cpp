@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <vector>
 
 #include "api/connection.h"
@@ -11,8 +12,10 @@
 
 namespace {
 
-// The longest wait between looks at the running flag.
+// The longest wait between looks at the running flag while connections are
+// open; with none open the wait has no end, and the stop knocks on the listener.
 constexpr int64_t kPollSliceMs = 100;
+constexpr int64_t kNoDeadline = INT64_MAX;
 
 int64_t NowMs()
 {
@@ -35,7 +38,8 @@ public:
     void Turn()
     {
         const int64_t wake = PreparePoll(NowMs());
-        if (!net::Poll(m_entries, static_cast<int>(std::max<int64_t>(0, wake - NowMs())))) {
+        const int timeoutMs = wake == kNoDeadline ? -1 : static_cast<int>(std::max<int64_t>(0, wake - NowMs()));
+        if (!net::Poll(m_entries, timeoutMs)) {
             SleepMs(static_cast<uint32_t>(kPollSliceMs));  // a failing wait must not spin
             return;
         }
@@ -65,7 +69,7 @@ private:
     // Fills the poll set; returns when the wait must end at the latest.
     int64_t PreparePoll(int64_t now)
     {
-        int64_t wake = now + kPollSliceMs;
+        int64_t wake = m_clients.empty() ? kNoDeadline : now + kPollSliceMs;
         bool listening = now >= m_acceptPausedUntil && (m_clients.size() < kMaxApiConnections || HasIdle());
         if (now < m_acceptPausedUntil) {
             wake = std::min(wake, m_acceptPausedUntil);

@@ -28,8 +28,10 @@ using RequestHandler = std::function<std::string(const std::string& request)>;
 // once, reads each as its bytes arrive, and answers each request as soon as it
 // is complete (see Connection), one at a time, so no slow or idle client holds
 // up another; only the handler itself (new effect parameters pause 150 ms)
-// does. Notices a cleared running flag within about 100 ms, then closes every
-// connection and the listener (which it owns) and cleans up the socket layer.
+// does. With connections open it notices a cleared running flag within about
+// 100 ms; with none it waits without a time-out, so whoever clears the flag
+// then knocks on the listener (net::Knock). Then it closes every connection
+// and the listener (which it owns) and cleans up the socket layer.
 void ApiServerLoop(const Relaxed<bool>& running, net::Socket listener, const RequestHandler& handler);
 
 // The reply bytes for one request text: the pre-flight reply when its method is

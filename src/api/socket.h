@@ -49,6 +49,11 @@ struct PollEntry {
 // failed; an interrupted wait is a time-out.
 bool Poll(std::vector<PollEntry>& entries, int timeoutMs);
 
+// Opens a connection to the listener at address:port (host byte order; the
+// any-address means loopback) and drops it at once: the listener turns
+// readable, which wakes a Poll that waits on it. Waits at most about 100 ms.
+void Knock(uint32_t address, uint16_t port);
+
 // A waiting connection; kInvalidSocket when there was none or accept failed
 // (for instance when the process has no descriptor left).
 Socket Accept(Socket listener);

@@ -96,6 +96,25 @@ bool Poll(std::vector<PollEntry>& entries, int timeoutMs)
     return true;
 }
 
+void Knock(uint32_t address, uint16_t port)
+{
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = htonl(address == INADDR_ANY ? INADDR_LOOPBACK : address);
+    target.sin_port = htons(port);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (fd < 0) {
+        return;
+    }
+    // Non-blocking, so a listener whose queue is full cannot hold the caller
+    // through the kernel's connect retries.
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 && errno == EINPROGRESS) {
+        pollfd entry{fd, POLLOUT, 0};
+        ::poll(&entry, 1, 100);
+    }
+    ::close(fd);
+}
+
 Socket Accept(Socket listener)
 {
     sockaddr_in peer{};

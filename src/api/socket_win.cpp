@@ -123,6 +123,28 @@ bool Poll(std::vector<PollEntry>& entries, int timeoutMs)
     return true;
 }
 
+void Knock(uint32_t address, uint16_t port)
+{
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = htonl(address == INADDR_ANY ? INADDR_LOOPBACK : address);
+    target.sin_port = htons(port);
+    const SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (socket == INVALID_SOCKET) {
+        return;
+    }
+    // Non-blocking, so a listener whose queue is full cannot hold the caller.
+    if (MakeNonBlocking(socket) &&
+        ::connect(socket, reinterpret_cast<const sockaddr*>(&target), sizeof target) == SOCKET_ERROR &&
+        WSAGetLastError() == WSAEWOULDBLOCK) {
+        WSAPOLLFD entry{};
+        entry.fd = socket;
+        entry.events = POLLWRNORM;
+        ::WSAPoll(&entry, 1, 100);
+    }
+    ::closesocket(socket);
+}
+
 Socket Accept(Socket listener)
 {
     sockaddr_in peer{};

@@ -1,5 +1,6 @@
 #include "app/kolvex_dlg.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "api/routes.h"
@@ -11,16 +12,11 @@
 #include "base/thread_start.h"
 #include "base/timer_platform.h"
 #include "device/discovery_schedule.h"
-#include "hwmon/hardware_poller.h"
 #include "ui/key_grid_paint.h"
 
 namespace {
 
 constexpr std::chrono::milliseconds kStartupWait{2000};
-// The sensor source is tried again this often until it opens; between two
-// polling passes the thread rests this long.
-constexpr std::chrono::milliseconds kHwOpenRetry{1000};
-constexpr std::chrono::milliseconds kHwPassPause{50};
 
 // A frame's way to the hidden window and to the keyboard, looked for under
 // the ids of the current layout.
@@ -46,9 +42,17 @@ private:
 
 }  // namespace
 
-CKolvexDlg::CKolvexDlg() = default;
+CKolvexDlg::CKolvexDlg() : CKolvexDlg(OpenLoopbackCapture) {}
 
-CKolvexDlg::CKolvexDlg(WorkerClock clock) : CThreadBasic(clock) {}
+CKolvexDlg::CKolvexDlg(CaptureFactory openCapture)
+    : m_openCapture(std::move(openCapture)), m_createdTick(TickCount64())
+{
+}
+
+CKolvexDlg::CKolvexDlg(WorkerClock clock)
+    : CThreadBasic(clock), m_openCapture(OpenLoopbackCapture), m_createdTick(TickCount64())
+{
+}
 
 CKolvexDlg::~CKolvexDlg()
 {
@@ -69,7 +73,7 @@ bool CKolvexDlg::OnInitDialog()
         ReleaseStartupWait();
     }
     m_commands.Push(CMD_START_ANALYSIS);
-    StartHardwarePolling();
+    m_hwPolling.Start();
     StartApiServer();
     PlaceOffScreen();
     return false;
@@ -79,9 +83,12 @@ void CKolvexDlg::DestroyWindow()
 {
     m_bServerRunning = false;
     if (m_serverThread.joinable()) {
+        net::Knock(m_listenAddress, m_nApiPort);
         m_serverThread.join();
     }
-    StopHardwarePolling();
+    m_hwPolling.Stop();
+    m_bStopping = true;
+    m_commands.Notify();
     StopWorker();
     m_screenLight.Stop();
     m_hwMonitor.Close();
@@ -130,6 +137,9 @@ void CKolvexDlg::Run()
     if (IsWindowVisible()) {
         HideWindow();
     }
+    if (RestWhileUnwatched()) {
+        return;
+    }
     if (m_nEffectRunning == 0) {
         return;
     }
@@ -146,28 +156,64 @@ void CKolvexDlg::Run()
     }
 }
 
+bool CKolvexDlg::Unwatched(uint64_t now) const
+{
+    return now - std::max<uint64_t>(m_lastRequestTick, m_createdTick) >= kRestAfterMs;
+}
+
+// Only the worker rests: a tick run by hand (tests) never waits.
+bool CKolvexDlg::RestWhileUnwatched()
+{
+    if (!IsWorkerRunning() || !Unwatched(TickCount64())) {
+        return false;
+    }
+    bool fallingAsleep = false;
+    {
+        // A request stores its tick before it calls WakeUp, which takes this
+        // lock: either it is seen here, or its wake-up comes after the rest.
+        std::lock_guard lock(m_restMutex);
+        if (!Unwatched(TickCount64())) {
+            return false;
+        }
+        // Still resting after a queued command ran: only the wait again.
+        fallingAsleep = !m_bResting;
+        if (fallingAsleep) {
+            m_bResting = true;
+            m_visualizer.Rest();
+            m_screenLight.SetResting(true);
+        }
+    }
+    if (fallingAsleep) {
+        LogDebug("resting: no request for 2 s; capture, analysis and screen sampling paused");
+    }
+    m_commands.WaitForCommandOr([this] { return !m_bResting || m_bStopping; });
+    return true;
+}
+
+void CKolvexDlg::WakeUp()
+{
+    {
+        std::lock_guard lock(m_restMutex);
+        if (!m_bResting) {
+            return;
+        }
+        m_visualizer.Wake();
+        m_screenLight.SetResting(false);
+        m_bResting = false;
+    }
+    m_commands.Notify();
+    LogDebug("waking: a request came; capture, analysis and screen sampling resumed");
+}
+
 void CKolvexDlg::StartAnalysis()
 {
-    m_visualizer.InitVisualizer();
+    m_visualizer.InitVisualizer(m_openCapture ? m_openCapture() : nullptr);
     m_visualizer.StartThread();
 
-    m_effect.mode = 19;
-    m_visualizer.m_nBarStyle = 19;
-    m_effect.amplitude = 60;
-    m_visualizer.m_nGain = 60 * 20;
-    m_effect.backMode = 0;
-    m_visualizer.m_nBackStyle = 0;
-    m_effect.backModeBrightness = 100;
-    m_visualizer.m_nBackBrightness = 100;
-    m_visualizer.m_bActive = true;
-
+    m_effect = kStartupEffect;
+    PushEffectToVisualizer(m_effect, m_visualizer);
     m_keyGrid.ComputeSampleCoordinates();
-
-    const int32_t mode = m_effect.mode;
-    m_screenLight.SetEnabled(mode == kScreenMode);
-    if (mode == kRippleMode) {
-        m_visualizer.m_nBarStyle = 0;
-    }
+    m_screenLight.SetEnabled(m_effect.mode == kScreenMode);
 
     ReleaseStartupWait();
 }
@@ -194,53 +240,12 @@ void CKolvexDlg::RenderFrame()
                            {TickCount64(), m_lastRequestTick, m_nActiveDeviceMode}, output);
 }
 
-void CKolvexDlg::StartHardwarePolling()
-{
-    if (!m_bHwPollRunning.exchange(true)) {
-        m_hwPollThread = TryStartThread("hardware polling", &CKolvexDlg::PollHardware, this);
-        if (!m_hwPollThread.joinable()) {
-            m_bHwPollRunning.exchange(false);
-        }
-    }
-}
-
-void CKolvexDlg::StopHardwarePolling()
-{
-    {
-        // Under the wait's lock, so the loop cannot miss the wake-up between
-        // its test of the flag and its wait.
-        std::lock_guard lock(m_hwPollWaitMutex);
-        m_bHwPollRunning.exchange(false);
-    }
-    m_hwPollWake.notify_all();
-    if (m_hwPollThread.joinable()) {
-        m_hwPollThread.join();
-    }
-}
-
-void CKolvexDlg::WaitWhileHwPolling(std::chrono::milliseconds period)
-{
-    std::unique_lock lock(m_hwPollWaitMutex);
-    m_hwPollWake.wait_for(lock, period, [this] { return !m_bHwPollRunning; });
-}
-
-void CKolvexDlg::PollHardware()
-{
-    while (m_bHwPollRunning && !m_hwMonitor.Open()) {
-        WaitWhileHwPolling(kHwOpenRetry);
-    }
-    HardwarePoller poller(m_hwMonitor, {m_snapshotMutex, m_snapshot, m_bSnapshotValid}, TickCount64);
-    while (m_bHwPollRunning) {
-        poller.Pass();
-        WaitWhileHwPolling(kHwPassPause);
-    }
-}
-
 ApiTargets CKolvexDlg::Api()
 {
     return {Layout(),          m_keyGrid,           m_effect,           m_visualizer,
             m_screenLight,     m_nEffectRunning,    m_bLightingActive,  m_nAmplitudeReading,
-            m_lastRequestTick, [this] { return BuildHardwareJson(); }};
+            m_lastRequestTick, [this] { return BuildHardwareJson(); },
+            SleepMs,           [this] { WakeUp(); }};
 }
 
 std::string CKolvexDlg::BuildHardwareJson()
@@ -265,6 +270,7 @@ void CKolvexDlg::StartApiServer()
     if (listener == net::kInvalidSocket) {
         return;
     }
+    m_nApiPort = net::LocalPort(listener);
     m_serverThread = TryStartThread("API server", [this, listener] {
         // Start-up's defaults come on the lighting worker's first ticks; a
         // request served before them would have its parameters overwritten.

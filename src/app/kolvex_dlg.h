@@ -9,12 +9,14 @@
 
 #include "api/api_targets.h"
 #include "api/socket.h"
+#include "audio/capture_backend.h"
 #include "audio/visualizer.h"
 #include "base/command_queue.h"
 #include "base/relaxed.h"
 #include "base/thread_basic.h"
 #include "device/keyboard_link.h"
 #include "hwmon/hardware_monitor.h"
+#include "hwmon/hardware_polling.h"
 #include "hwmon/hardware_snapshot.h"
 #include "lighting/effect_params.h"
 #include "lighting/frame_renderer.h"
@@ -29,8 +31,15 @@ class CKolvexDlg : public CDlgBase, public CThreadBasic {
 public:
     static constexpr uint32_t kLightingPeriodMs = 16;
     static constexpr int32_t kAmplitudeCap = 1000;
+    // After this long without an effect, amplitude or unrecognised request the
+    // daemon rests: well past the 1000 ms in which frames still go to the
+    // keyboard, so nothing the keyboard or a polling host sees changes.
+    static constexpr uint64_t kRestAfterMs = 2000;
 
+    // The platform's loopback capture.
     CKolvexDlg();
+    // The capture this factory opens when the analysis starts (tests script it).
+    explicit CKolvexDlg(CaptureFactory openCapture);
     explicit CKolvexDlg(WorkerClock clock);
     ~CKolvexDlg();
 
@@ -50,11 +59,16 @@ public:
     // The live picture of the key grid, seen only when the window is shown.
     void OnPaint(Canvas& canvas, const ControlRect& client, const ControlRect& update) override;
 
-    // One lighting tick: a queued command, or a frame, or the amplitude reading.
+    // One lighting tick: a queued command, or a frame, or the amplitude
+    // reading; or, once nobody has asked for anything for kRestAfterMs, the
+    // rest: capture, analysis and screen sampler paused, and this thread
+    // waiting until a request wakes it (WakeUp), a command is queued or the
+    // worker stops.
     void Run() override;
+    // Ends a rest at once (any thread); nothing when not resting.
+    void WakeUp();
 
     void StartAnalysis();
-    void StartHardwarePolling();
     void StartApiServer();
     void RenderFrame();
     std::string BuildHardwareJson();
@@ -68,47 +82,50 @@ public:
     // What the API routes may read and change, lent for one request.
     ApiTargets Api();
 
-    CommandQueue m_commands;
-    std::thread m_serverThread;
-    std::thread m_hwPollThread;
-    Relaxed<bool> m_bHwPollRunning{false};  ///< set and cleared by the window thread, by exchange
-    KeyGrid m_keyGrid;
-    Visualizer m_visualizer;
-    ScreenLight m_screenLight;
-    HardwareMonitor m_hwMonitor;
+    // Shared between threads. Each says which thread writes it; the lighting
+    // thread reads all of them, the API thread those the routes lend (Api()).
+    CommandQueue m_commands;  ///< pushed by the window and API threads, drained by the lighting thread
+    std::thread m_serverThread;  ///< started and joined by the window thread
+    KeyGrid m_keyGrid;  ///< layout by the API thread; colours by the lighting thread
+    Visualizer m_visualizer;  ///< picture by its frame thread; settings by the lighting and API threads
+    ScreenLight m_screenLight;  ///< colours by its sampler thread; enable and size by the lighting and API threads
+    HardwareMonitor m_hwMonitor;  ///< opened and read by the hardware polling thread, closed by the window thread
     std::mutex m_snapshotMutex;
-    HardwareSnapshot m_snapshot;
-    bool m_bSnapshotValid = false;
+    HardwareSnapshot m_snapshot;  ///< by the hardware polling thread, under m_snapshotMutex
+    bool m_bSnapshotValid = false;  ///< by the hardware polling thread, under m_snapshotMutex
+    HardwarePolling m_hwPolling{m_hwMonitor, {m_snapshotMutex, m_snapshot, m_bSnapshotValid}};
 
-    Relaxed<int32_t> m_nEffectRunning{1};
-    Relaxed<bool> m_bLightingActive{false};
-    Relaxed<int32_t> m_nActiveDeviceMode{0};
-    Relaxed<int32_t> m_nAmplitudeReading{0};
-    Relaxed<bool> m_bServerRunning{true};
+    Relaxed<int32_t> m_nEffectRunning{1};  ///< by the API thread (close, layout and effect routes)
+    Relaxed<bool> m_bLightingActive{false};  ///< by the lighting thread (start lighting) and the API thread (amplitude)
+    Relaxed<int32_t> m_nActiveDeviceMode{0};  ///< by the lighting thread; read by the API thread
+    Relaxed<int32_t> m_nAmplitudeReading{0};  ///< by the lighting thread; read by the API thread
+    Relaxed<bool> m_bServerRunning{true};  ///< cleared by the window thread to stop the API thread
     // The API listens here (host byte order): loopback, so that nothing on the
     // network can read the layout or stall the API, unless the user asks.
     uint32_t m_listenAddress = net::kLoopbackIpv4;
-    Relaxed<uint64_t> m_lastRequestTick{0};
-    EffectParams m_effect;
-    LayoutIdentity m_layout;
-    FrameRenderer m_renderer;
-    KeyboardLink m_keyboard;
+    Relaxed<uint64_t> m_lastRequestTick{0};  ///< by the API thread, on each request that keeps the frames going
+    Relaxed<bool> m_bResting{false};  ///< by the lighting thread (rest) and the API thread (WakeUp), under m_restMutex
+    EffectParams m_effect;  ///< by the lighting thread (start-up) and the API thread (effect and amplitude routes)
+    LayoutIdentity m_layout;  ///< by the API thread (layout uploads)
+    FrameRenderer m_renderer;  ///< lighting thread only
+    KeyboardLink m_keyboard;  ///< lighting thread only
 
 private:
-    // The polling thread's body: opens the hardware monitor (retrying every
-    // second), then measures and merges every 50 ms until stopped.
-    void PollHardware();
     // Lets requests that wait for the start-up defaults through.
     void ReleaseStartupWait();
-    // Clears the running flag, wakes the polling thread and joins it.
-    void StopHardwarePolling();
-    // Sleeps the period, or less when polling is stopped meanwhile.
-    void WaitWhileHwPolling(std::chrono::milliseconds period);
+    // The rest, on the lighting worker: true when it rested (and has been woken).
+    bool RestWhileUnwatched();
+    bool Unwatched(uint64_t now) const;
 
-    std::mutex m_hwPollWaitMutex;
-    std::condition_variable m_hwPollWake;
+    CaptureFactory m_openCapture;
+    // Start-up counts as a request, so the daemon rests kRestAfterMs after it.
+    const uint64_t m_createdTick;
+    std::mutex m_restMutex;  // orders a rest against a wake-up that comes meanwhile
+    Relaxed<bool> m_bStopping{false};  ///< set by the window thread before the lighting worker stops
+    // Where the API listens, for the stop's knock; port 0 while nothing listens.
+    uint16_t m_nApiPort = 0;
 
     std::mutex m_startupMutex;
     std::condition_variable m_startupDone;
-    bool m_bStartupDefaultsSet = false;
+    bool m_bStartupDefaultsSet = false;  ///< by the lighting thread, under m_startupMutex
 };

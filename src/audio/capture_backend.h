@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 // Receives captured packets on the thread that drains the backend.
@@ -25,8 +26,18 @@ public:
     // Hands every waiting packet to the sink, on the calling thread, without
     // waiting for more. False when no stream is open.
     virtual bool Drain(CapturePacketSink& sink) = 0;
+
+    // Pauses the stream (true) without closing it, or lets it run again
+    // (false); from any thread, returning without waiting for the sound
+    // service. A stream opened while paused (a new default device, the
+    // service back) opens paused. The device choice and recovery go on.
+    virtual void SetPaused(bool paused) = 0;
 };
 
 // The platform's loopback capture, already started. Its destructor stops
 // every thread and callback it owns.
 std::unique_ptr<CaptureBackend> OpenLoopbackCapture();
+
+// Opens the capture the analysis drains: OpenLoopbackCapture in the daemon, a
+// scripted one in tests. A null result means no capture (silence).
+using CaptureFactory = std::function<std::unique_ptr<CaptureBackend>()>;

@@ -6,8 +6,9 @@
 // All server traffic runs on the library's threaded main loop. Its lock
 // guards the context and the stream: callbacks run with it held, and Drain
 // takes it on the frame thread, so a stream is never replaced or released
-// while the frame thread reads from it. The log state below is touched only
-// in callbacks and in construction, so under the same lock.
+// while the frame thread reads from it, and SetPaused takes it on whichever
+// thread rests or wakes the daemon. The log state and the paused flag below
+// are touched only under the same lock.
 //
 // The log tells the state changes a user needs: connected (or no server yet),
 // lost, reconnected, and which sink is recorded; never the retries in between.
@@ -20,7 +21,9 @@
 
 namespace {
 
-constexpr pa_usec_t kFragmentUsec = 10 * PA_USEC_PER_MSEC;
+// About one analysis frame: the server then wakes the capture thread about as
+// often as the analysis drains it.
+constexpr pa_usec_t kFragmentUsec = 15 * PA_USEC_PER_MSEC;
 // The most the stream keeps while nobody drains it (the frame loop idles
 // while inactive); older audio is of no use to the picture.
 constexpr pa_usec_t kMaxBufferedUsec = 500 * PA_USEC_PER_MSEC;
@@ -34,6 +37,7 @@ public:
     PulseLoopbackCapture& operator=(const PulseLoopbackCapture&) = delete;
 
     bool Drain(CapturePacketSink& sink) override;
+    void SetPaused(bool paused) override;
 
 private:
     static void OnContextState(pa_context* context, void* self);
@@ -56,6 +60,7 @@ private:
     pa_stream* m_stream = nullptr;
     pa_time_event* m_retry = nullptr;
     std::string m_sinkName;  // the sink whose monitor m_stream records
+    bool m_bPaused = false;  // the stream is corked, and a new one opens corked
 
     // What the log has told so far.
     bool m_bConnected = false;       // a connection is ready
@@ -127,6 +132,23 @@ bool PulseLoopbackCapture::Drain(CapturePacketSink& sink)
     }
     pa_threaded_mainloop_unlock(m_mainloop);
     return open;
+}
+
+// Corking keeps the stream and its place on the sink: uncorking is one
+// message to the server, with no new stream to negotiate.
+void PulseLoopbackCapture::SetPaused(bool paused)
+{
+    if (m_mainloop == nullptr) {
+        return;
+    }
+    pa_threaded_mainloop_lock(m_mainloop);
+    m_bPaused = paused;
+    if (m_stream != nullptr && pa_stream_get_state(m_stream) == PA_STREAM_READY) {
+        if (pa_operation* op = pa_stream_cork(m_stream, paused ? 1 : 0, nullptr, nullptr)) {
+            pa_operation_unref(op);
+        }
+    }
+    pa_threaded_mainloop_unlock(m_mainloop);
 }
 
 // Never autospawn a server: with none running, the daemon runs on silently
@@ -302,7 +324,8 @@ void PulseLoopbackCapture::OpenStream(const std::string& sinkName, uint32_t rate
     attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
     // Not moved elsewhere (say, to a microphone) when the sink goes: the
     // stream fails instead and is reopened on the new default's monitor.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                                      (m_bPaused ? PA_STREAM_START_CORKED : 0));
     const std::string monitor = sinkName + ".monitor";
     if (pa_stream_connect_record(m_stream, monitor.c_str(), &attr, flags) < 0) {
         DropStream();
@@ -318,6 +341,12 @@ void PulseLoopbackCapture::OnStreamState(pa_stream* stream, void* self)
         return;
     }
     if (state == PA_STREAM_READY) {
+        // A pause or wake that came while the stream was being set up.
+        if ((pa_stream_is_corked(stream) == 1) != capture->m_bPaused) {
+            if (pa_operation* op = pa_stream_cork(stream, capture->m_bPaused ? 1 : 0, nullptr, nullptr)) {
+                pa_operation_unref(op);
+            }
+        }
         capture->m_bToldNoSink = false;
         if (capture->m_sinkName != capture->m_recordedSink) {
             capture->m_recordedSink = capture->m_sinkName;

@@ -90,6 +90,7 @@ public:
     WasapiLoopbackCapture& operator=(const WasapiLoopbackCapture&) = delete;
 
     bool Drain(CapturePacketSink& sink) override;
+    void SetPaused(bool paused) override;
 
     // IMMNotificationClient. The object lives as long as its owner; the
     // reference count only satisfies the interface.
@@ -129,6 +130,7 @@ private:
     WAVEFORMATEX* m_pMixFormat = nullptr;
     ULONGLONG m_nextRetryTick = 0;
     bool m_bStreamBroken = false;  // logged once, until a stream runs again
+    bool m_bPaused = false;        // the audio client is stopped, and a new one is not started
 };
 
 WasapiLoopbackCapture::WasapiLoopbackCapture()
@@ -245,7 +247,7 @@ void WasapiLoopbackCapture::OpenEndpoint()
         return;
     }
     m_pCaptureClient = capture;
-    if (FAILED(client->Start())) {
+    if (!m_bPaused && FAILED(client->Start())) {
         CloseStream();
         return;
     }
@@ -268,6 +270,26 @@ bool WasapiLoopbackCapture::RetryOpen()
         OpenEndpoint();
     }
     return m_pCaptureClient != nullptr;
+}
+
+// Stopping the audio client keeps the stream open, so waking is one call.
+// What was buffered before the stop is dropped on the way back: it is old.
+void WasapiLoopbackCapture::SetPaused(bool paused)
+{
+    std::lock_guard lock(m_streamLock);
+    if (m_bPaused == paused) {
+        return;
+    }
+    m_bPaused = paused;
+    if (m_pAudioClient == nullptr || m_pCaptureClient == nullptr) {
+        return;
+    }
+    if (paused) {
+        m_pAudioClient->Stop();
+    } else {
+        m_pAudioClient->Reset();
+        m_pAudioClient->Start();
+    }
 }
 
 bool WasapiLoopbackCapture::Drain(CapturePacketSink& sink)

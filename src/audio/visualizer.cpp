@@ -13,26 +13,8 @@ Visualizer::~Visualizer()
     m_pCapture.reset();
 }
 
-void Visualizer::InitVisualizer()
-{
-    InitVisualizer(OpenLoopbackCapture());
-}
-
 void Visualizer::InitVisualizer(std::unique_ptr<CaptureBackend> capture)
 {
-    m_nGain = 270;
-    m_nSmoothMode = 1;
-    m_nSmoothWidth = 8;
-    m_nWindowType = 1;
-    m_nDecayPercent = 80;
-    m_fHueSpeed = 500.0f;
-    m_nBackBrightness = 100;
-    m_nBackStyle = 0;
-    m_fTiltBase = 0.04f;
-    m_fTiltSlope = 0.5f;
-    m_fFollow = 1.0f;
-    m_nBarStyle = 18;
-    m_fHue = 0.0f;
     BuildWindowTables(m_windows);
     BuildTiltTable(m_tilt, m_fTiltBase, m_fTiltSlope);
     m_pCapture = std::move(capture);
@@ -66,6 +48,35 @@ void Visualizer::StopThread()
     }
 }
 
+void Visualizer::Rest()
+{
+    {
+        std::lock_guard lock(m_wakeMutex);
+        m_bResting = true;
+    }
+    if (m_pCapture) {
+        m_pCapture->SetPaused(true);
+    }
+}
+
+void Visualizer::Wake()
+{
+    if (m_pCapture) {
+        m_pCapture->SetPaused(false);
+    }
+    {
+        std::lock_guard lock(m_wakeMutex);
+        m_bResting = false;
+    }
+    m_wake.notify_all();
+}
+
+void Visualizer::WaitWhileResting()
+{
+    std::unique_lock lock(m_wakeMutex);
+    m_wake.wait(lock, [this] { return !m_bRunning || !m_bResting; });
+}
+
 void Visualizer::Pause(uint32_t ms)
 {
     std::unique_lock lock(m_wakeMutex);
@@ -77,7 +88,8 @@ void Visualizer::Pause(uint32_t ms)
 // the idle wait looks at the flag once per frame period instead.
 void Visualizer::WaitWhileInactive()
 {
-    for (uint32_t waited = 0; waited < kInactivePollMs && m_bRunning && !m_bActive; waited += kFramePauseMs) {
+    for (uint32_t waited = 0; waited < kInactivePollMs && m_bRunning && !m_bActive && !m_bResting;
+         waited += kFramePauseMs) {
         Pause(kFramePauseMs);
     }
 }
@@ -85,6 +97,10 @@ void Visualizer::WaitWhileInactive()
 void Visualizer::FrameLoop()
 {
     while (m_bRunning) {
+        if (m_bResting) {
+            WaitWhileResting();
+            continue;
+        }
         if (!m_bActive) {
             WaitWhileInactive();
             continue;

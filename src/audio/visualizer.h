@@ -29,9 +29,8 @@ public:
     // Stops the frame thread, then the capture, before anything they use goes.
     ~Visualizer();
 
-    // One-time set-up before StartThread: the analysis defaults and tables,
-    // then the platform's loopback capture (or the one given).
-    void InitVisualizer();
+    // One-time set-up before StartThread: the analysis tables, and the
+    // capture the frame thread drains (none: the picture hears silence).
     void InitVisualizer(std::unique_ptr<CaptureBackend> capture);
 
     // Starts the frame thread; does nothing while it runs. When no thread can
@@ -40,8 +39,15 @@ public:
     // Stops and joins the frame thread; returns within one frame.
     void StopThread();
 
+    // Rest: the capture is paused and the frame thread waits, without a
+    // time-out, until Wake (or the stop); the picture keeps its last frame.
+    // Wake lets the capture run again first. Either from any thread, once
+    // InitVisualizer has run.
+    void Rest();
+    void Wake();
+
     // The frame thread body: one analysed and composed frame, then a 15 ms
-    // pause, while active; a 500 ms poll while inactive.
+    // pause, while active; a 500 ms poll while inactive; nothing while resting.
     void FrameLoop();
     // One active frame: analysis, the two style pictures, composition, the
     // swap of front and back frames and the hue advance.
@@ -71,7 +77,7 @@ public:
     const SampleWindow& Samples() const { return m_sampleWindow; }
 
     float m_peaks[kSpectrumColumns] = {};
-    Relaxed<int32_t> m_nGain{0};
+    Relaxed<int32_t> m_nGain{270};
     int32_t m_nSmoothMode = 1;
     int32_t m_nSmoothWidth = 8;
     int32_t m_nWindowType = 1;
@@ -101,6 +107,7 @@ private:
     // Sleeps up to ms, woken early by StopThread.
     void Pause(uint32_t ms);
     void WaitWhileInactive();
+    void WaitWhileResting();
 
     SampleWindow m_sampleWindow;
     float m_transform[kTransformSize] = {};
@@ -109,4 +116,5 @@ private:
     std::unique_ptr<std::thread> m_pThread;
     std::mutex m_wakeMutex;
     std::condition_variable m_wake;
+    Relaxed<bool> m_bResting{false};  ///< by Rest and Wake, under m_wakeMutex
 };

@@ -60,6 +60,17 @@ void CTimer::StopAllTimers()
     m_bHoldsResolution = false;
 }
 
+void CTimer::StopTimer(uint32_t timerId)
+{
+    {
+        std::lock_guard lock(m_idsMutex);
+        std::erase(m_timerIds, timerId);
+    }
+    if (timerId != 0) {
+        timer_platform::Kill(timerId);
+    }
+}
+
 CTimer::~CTimer()
 {
     StopAllTimers();

@@ -24,6 +24,8 @@ protected:
     // A derived class calls it in its own destructor, since a tick must not
     // reach an object that is half destroyed; the base destructor repeats it.
     void StopAllTimers();
+    // Kills one timer of this object; returns once no tick of it runs any more.
+    void StopTimer(uint32_t timerId);
     ~CTimer();
 
 private:

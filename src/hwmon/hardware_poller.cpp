@@ -1,5 +1,6 @@
 #include "hwmon/hardware_poller.h"
 
+#include <algorithm>
 #include <utility>
 
 HardwarePoller::HardwarePoller(HardwareMonitor& monitor, SnapshotTarget target, std::function<uint64_t()> now)
@@ -30,6 +31,14 @@ void HardwarePoller::Pass()
     if (sensorsRead || countersRead) {
         Merge(sensorsRead ? &sensors : nullptr);
     }
+}
+
+uint64_t HardwarePoller::NextDueTick() const
+{
+    if (m_lastCounterTick == 0) {
+        return 0;
+    }
+    return std::min(m_lastCounterTick + kCounterPeriodMs, m_lastSensorTick + kSensorPeriodMs);
 }
 
 void HardwarePoller::HoldCounters(const HardwareSnapshot& counters, uint64_t tick)

@@ -34,8 +34,11 @@ public:
     HardwarePoller(HardwareMonitor& monitor, SnapshotTarget target, std::function<uint64_t()> now);
 
     // Measures what is due and merges it into the snapshot. The caller opens
-    // the monitor first and sleeps 50 ms between passes.
+    // the monitor first, and waits until NextDueTick between passes.
     void Pass();
+    // When the next pass has something to read (the counters or the
+    // sensors, whichever is due first); 0 before the first pass.
+    uint64_t NextDueTick() const;
 
 private:
     struct Held {

@@ -42,6 +42,16 @@ int32_t ParseStoiField(const std::string& field)
     return static_cast<int32_t>(value);
 }
 
+void PushEffectToVisualizer(const EffectParams& params, Visualizer& visualizer)
+{
+    const int32_t mode = params.mode;
+    visualizer.m_nBarStyle = mode == kRippleMode ? 0 : mode;
+    visualizer.m_nGain = static_cast<int32_t>(static_cast<uint32_t>(params.amplitude.load()) * 20u);
+    visualizer.m_nBackStyle = params.backMode.load();
+    visualizer.m_nBackBrightness = params.backModeBrightness.load();
+    visualizer.m_bActive = true;
+}
+
 void ApplyEffectParams(const std::vector<std::string>& fields, EffectParams& params, Visualizer& visualizer,
                        PauseFn pause)
 {
@@ -59,15 +69,7 @@ void ApplyEffectParams(const std::vector<std::string>& fields, EffectParams& par
     visualizer.m_bActive = false;
     pause(150);
 
-    const int32_t mode = params.mode;
-    visualizer.m_nBarStyle = mode;
-    visualizer.m_bActive = true;
-    visualizer.m_nGain = static_cast<int32_t>(static_cast<uint32_t>(params.amplitude.load()) * 20u);
-    visualizer.m_nBackStyle = params.backMode.load();
-    visualizer.m_nBackBrightness = params.backModeBrightness.load();
-    if (mode == kRippleMode) {
-        visualizer.m_nBarStyle = 0;
-    }
+    PushEffectToVisualizer(params, visualizer);
 }
 
 std::string FormatColor(uint32_t color)

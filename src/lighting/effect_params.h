@@ -24,6 +24,11 @@ struct EffectParams {
     Relaxed<int32_t> screenToDevice{0};
 };
 
+// The effect the daemon starts with, until a host chooses one: bar style 19 at
+// amplitude 60 over background style 0 at full brightness, screen colours
+// kept from the keyboard.
+inline constexpr EffectParams kStartupEffect{19, 60, 0, 100, 0};
+
 // Decimal text to int the way std::stoi reads it (leading blanks, a sign,
 // digits, anything after ignored), raising std::invalid_argument with
 // "invalid stoi argument" or std::out_of_range with "stoi argument out of range"
@@ -34,9 +39,15 @@ int32_t ParseStoiField(const std::string& field);
 // sleep hands in one that returns at once.
 using PauseFn = void (*)(uint32_t ms);
 
+// Pushes the parameters into the visualizer and makes its analysis active:
+// the mode is the bar style (none for the ripple, which draws its own rings),
+// the gain is 20 times the amplitude, the background style and brightness as
+// they are.
+void PushEffectToVisualizer(const EffectParams& params, Visualizer& visualizer);
+
 // Converts the first five fields into the record, each stored right after its
 // own conversion; then pauses the visualizer for 150 ms and pushes the new
-// values into it. A failed conversion ends the call with its error, leaving
+// values into it (PushEffectToVisualizer). A failed conversion ends the call with its error, leaving
 // the visualizer untouched. Fewer than five fields: nothing happens.
 void ApplyEffectParams(const std::vector<std::string>& fields, EffectParams& params, Visualizer& visualizer,
                        PauseFn pause = SleepMs);

@@ -42,17 +42,27 @@ void ScreenLight::SetEnabled(bool enabled)
     m_wake.notify_all();
 }
 
+void ScreenLight::SetResting(bool resting)
+{
+    if (m_bResting.exchange(resting) == resting || resting) {
+        return;
+    }
+    { std::lock_guard lock(m_wakeMutex); }
+    m_wake.notify_all();
+}
+
 void ScreenLight::Pause(uint32_t ms, bool wakeOnEnable)
 {
     std::unique_lock lock(m_wakeMutex);
-    m_wake.wait_for(lock, std::chrono::milliseconds(ms),
-                    [this, wakeOnEnable] { return !m_bRunning || (wakeOnEnable && m_bEnabled); });
+    m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this, wakeOnEnable] {
+        return !m_bRunning || (wakeOnEnable && m_bEnabled && !m_bResting);
+    });
 }
 
 void ScreenLight::SamplerLoop()
 {
     while (m_bRunning) {
-        if (m_bEnabled) {
+        if (m_bEnabled && !m_bResting) {
             SampleScreen();
             Pause(kEnabledPauseMs, false);
         } else {

@@ -13,8 +13,8 @@
 
 // The screen colours of effect mode 100. A sampler thread of its own, started
 // by the constructor, reduces the desktop to one colour per key cell every
-// 33 ms (plus the pass itself) while enabled, and otherwise looks at the
-// enable flag once a second; enabling wakes it at once. Disabled, the grid
+// 33 ms (plus the pass itself) while enabled and not resting, and otherwise
+// looks at the flags once a second; enabling or waking wakes it at once. Idle, the grid
 // keeps the colours of the last pass. With no screen to sample (no X display
 // on Linux, or it went away) the grid is black until one appears.
 //
@@ -47,11 +47,16 @@ public:
     // Sets m_bEnabled; turning it on wakes an idle sampler thread.
     void SetEnabled(bool enabled);
 
+    // While resting the sampler makes no passes, enabled or not (nobody looks
+    // at the colours); waking lets an enabled sampler go on at once.
+    void SetResting(bool resting);
+
     // The colour of cell (column, row); black outside the grid.
     uint32_t ColorAt(int column, int row) const;
 
     Relaxed<bool> m_bRunning{true};   ///< cleared by Stop
     Relaxed<bool> m_bEnabled{false};  ///< written by start-up and the effect handling (SetEnabled)
+    Relaxed<bool> m_bResting{false};  ///< written by the daemon's rest and wake-up (SetResting)
     Relaxed<int32_t> m_nColumns{22};  ///< written by the layout handling; read once per pass
     Relaxed<int32_t> m_nRows{6};      ///< written by the layout handling; read once per pass
     ScreenGrid m_colors;              ///< written by the sampler thread, read by the lighting thread

@@ -49,7 +49,8 @@ public:
     // once the window is gone.
     void DoModal();
 
-    // Window initialisation: icons, title "Vardo", controls, hidden, the base timer.
+    // Window initialisation: icons, title "Vardo", controls, hidden. The base
+    // timer runs while the window is shown.
     virtual bool OnInitDialog();
     // Destroys the window. A derived window stops its own work first.
     virtual void DestroyWindow();
@@ -138,7 +139,8 @@ protected:
     int32_t m_nSkinHeight = 10;
     int32_t m_nFadeWidth = 100;
     int32_t m_nFadeHeight = 100;
-    // Both written by initialisation on the window's thread, read by the timer thread.
+    // Both written on the window's thread (initialisation; the base timer while
+    // the window is shown), read by the timer thread.
     Relaxed<uint32_t> m_nBaseTimerId{0};
     Relaxed<bool> m_bInitialised{false};
 

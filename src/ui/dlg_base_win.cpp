@@ -178,6 +178,7 @@ struct CDlgBase::Window {
     static void OnPaint(CDlgBase& self, HWND hwnd);
     static void PrintClient(CDlgBase& self, HWND hwnd, HDC target);
     static void StartMove(HWND hwnd, LPARAM lParam);
+    static void OnShownOrHidden(CDlgBase& self, const WINDOWPOS& position);
     static void ApplySkin(CDlgBase& self, HWND hwnd, const std::wstring& path);
     static std::unique_ptr<Skin, SkinDeleter> NewSkin(HDC windowDc, SIZE size);
 };
@@ -239,7 +240,6 @@ bool CDlgBase::OnInitDialog()
     SetWindowTitle(L"Vardo");
     CreateControls(ClientRect(Hwnd(m_hWnd)));
     ShowWindow(Hwnd(m_hWnd), SW_HIDE);
-    m_nBaseTimerId = StartPeriodicTimer(0);
     m_bInitialised = true;
     return true;
 }
@@ -559,6 +559,17 @@ void CDlgBase::Window::ApplySkin(CDlgBase& self, HWND hwnd, const std::wstring& 
     self.ResetControls();
 }
 
+// Nothing is drawn or animated on a hidden window, so the base timer runs
+// only while the window is shown (ShowWindow and SetWindowPos both end here).
+void CDlgBase::Window::OnShownOrHidden(CDlgBase& self, const WINDOWPOS& position)
+{
+    if ((position.flags & SWP_SHOWWINDOW) != 0 && self.m_nBaseTimerId == 0) {
+        self.m_nBaseTimerId = self.StartPeriodicTimer(0);
+    } else if ((position.flags & SWP_HIDEWINDOW) != 0 && self.m_nBaseTimerId != 0) {
+        self.StopTimer(self.m_nBaseTimerId.exchange(0));
+    }
+}
+
 LRESULT CDlgBase::Window::Handle(CDlgBase& self, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     const int32_t x = GET_X_LPARAM(lParam);
@@ -598,6 +609,9 @@ LRESULT CDlgBase::Window::Handle(CDlgBase& self, HWND hwnd, UINT message, WPARAM
         position->cy = std::max(position->cy, self.m_nMinHeight);
         break;
     }
+    case WM_WINDOWPOSCHANGED:
+        OnShownOrHidden(self, *reinterpret_cast<const WINDOWPOS*>(lParam));
+        break;
     case WM_SIZE:
         DefWindowProcW(hwnd, message, wParam, lParam);
         OnSize(self, hwnd, wParam);

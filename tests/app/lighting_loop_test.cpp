@@ -3,14 +3,51 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "app/kolvex_dlg.h"
 
 namespace {
 
 constexpr uint32_t kUntouched = 0xFFFFFFFF;  // no picture pixel has its top byte set
+
+// The sound the window's analysis hears instead of a sound server's: silence,
+// or a loud low tone (stereo, a few cycles per analysis window) while `playing`.
+struct ScriptedSound {
+    std::atomic<bool> playing{false};
+    std::atomic<int> drains{0};
+};
+
+class ScriptedCapture : public CaptureBackend {
+public:
+    explicit ScriptedCapture(std::shared_ptr<ScriptedSound> sound) : m_sound(std::move(sound))
+    {
+        for (int n = 0; n < 256; ++n) {
+            const auto s = static_cast<float>(std::sin(2.0 * 3.14159265358979 * 4.0 * n / 512.0));
+            m_tone.push_back(s);
+            m_tone.push_back(s);
+        }
+        m_silence.assign(m_tone.size(), 0.0f);
+    }
+
+    void SetPaused(bool) override {}
+
+    bool Drain(CapturePacketSink& sink) override
+    {
+        ++m_sound->drains;
+        const std::vector<float>& packet = m_sound->playing ? m_tone : m_silence;
+        sink.OnPacket(packet.data(), packet.size(), static_cast<uint32_t>(packet.size() / 2));
+        return true;
+    }
+
+private:
+    std::shared_ptr<ScriptedSound> m_sound;
+    std::vector<float> m_tone;
+    std::vector<float> m_silence;
+};
 
 class LightingLoop : public ::testing::Test {
 protected:
@@ -24,7 +61,28 @@ protected:
     }
     bool FrameRendered() const { return dlg->m_keyGrid.Cell(0, 0).color != kUntouched; }
 
-    std::unique_ptr<CKolvexDlg> dlg = std::make_unique<CKolvexDlg>();
+    bool AnyColumnLit() const
+    {
+        for (const uint8_t level : dlg->m_renderer.Levels().level) {
+            if (level != 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Waits, boundedly, until the analysis has drained the capture a few more times.
+    void WaitForFrames(int frames)
+    {
+        const int target = sound->drains + frames;
+        for (int i = 0; i < 400 && sound->drains < target; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    std::shared_ptr<ScriptedSound> sound = std::make_shared<ScriptedSound>();
+    std::unique_ptr<CKolvexDlg> dlg =
+        std::make_unique<CKolvexDlg>([s = sound] { return std::make_unique<ScriptedCapture>(s); });
 };
 
 TEST_F(LightingLoop, DefaultsOfAFreshWindowObject)
@@ -93,8 +151,32 @@ TEST_F(LightingLoop, RequestsWaitForTheStartupDefaults)
     EXPECT_EQ(dlg->m_effect.mode, 19);
 
     // Without a lighting worker the wait ends at its limit.
-    auto idle = std::make_unique<CKolvexDlg>();
+    auto idle = std::make_unique<CKolvexDlg>(CaptureFactory{});
     idle->WaitForStartupDefaults(std::chrono::milliseconds(10));
+}
+
+TEST_F(LightingLoop, TheCapturedSoundLightsTheKeyColumns)
+{
+    dlg->m_commands.Push(CMD_START_ANALYSIS);
+    dlg->Run();
+    dlg->Run();
+    ASSERT_TRUE(dlg->m_bLightingActive);
+
+    WaitForFrames(3);
+    dlg->Run();
+    EXPECT_FALSE(AnyColumnLit()) << "silence lit a column";
+    EXPECT_EQ(dlg->m_visualizer.m_nLevel, 0);
+
+    sound->playing = true;
+    WaitForFrames(3);
+    dlg->Run();
+    EXPECT_TRUE(AnyColumnLit());
+    EXPECT_GT(dlg->m_visualizer.m_nLevel, 0);
+
+    sound->playing = false;
+    WaitForFrames(40);  // the peaks fall by a fifth per frame
+    dlg->Run();
+    EXPECT_FALSE(AnyColumnLit()) << "the bars stayed up after the sound stopped";
 }
 
 TEST_F(LightingLoop, PauseAndResume)

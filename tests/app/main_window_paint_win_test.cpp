@@ -17,7 +17,7 @@ COLORREF CellColour(int row, int col)
 
 TEST(MainWindowPaint, KeySquaresInTheirCellsColoursOnGrey)
 {
-    auto dlg = std::make_unique<CKolvexDlg>();
+    auto dlg = std::make_unique<CKolvexDlg>(CaptureFactory{});  // no sound service needed
     dlg->m_nEffectRunning = 0;
     dlg->m_keyGrid.m_nKeyRows = 2;
     for (int row = 0; row < 2; ++row) {

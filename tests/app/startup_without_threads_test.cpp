@@ -58,7 +58,7 @@ void StartUpWithoutThreads()
     dlg->OnInitDialog();
     dlg->m_visualizer.StartThread();
     const uint32_t timer = dlg->StartPeriodicTimer(CTimer::kPeriodMs);
-    const bool nothingRuns = !dlg->IsWorkerRunning() && !dlg->m_hwPollThread.joinable() && !dlg->m_bHwPollRunning &&
+    const bool nothingRuns = !dlg->IsWorkerRunning() && !dlg->m_hwPolling.Running() &&
                              !dlg->m_serverThread.joinable() && !dlg->m_visualizer.m_bRunning && timer == 0;
 
     ::setrlimit(RLIMIT_AS, &saved);

@@ -25,6 +25,8 @@ public:
     explicit FakeCapture(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
     ~FakeCapture() override { m_shared->destroyed = true; }
 
+    void SetPaused(bool) override {}
+
     bool Drain(CapturePacketSink& sink) override
     {
         std::lock_guard lock(m_shared->lock);

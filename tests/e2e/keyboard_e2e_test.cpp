@@ -285,9 +285,10 @@ protected:
 
     // The daemon on the emulated keyboard, connected to the sound server (its
     // runtime directory is the server's, given as such), then the tone.
-    void StartWithTone()
+    void StartWithTone(const Env& extra = {})
     {
         Env env = m_pulse->ClientEnv();
+        env.insert(env.end(), extra.begin(), extra.end());
         std::erase_if(env, [](const auto& entry) { return entry.first == "XDG_RUNTIME_DIR"; });
         StartDaemon(env, m_pulse->RuntimeDir());
         if (HasFatalFailure()) {
@@ -298,6 +299,37 @@ protected:
         const pid_t player = m_pulse->Spawn(m_pulse->PlayCommand("tonvik_a", kToneSeconds));
         ASSERT_GT(player, 0) << "pacat did not start";
         m_player = Player(player);
+    }
+
+    // The daemon's capture stream as the sound server lists it: corked or not.
+    std::string CaptureStreamState() const
+    {
+        const std::string listing = RunCommand({"pactl", "list", "source-outputs"}, m_pulse->ClientEnv(), 5000).out;
+        if (listing.find("Corked: yes") != std::string::npos) {
+            return "corked";
+        }
+        return listing.find("Corked: no") != std::string::npos ? "running" : "none";
+    }
+
+    // Waits, at most the limit, until the capture stream is in that state.
+    bool WaitForCaptureStream(const std::string& state, int limitMs) const
+    {
+        const uint64_t end = NowUs() + static_cast<uint64_t>(limitMs) * 1000u;
+        while (CaptureStreamState() != state && NowUs() < end) {
+            SleepMs(100);
+        }
+        return CaptureStreamState() == state;
+    }
+
+    // Microseconds from `since` to the first key packet after it; 0 when none came.
+    uint64_t FirstKeyPacketAfter(uint64_t since) const
+    {
+        for (const auto& event : Events()) {
+            if (IsKeyPacket(event) && event.us >= since) {
+                return event.us - since;
+            }
+        }
+        return 0;
     }
 
     static constexpr double kToneSeconds = 15.0;
@@ -549,6 +581,56 @@ TEST_F(KeyboardE2E, InScreenModeThePacketsCarryTheScreensColours)
     }
     EXPECT_GE(whole, 10u);
     EXPECT_TRUE(matched) << "no frame carried the screen's colours";
+}
+
+// Left alone, the daemon rests: nothing reaches the keyboard and its capture
+// stream is corked; the first effect request wakes it, answered as ever, and
+// frames follow at once. (How fast is measured by scripts/bench_power.py.)
+TEST_F(KeyboardWithSoundE2E, RestsWhenLeftAloneAndWakesOnTheFirstRequest)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithTone({{"TONVIK_DEBUG", "1"}}));
+    UploadLayout(104, 0);
+    Poll(600);
+    ASSERT_TRUE(WaitForCaptureStream("running", 3000)) << "no capture stream while polled";
+
+    const uint64_t lastPoll = m_lastPollUs;
+    ASSERT_TRUE(WaitForCaptureStream("corked", 5000)) << m_daemon->Stderr();
+    SleepMs(500);
+    for (const auto& event : Events()) {
+        EXPECT_FALSE(event.kind == "write" && event.us > lastPoll + 1100000u) << "a write while nobody polled";
+    }
+
+    const uint64_t asked = NowUs();
+    const HttpReply reply = Get(Port(), kEffectTarget);
+    EXPECT_EQ(reply.raw, ExpectedJsonReply(reply.body));
+    EXPECT_EQ(ReportedKeys(reply.body).size(), ReportedKeys(Get(Port(), kEffectTarget).body).size());
+    EXPECT_NE(reply.body.find(R"("amplitude":60,"backmode":0,"backmodebrightness":100,"keys":[)"), std::string::npos);
+    EXPECT_NE(reply.body.find(R"(],"mode":2,"timestamp":)"), std::string::npos);
+    Poll(400);
+    const uint64_t latency = FirstKeyPacketAfter(asked);
+    EXPECT_GT(latency, 0u) << "no frame after the wake-up";
+    EXPECT_LT(latency, 500000u) << "the first frame came late";
+    EXPECT_TRUE(WaitForCaptureStream("running", 2000));
+    EXPECT_EQ(MissingInOrder(m_daemon->Stderr(), {"resting:", "waking:"}), "") << m_daemon->Stderr();
+}
+
+// A layout uploaded while resting still starts the lighting, so the next
+// effect request lights the keyboard; and a resting daemon stops promptly.
+TEST_F(KeyboardWithSoundE2E, ALayoutUploadedDuringRestLightsOnTheNextRequestAndStopIsPrompt)
+{
+    ASSERT_NO_FATAL_FAILURE(StartWithTone());
+    ASSERT_TRUE(WaitForCaptureStream("corked", 5000)) << m_daemon->Stderr();
+    UploadLayout(104, 0);
+    const uint64_t asked = NowUs();
+    Poll(600);
+    EXPECT_GT(FirstKeyPacketAfter(asked), 0u) << "the layout uploaded during the rest lit nothing";
+
+    ASSERT_TRUE(WaitForCaptureStream("corked", 5000));
+    const uint64_t stopAt = NowUs();
+    const int status = m_daemon->Stop(SIGTERM, 10000);
+    EXPECT_LT(NowUs() - stopAt, 2000000u) << "stopping from rest took long";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(MissingInOrder(m_daemon->Stderr(), {"stopping on SIGTERM", "tonvik: stopped"}), "");
 }
 
 }  // namespace

@@ -78,24 +78,28 @@ TEST_F(Polling, AFailedSensorReadWaitsFiveSecondsForTheNext)
 TEST_F(Polling, SensorsAtMostEveryFiveSecondsCountersAtMostOnceASecond)
 {
     ASSERT_TRUE(monitor.Open());
+    EXPECT_EQ(poller.NextDueTick(), 0u);
+    // nextDue: when the thread wakes for the next pass (counters or sensors, the sooner).
     struct Step {
         uint64_t at;
         int sensorReads;
         int counterReads;
+        uint64_t nextDue;
     };
-    for (const Step& step : std::vector<Step>{{1000, 1, 1},
-                                              {1050, 1, 1},
-                                              {1999, 1, 1},
-                                              {2000, 1, 2},
-                                              {2999, 1, 2},
-                                              {3500, 1, 3},
-                                              {5999, 1, 4},
-                                              {6000, 2, 5},
-                                              {6001, 2, 5},
-                                              {11000, 3, 6}}) {
+    for (const Step& step : std::vector<Step>{{1000, 1, 1, 2000},
+                                              {1050, 1, 1, 2000},
+                                              {1999, 1, 1, 2000},
+                                              {2000, 1, 2, 3000},
+                                              {2999, 1, 2, 3000},
+                                              {3500, 1, 3, 4500},
+                                              {5999, 1, 4, 6000},
+                                              {6000, 2, 5, 7000},
+                                              {6001, 2, 5, 7000},
+                                              {11000, 3, 6, 12000}}) {
         PassAt(step.at);
         EXPECT_EQ(source->refreshes, step.sensorReads) << step.at;
         EXPECT_EQ(counters->reads, step.counterReads) << step.at;
+        EXPECT_EQ(poller.NextDueTick(), step.nextDue) << step.at;
     }
 }
 

@@ -287,6 +287,13 @@ TEST(DlgBaseWindow, ControlListsDrawInOrderTickAndAreFoundById)
     // Only the system buttons and the controls get the base timer's ticks.
     EXPECT_TRUE(WaitFor([&] { return dlg.stacked[2]->ticks > 0 && dlg.stacked[3]->ticks > 0; }));
     EXPECT_EQ(dlg.stacked[0]->ticks + dlg.stacked[1]->ticks, 0);
+    // A hidden window is not animated: the base timer stops, and comes back when shown.
+    window.Run([&] { ShowWindow(window.hwnd, SW_HIDE); });
+    const int hiddenTicks = dlg.stacked[3]->ticks;
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_EQ(dlg.stacked[3]->ticks, hiddenTicks);
+    window.Run([&] { ShowWindow(window.hwnd, SW_SHOWNA); });
+    EXPECT_TRUE(WaitFor([&] { return dlg.stacked[3]->ticks > hiddenTicks; }));
 
     // Id 7 is a control and a static control: the control is found first;
     // system buttons are not found among the controls.

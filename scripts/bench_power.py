@@ -1,0 +1,371 @@
+#!/usr/bin/env python3
+"""What the daemon costs while it runs: CPU, memory and wake-ups per state.
+
+Starts each given build of the daemon in turn, with a private PulseAudio
+server (a null sink), a 1920 x 1080 Xvfb and the emulated keyboard, and
+measures, per state, the CPU share of one core, the resident memory and the
+wake-ups per second (voluntary + involuntary context switches) of each
+thread; then the wake latency (a request after a rest -> the first key
+packet) and the sound-to-key latency (a tone starts -> the first key packet),
+each the median of several tries. Prints one Markdown table.
+
+    scripts/bench_power.py --build new=build-power [--build old=/tmp/old/build]
+
+Each build directory holds tonvik, tonvik-host and fake-hid/ (the emulated
+keyboard). The daemon listens on the API ports 9191-9199: run it where no
+other daemon does (a private network namespace, say).
+"""
+
+import argparse
+import math
+import os
+import re
+import shutil
+import signal
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+
+LAYOUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "layouts", "ansi-104.json")
+TICKS = os.sysconf("SC_CLK_TCK")
+MODE_BARS = "/api/keyboard/musiceffect?param=2&60&0&100&1"
+# The latency the tone player asks of the sink, as the end-to-end tests' player does. The null sink
+# then renders (and its monitor delivers) every 5 ms, so the capture wakes that often while it plays,
+# whatever fragment size the daemon asks for.
+PLAYER_LATENCY_MS = int(os.environ.get("TONVIK_POWER_PLAYER_LATENCY_MS", "20"))
+
+
+def now_us():
+    return int(time.clock_gettime(time.CLOCK_MONOTONIC) * 1e6)
+
+
+def wait_for(predicate, timeout, step=0.05):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def stop(process, timeout=10):
+    """Ends a process this script started, by its pid."""
+    if process is None or process.poll() is not None:
+        return
+    process.send_signal(signal.SIGTERM)
+    try:
+        process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+class Rig:
+    """The sound server, the X server and the files they share."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="tonvik-power-")
+        os.chmod(self.dir, 0o700)
+        self.env = dict(os.environ, XDG_RUNTIME_DIR=self.dir, HOME=self.dir,
+                        PULSE_SERVER="unix:" + self.dir + "/pulse/native")
+        self.pulse_pid = None
+        self.xvfb = None
+        self.tone = os.path.join(self.dir, "tone.raw")
+        frames = 48000 * 30
+        with open(self.tone, "wb") as out:
+            cycle = [0.8 * math.sin(2 * math.pi * 440 * n / 48000) for n in range(48000 // 40)]
+            block = b"".join(struct.pack("<ff", s, s) for s in cycle)
+            out.write(block * (frames // len(cycle)))
+
+    def start(self):
+        subprocess.run(["pulseaudio", "-D", "-n", "--exit-idle-time=-1", "--log-target=file:" + self.dir + "/pulse.log",
+                        "--load=module-native-protocol-unix auth-anonymous=1",
+                        "--load=module-null-sink sink_name=power rate=48000 channels=2"],
+                       env=self.env, check=True)
+        wait_for(lambda: subprocess.run(["pactl", "info"], env=self.env, capture_output=True).returncode == 0, 10)
+        with open(os.path.join(self.dir, "pulse", "pid")) as pid:
+            self.pulse_pid = int(pid.read().split()[0])
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1920x1080x24",
+                                      "-nolisten", "tcp", "-noreset"], pass_fds=[write_end],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        display = os.read(read_end, 32).decode().strip()
+        os.close(read_end)
+        self.env["DISPLAY"] = ":" + display
+        # Something on the screen that is not black, so mode 100 has colours to send.
+        wait_for(lambda: subprocess.run(["xsetroot", "-solid", "#3060c0"], env=self.env,
+                                        stderr=subprocess.DEVNULL).returncode == 0, 5, 0.2)
+        # A null sink renders two seconds ahead at first; let real time catch up.
+        time.sleep(2.5)
+
+    def play(self, path=None):
+        command = ["pacat", "--playback", "--raw", "--format=float32le", "--rate=48000", "--channels=2",
+                   "--latency-msec=%d" % PLAYER_LATENCY_MS, "--device=power", path or self.tone]
+        player = subprocess.Popen(command, env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return player
+
+    def close(self):
+        stop(self.xvfb)
+        if self.pulse_pid:
+            try:
+                os.kill(self.pulse_pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            wait_for(lambda: not os.path.exists("/proc/%d" % self.pulse_pid), 5)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class DaemonRun:
+    def __init__(self, build, rig):
+        self.build = build
+        self.rig = rig
+        self.hid_log = os.path.join(rig.dir, "hid-%d.log" % id(self))
+        env = dict(rig.env)
+        env["LD_LIBRARY_PATH"] = os.path.join(build, "fake-hid")
+        env["TONVIK_FAKE_HID_LOG"] = self.hid_log
+        self.err = open(os.path.join(rig.dir, "daemon-%d.err" % id(self)), "w+")
+        self.process = subprocess.Popen([os.path.join(build, "tonvik")], env=env, stdout=subprocess.DEVNULL,
+                                        stderr=self.err)
+        self.port = 0
+        wait_for(self._find_port, 10)
+        if not self.port:
+            raise RuntimeError("the daemon in %s did not listen" % build)
+        self.host = None
+
+    def _find_port(self):
+        self.err.seek(0)
+        found = re.search(r"listening on [0-9.]+:(\d+)", self.err.read())
+        self.port = int(found.group(1)) if found else 0
+        return self.port != 0
+
+    def get(self, target):
+        with socket.create_connection(("127.0.0.1", self.port), timeout=5) as connection:
+            connection.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n" % target).encode())
+            reply = b""
+            while True:
+                chunk = connection.recv(65536)
+                if not chunk:
+                    return reply
+                reply += chunk
+
+    def upload_layout(self):
+        with open(LAYOUT) as layout:
+            document = layout.read()
+        self.get("/api/keyboard/musiceffect/layout?layout=" + urllib.parse.quote(document, safe=""))
+
+    def start_host(self, mode):
+        self.host = subprocess.Popen([os.path.join(self.build, "tonvik-host"), "--layout", LAYOUT, "--mode", str(mode),
+                                      "--port", str(self.port)], env=self.rig.env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def stop_host(self):
+        stop(self.host)
+        self.host = None
+
+    def key_packets_after(self, since_us):
+        """Times of the key packets (and column reports) written at or after since_us."""
+        times = []
+        try:
+            with open(self.hid_log) as log:
+                for line in log:
+                    fields = line.split()
+                    if len(fields) >= 5 and fields[1] == "write" and int(fields[0]) >= since_us:
+                        times.append(int(fields[0]))
+        except FileNotFoundError:
+            pass
+        return times
+
+    def close(self):
+        self.stop_host()
+        stop(self.process)
+        self.err.close()
+
+
+def thread_counters(pid):
+    """Per thread: (name, CPU ticks, context switches)."""
+    threads = {}
+    for tid in os.listdir("/proc/%d/task" % pid):
+        base = "/proc/%d/task/%s/" % (pid, tid)
+        try:
+            with open(base + "comm") as comm:
+                name = comm.read().strip()
+            with open(base + "stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+            ticks = int(fields[11]) + int(fields[12])
+            switches = 0
+            with open(base + "status") as status:
+                for line in status:
+                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                        switches += int(line.split()[1])
+        except (FileNotFoundError, ProcessLookupError, IndexError):
+            continue
+        threads[int(tid)] = (name, ticks, switches)
+    return threads
+
+
+def rss_mib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024.0
+    return 0.0
+
+
+def measure(pid, seconds):
+    before = thread_counters(pid)
+    start = time.monotonic()
+    time.sleep(seconds)
+    after = thread_counters(pid)
+    elapsed = time.monotonic() - start
+    cpu = 0.0
+    wakeups = {}
+    for tid, (name, ticks, switches) in after.items():
+        old = before.get(tid, (name, 0, 0))
+        cpu += (ticks - old[1]) / TICKS
+        # Unnamed threads carry the program's name: told apart by their id.
+        label = name if name != "tonvik" or tid == pid else "tid%d" % tid
+        if tid == pid:
+            label = "main"
+        wakeups[label] = wakeups.get(label, 0) + (switches - old[2]) / elapsed
+    return {"cpu": 100.0 * cpu / elapsed, "rss": rss_mib(pid), "wakeups": wakeups}
+
+
+def median_latency_ms(attempts):
+    values = [a for a in attempts if a is not None]
+    return (statistics.median(values) / 1000.0, len(values)) if values else (None, 0)
+
+
+def wake_latency(run, rig, tries):
+    """A request after a rest of 3 s -> the first key packet, while a tone plays."""
+    results = []
+    for _ in range(tries):
+        player = rig.play()
+        run.get(MODE_BARS)
+        time.sleep(0.5)
+        run.get(MODE_BARS)
+        time.sleep(3.0)
+        asked = now_us()
+        run.get("/api/keyboard/musiceffect")
+        time.sleep(0.4)
+        stop(player)
+        packets = run.key_packets_after(asked)
+        results.append(packets[0] - asked if packets else None)
+    return median_latency_ms(results)
+
+
+def sound_to_key_latency(run, rig, tries):
+    """A tone starts playing into the sink -> the first key packet, while polled 5 times a second."""
+    polling = threading.Event()
+    # New parameters pause the analysis for 150 ms: set once, then polled without.
+    run.get(MODE_BARS)
+
+    def poll():
+        while not polling.is_set():
+            run.get("/api/keyboard/musiceffect")
+            time.sleep(0.2)
+
+    poller = threading.Thread(target=poll)
+    poller.start()
+    results = []
+    try:
+        for _ in range(tries):
+            time.sleep(1.5)  # silence: the bars fall and nothing goes out
+            onset = now_us()
+            player = rig.play()
+            time.sleep(0.6)
+            stop(player)
+            packets = run.key_packets_after(onset)
+            results.append(packets[0] - onset if packets else None)
+    finally:
+        polling.set()
+        poller.join()
+    return median_latency_ms(results)
+
+
+def bench(label, build, seconds, tries, latency_only=False):
+    rig = Rig()
+    rows = []
+    try:
+        rig.start()
+        run = DaemonRun(build, rig)
+        try:
+            time.sleep(3.0)
+            if latency_only:
+                run.upload_layout()
+                return label, rows, (None, 0), sound_to_key_latency(run, rig, tries)
+            rows.append(("idle: no host, nothing playing", measure(run.process.pid, seconds)))
+            # A fresh tone for each state with sound: one file lasts 30 s.
+            player = rig.play()
+            time.sleep(3.0)
+            rows.append(("sound, no host", measure(run.process.pid, seconds)))
+            stop(player)
+            player = rig.play()
+            run.start_host(2)
+            time.sleep(3.0)
+            rows.append(("lit: sound, tonvik-host polling", measure(run.process.pid, seconds)))
+            run.stop_host()
+            stop(player)
+            player = rig.play()
+            run.start_host(100)
+            time.sleep(3.0)
+            rows.append(("screen mode 100 (1920 x 1080), host polling", measure(run.process.pid, seconds)))
+            run.stop_host()
+            time.sleep(3.0)
+            rows.append(("after the host left (mode 100, sound)", measure(run.process.pid, seconds)))
+            stop(player)
+            run.upload_layout()
+            wake = wake_latency(run, rig, tries)
+            sound = sound_to_key_latency(run, rig, tries)
+        finally:
+            run.close()
+    finally:
+        rig.close()
+    return label, rows, wake, sound
+
+
+def fmt_threads(wakeups):
+    busy = sorted(wakeups.items(), key=lambda item: -item[1])
+    return ", ".join("%s %.0f" % (name, rate) for name, rate in busy if rate >= 0.5) or "-"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", action="append", required=True, help="LABEL=DIR, once per build")
+    parser.add_argument("--seconds", type=float, default=10.0, help="length of each measurement (10)")
+    parser.add_argument("--tries", type=int, default=10, help="latency tries per build (10)")
+    parser.add_argument("--latency-only", action="store_true", help="only the sound-to-key latency")
+    args = parser.parse_args()
+
+    results = []
+    for entry in args.build:
+        label, _, directory = entry.partition("=")
+        print("measuring %s (%s) ..." % (label, directory), file=sys.stderr)
+        results.append(bench(label, os.path.abspath(directory), args.seconds, args.tries, args.latency_only))
+
+    print("| state | build | CPU (% of a core) | RSS (MiB) | wake-ups/s | per thread |")
+    print("|---|---|---|---|---|---|")
+    states = [name for name, _ in results[0][1]] if not args.latency_only else []
+    for index, state in enumerate(states):
+        for label, rows, _, _ in results:
+            figures = rows[index][1]
+            print("| %s | %s | %.2f | %.1f | %.0f | %s |" % (state, label, figures["cpu"], figures["rss"],
+                                                           sum(figures["wakeups"].values()),
+                                                           fmt_threads(figures["wakeups"])))
+    print()
+    print("| build | wake latency (ms, median) | sound-to-key latency (ms, median) |")
+    print("|---|---|---|")
+    for label, _, wake, sound in results:
+        def show(value):
+            return "%.1f (%d tries)" % value if value[0] is not None else "none"
+        print("| %s | %s | %s |" % (label, show(wake), show(sound)))
+
+
+if __name__ == "__main__":
+    main()
