@@ -28,6 +28,7 @@ using Clock = std::chrono::steady_clock;
 class PortalScreenSampler final : public ScreenSampler {
 public:
     Result Sample(ScreenGrid& grid, int columns, int rows) override;
+    void Rest() override;
 
 private:
     enum class Phase { Waiting, Asking, Streaming, Declined };
@@ -44,7 +45,7 @@ private:
     RetrySchedule m_retries;
     Clock::time_point m_nextAttempt{};
     bool m_bFailing = false;  // a failure was logged and nothing has worked since
-    bool m_bShowing = false;  // the stream's first frame was logged
+    bool m_bShowing = false;  // the stream's first frame was logged (a rest and wake-up log it once more only after a failure)
 };
 
 ScreenSampler::Result PortalScreenSampler::Sample(ScreenGrid& grid, int columns, int rows)
@@ -67,6 +68,18 @@ ScreenSampler::Result PortalScreenSampler::Sample(ScreenGrid& grid, int columns,
     return Result::NoScreen;
 }
 
+void PortalScreenSampler::Rest()
+{
+    if (m_phase != Phase::Asking && m_phase != Phase::Streaming) {
+        return;
+    }
+    // The stored token lets the next pass restore the session without asking.
+    m_stream.reset();
+    m_portal.reset();
+    m_nextAttempt = {};
+    m_phase = Phase::Waiting;
+}
+
 ScreenSampler::Result PortalScreenSampler::Ask()
 {
     m_portal->Process();
@@ -85,7 +98,6 @@ ScreenSampler::Result PortalScreenSampler::Ask()
         break;
     }
     m_stream = std::make_unique<ScreenStream>(m_portal->TakeRemote(), m_portal->Node());
-    m_bShowing = false;
     m_phase = Phase::Streaming;
     // Black until the first frame.
     return Result::NoScreen;
@@ -119,6 +131,7 @@ ScreenSampler::Result PortalScreenSampler::Retry(std::string why)
 {
     m_stream.reset();
     m_portal.reset();
+    m_bShowing = false;
     const std::chrono::seconds wait = m_retries.Next();
     if (!m_bFailing) {
         LogWarning("screen colours: " + why + "; screen mode shows black keys, and the portal is asked again in " +

@@ -51,12 +51,17 @@ void ScreenLight::SetResting(bool resting)
     m_wake.notify_all();
 }
 
-void ScreenLight::Pause(uint32_t ms, bool wakeOnEnable)
+void ScreenLight::Pause(uint32_t ms)
 {
     std::unique_lock lock(m_wakeMutex);
-    m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this, wakeOnEnable] {
-        return !m_bRunning || (wakeOnEnable && m_bEnabled && !m_bResting);
-    });
+    m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !m_bRunning; });
+}
+
+void ScreenLight::WaitUntilWanted()
+{
+    // No time-out: enabling, waking and Stop all notify under the lock.
+    std::unique_lock lock(m_wakeMutex);
+    m_wake.wait(lock, [this] { return !m_bRunning || (m_bEnabled && !m_bResting); });
 }
 
 void ScreenLight::SamplerLoop()
@@ -64,12 +69,19 @@ void ScreenLight::SamplerLoop()
     while (m_bRunning) {
         if (m_bEnabled && !m_bResting) {
             SampleScreen();
-            Pause(kEnabledPauseMs, false);
+            Pause(kEnabledPauseMs);
+        } else if (m_bEnabled) {
+            // Resting in screen mode: a stream stops, but the sampler and the
+            // user's answer to the portal stay for the wake-up.
+            if (m_pSampler) {
+                m_pSampler->Rest();
+            }
+            WaitUntilWanted();
         } else {
             // Switched off, the sampler goes (a portal stream stops with it);
             // switching on again opens one afresh, choosing its source again.
             ReleaseSampler();
-            Pause(kIdlePauseMs, true);
+            WaitUntilWanted();
         }
     }
     ReleaseSampler();

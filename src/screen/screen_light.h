@@ -14,7 +14,7 @@
 // The screen colours of effect mode 100. A sampler thread of its own, started
 // by the constructor, reduces the desktop to one colour per key cell every
 // 33 ms (plus the pass itself) while enabled and not resting, and otherwise
-// looks at the flags once a second; enabling or waking wakes it at once. Idle, the grid
+// sleeps until enabling or waking wakes it. Idle, the grid
 // keeps the colours of the last pass. With no screen to sample (no X display
 // on Linux, or it went away) the grid is black until one appears.
 //
@@ -26,7 +26,6 @@ public:
     static constexpr int kGridColumns = ScreenGrid::kColumns;
     static constexpr int kGridRows = ScreenGrid::kRows;
     static constexpr uint32_t kEnabledPauseMs = 33;
-    static constexpr uint32_t kIdlePauseMs = 1000;
 
     using SamplerFactory = std::function<std::unique_ptr<ScreenSampler>()>;
 
@@ -67,8 +66,10 @@ private:
     void SampleScreen();
     // Releases the sampler, on the sampler thread; the next pass opens one.
     void ReleaseSampler();
-    // Sleeps up to ms; Stop wakes it, and so does enabling when asked to.
-    void Pause(uint32_t ms, bool wakeOnEnable);
+    // Sleeps up to ms, or less when Stop comes meanwhile.
+    void Pause(uint32_t ms);
+    // Sleeps until the sampler is enabled and awake, or stopped.
+    void WaitUntilWanted();
 
     SamplerFactory m_openSampler;
     std::unique_ptr<ScreenSampler> m_pSampler;  // sampler thread only

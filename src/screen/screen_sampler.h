@@ -24,6 +24,11 @@ public:
     // both within the grid. Never blocks longer than the copy itself; a missing
     // screen is looked for again at most about once a second.
     virtual Result Sample(ScreenGrid& grid, int columns, int rows) = 0;
+
+    // Nobody looks at the colours for a while (the daemon rests): a sampler
+    // that holds a live stream lets it go, and the next pass takes it up
+    // again. What the user decided (a declined screen share) is kept.
+    virtual void Rest() {}
 };
 
 // The platform's sampler. Nothing is opened until the first pass; the sampler

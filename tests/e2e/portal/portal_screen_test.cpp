@@ -154,12 +154,20 @@ TEST_F(PortalE2E, KeysShowTheSourcesColoursAndKeepThemWhileItSendsNothing)
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_TRUE(KeysBecome(halves, 0)) << Seen();
 
+    // Nobody asks for 2 s: the daemon rests and the stream goes; the next
+    // request takes it up again through the stored token, without asking.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+    m_desktop.Paint("solid 00FF00");
+    EXPECT_TRUE(KeysBecome("#00FF00", kFollowMs)) << Seen();
+    EXPECT_EQ(Count(m_desktop.BackendLog(), "persist_mode=2 restored monitor-0"), 1u) << m_desktop.BackendLog();
+
     const std::string log = m_daemon->Stderr();
     EXPECT_EQ(MissingInOrder(log, {"screen colours: a Wayland session; asking the desktop's ScreenCast portal",
                                    "screen colours: showing the portal's screen stream (64 x 36 RGBx)"}),
               "")
         << log;
     EXPECT_EQ(log.find("X display"), std::string::npos) << log;
+    EXPECT_EQ(Count(log, "showing the portal's screen stream"), 1u) << log;
     // One monitor, the cursor hidden, kept until revoked.
     EXPECT_NE(m_desktop.BackendLog().find("SelectSources types=1 multiple=0 cursor_mode=1 persist_mode=2\n"),
               std::string::npos)
@@ -204,6 +212,10 @@ TEST_F(PortalE2E, ADeclineLeavesTheKeysBlackAndIsNotAskedAgainUntilScreenModeIsS
     ASSERT_TRUE(KeysStay("#000000", 3000)) << Seen();
     EXPECT_EQ(Count(m_desktop.BackendLog(), "Start"), 1u) << m_desktop.BackendLog();
     EXPECT_EQ(Count(m_daemon->Stderr(), "screen sharing was declined"), 1u) << m_daemon->Stderr();
+    // Nor after a rest and the wake-up that ends it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+    ASSERT_TRUE(KeysStay("#000000", 500)) << Seen();
+    EXPECT_EQ(Count(m_desktop.BackendLog(), "Start"), 1u) << m_desktop.BackendLog();
 
     // Switched off and on again: the user is asked again, and says yes.
     m_desktop.Decline(false);
