@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/api_contract.h"
 #include "base/clock.h"
 #include "base/relaxed.h"
 
@@ -11,8 +12,8 @@ class Visualizer;
 class ScreenLight;
 struct KeyGrid;
 
-constexpr int kRippleMode = 13;
-constexpr int kScreenMode = 100;
+constexpr int kRippleMode = api_contract::kRippleMode;
+constexpr int kScreenMode = api_contract::kScreenMode;
 
 // The five integers with which the host chooses and tunes the music effect.
 // The lighting thread reads them every frame while the API thread writes them.
@@ -27,7 +28,10 @@ struct EffectParams {
 // The effect the daemon starts with, until a host chooses one: bar style 19 at
 // amplitude 60 over background style 0 at full brightness, screen colours
 // kept from the keyboard.
-inline constexpr EffectParams kStartupEffect{19, 60, 0, 100, 0};
+inline constexpr EffectParams kStartupEffect{
+    api_contract::kStartupEffectValues.mode, api_contract::kStartupEffectValues.amplitude,
+    api_contract::kStartupEffectValues.backMode, api_contract::kStartupEffectValues.backModeBrightness,
+    api_contract::kStartupEffectValues.screenToDevice};
 
 // Decimal text to int the way std::stoi reads it (leading blanks, a sign,
 // digits, anything after ignored), raising std::invalid_argument with
