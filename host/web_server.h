@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "api/socket.h"
+#include "base/socket.h"
 #include "static_site.h"
 #include "stop_signal.h"
 

@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "api/socket.h"
+#include "base/socket.h"
 #include "base/relaxed.h"
 
 constexpr uint16_t kFirstApiPort = 9191;

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "api/api_targets.h"
-#include "api/socket.h"
+#include "base/socket.h"
 #include "audio/visualizer.h"
 #include "base/command_queue.h"
 #include "base/relaxed.h"

@@ -1,4 +1,4 @@
-#include "api/socket.h"
+#include "base/socket.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -5,7 +5,7 @@
 
 #include <climits>
 
-#include "api/socket.h"
+#include "base/socket.h"
 
 namespace net {
 namespace {
