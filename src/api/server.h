@@ -15,10 +15,11 @@ constexpr uint16_t kLastApiPort = 9199;
 constexpr size_t kMaxApiConnections = 64;
 
 // The listening socket for the API on the first free port of 9191-9199 of the
-// given IPv4 address (host byte order; loopback unless the user asks for more),
-// with the socket layer started; kInvalidSocket (and the layer cleaned up) when
-// none. Logs the address and port, or why nothing listens.
-net::Socket OpenApiListener(uint32_t address);
+// given IPv4 address (host byte order; loopback unless the user asks for more);
+// an invalid one when none could be had (the socket layer did not start, no
+// port was free, the address is not local). Logs the address and port, or why
+// nothing listens.
+net::OwnedSocket OpenApiListener(uint32_t address);
 
 // Turns the text of one request (not a pre-flight) into the JSON reply body.
 using RequestHandler = std::function<std::string(const std::string& request)>;
@@ -28,8 +29,8 @@ using RequestHandler = std::function<std::string(const std::string& request)>;
 // is complete (see Connection), one at a time, so no slow or idle client holds
 // up another; only the handler itself (new effect parameters pause 150 ms)
 // does. Notices a cleared running flag within about 100 ms, then closes every
-// connection and the listener (which it owns) and cleans up the socket layer.
-void ApiServerLoop(const Relaxed<bool>& running, net::Socket listener, const RequestHandler& handler);
+// connection and the listener.
+void ApiServerLoop(const Relaxed<bool>& running, net::OwnedSocket listener, const RequestHandler& handler);
 
 // The reply bytes for one request text: the pre-flight reply when its method is
 // OPTIONS, otherwise the handler's body in the JSON envelope.

@@ -261,22 +261,18 @@ void CKolvexDlg::StartApiServer()
     if (m_serverThread.joinable()) {
         return;
     }
-    const net::Socket listener = OpenApiListener(m_listenAddress);
-    if (listener == net::kInvalidSocket) {
+    net::OwnedSocket listener = OpenApiListener(m_listenAddress);
+    if (!listener.Valid()) {
         return;
     }
-    m_serverThread = TryStartThread("API server", [this, listener] {
+    // A thread that cannot start takes the listener with it, closed.
+    m_serverThread = TryStartThread("API server", [this, listener = std::move(listener)]() mutable {
         // Start-up's defaults come on the lighting worker's first ticks; a
         // request served before them would have its parameters overwritten.
         // Bounded, so a worker that never gets there cannot silence the API.
-        ApiServerLoop(m_bServerRunning, listener, [this](const std::string& request) {
+        ApiServerLoop(m_bServerRunning, std::move(listener), [this](const std::string& request) {
             WaitForStartupDefaults(kStartupWait);
             return DispatchRequest(Api(), request);
         });
     });
-    if (!m_serverThread.joinable()) {
-        // The loop would have closed the listener on its way out.
-        net::Close(listener);
-        net::Cleanup();
-    }
 }
