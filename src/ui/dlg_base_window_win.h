@@ -8,23 +8,23 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "ui/bitmap_win.h"
 #include "ui/dlg_base.h"
 
 // The composed skin: a memory device context with the skin bitmap selected.
+// Members go in reverse: the bitmap is selected out, then the context and the
+// bitmap are deleted.
 struct CDlgBase::Skin {
-    HDC dc = nullptr;
-    GdiBitmap bitmap;
-    HGDIOBJ previous = nullptr;
-
-    ~Skin()
+    Skin(GdiBitmap picture, MemoryDc context)
+        : bitmap(std::move(picture)), dc(std::move(context)), selection(dc.Get(), bitmap.Get())
     {
-        if (dc != nullptr) {
-            SelectObject(dc, previous);
-            DeleteDC(dc);
-        }
     }
+
+    GdiBitmap bitmap;
+    MemoryDc dc;
+    SelectedObject selection;
 };
 
 struct CDlgBase::Window {

@@ -38,6 +38,35 @@ std::wstring FirstDroppedPicture(HDROP drop)
     return {};
 }
 
+// The picture on the average colour, its right edge faded over fade.width
+// columns and its bottom edge over fade.height rows; where both fade, the
+// corner square they share fades pixel by pixel.
+void PaintSkin(HDC skin, HDC image, SIZE size, SkinFade fade, COLORREF average)
+{
+    const int width = size.cx;
+    const int height = size.cy;
+    GdiCanvas(skin).Fill({0, 0, width, height}, average);
+    if (fade.width > 0 && fade.height > 0) {
+        const int corner = std::min(fade.width, fade.height);
+        BitBlt(skin, 0, 0, width - corner, height - corner, image, 0, 0, SRCCOPY);
+        BlendCorner(skin, image, 0, 0, width, height, corner);
+        const RECT right{width - corner, 0, width, height - corner};
+        BlendColumns(skin, image, right, right);
+        const RECT bottom{0, height - corner, width - corner, height};
+        BlendRows(skin, image, bottom, bottom, 0, 100);
+    } else if (fade.width > 0) {
+        BitBlt(skin, 0, 0, width - fade.width, height, image, 0, 0, SRCCOPY);
+        const RECT right{width - fade.width, 0, width, height};
+        BlendColumns(skin, image, right, right);
+    } else if (fade.height > 0) {
+        BitBlt(skin, 0, 0, width, height - fade.height, image, 0, 0, SRCCOPY);
+        const RECT bottom{0, height - fade.height, width, height};
+        BlendRows(skin, image, bottom, bottom, 0, 100);
+    } else {
+        BitBlt(skin, 0, 0, width, height, image, 0, 0, SRCCOPY);
+    }
+}
+
 }  // namespace
 
 void CDlgBase::SkinDeleter::operator()(Skin* skin) const
@@ -48,7 +77,7 @@ void CDlgBase::SkinDeleter::operator()(Skin* skin) const
 void CDlgBase::DrawSkin(Canvas& canvas)
 {
     if (m_bHasSkin && m_skin != nullptr) {
-        BitBlt(canvas.Dc(), 0, 0, m_nSkinWidth, m_nSkinHeight, m_skin->dc, 0, 0, SRCCOPY);
+        BitBlt(canvas.Dc(), 0, 0, m_nSkinWidth, m_nSkinHeight, m_skin->dc.Get(), 0, 0, SRCCOPY);
     }
 }
 
@@ -65,14 +94,12 @@ void CDlgBase::Window::OnDropFiles(CDlgBase& self, HWND hwnd, HDROP drop)
 // system has no room for it.
 std::unique_ptr<CDlgBase::Skin, CDlgBase::SkinDeleter> CDlgBase::Window::NewSkin(HDC windowDc, SIZE size)
 {
-    std::unique_ptr<Skin, SkinDeleter> skin(new Skin);
-    skin->bitmap.Reset(CreateCompatibleBitmap(windowDc, size.cx, size.cy));
-    skin->dc = CreateCompatibleDC(windowDc);
-    if (skin->bitmap.Get() == nullptr || skin->dc == nullptr) {
+    GdiBitmap bitmap(CreateCompatibleBitmap(windowDc, size.cx, size.cy));
+    MemoryDc dc(CreateCompatibleDC(windowDc));
+    if (bitmap.Get() == nullptr || dc.Get() == nullptr) {
         return nullptr;
     }
-    skin->previous = SelectObject(skin->dc, skin->bitmap.Get());
-    return skin;
+    return std::unique_ptr<Skin, SkinDeleter>(new Skin(std::move(bitmap), std::move(dc)));
 }
 
 // Composes the skin from a picture file: the picture on its average colour,
@@ -85,56 +112,36 @@ void CDlgBase::Window::ApplySkin(CDlgBase& self, HWND hwnd, const std::wstring& 
     if (!LoadBitmapFile(path.c_str(), image, size)) {
         return;
     }
-    HDC windowDc = GetDC(hwnd);
-    if (windowDc == nullptr) {
-        return;
-    }
     COLORREF average = 0;
     std::unique_ptr<Skin, SkinDeleter> skin;
-    if (AverageColour(windowDc, image.Get(), size, average)) {
-        skin = NewSkin(windowDc, size);
+    {
+        const WindowDc windowDc(hwnd);
+        if (windowDc.Get() == nullptr) {
+            return;
+        }
+        if (AverageColour(windowDc.Get(), image.Get(), size, average)) {
+            skin = NewSkin(windowDc.Get(), size);
+        }
     }
-    ReleaseDC(hwnd, windowDc);
-    HDC imageDc = skin != nullptr ? CreateCompatibleDC(skin->dc) : nullptr;
-    if (imageDc == nullptr) {
+    if (skin == nullptr) {
         return;
     }
-    HGDIOBJ imagePrevious = SelectObject(imageDc, image.Get());
-
-    const int w = size.cx;
-    const int h = size.cy;
-    const SkinFade fade = SkinFadeSize(w, h, self.m_nMinWidth, self.m_nMinHeight);
-    const int d = fade.width;
-    const int e = fade.height;
-    GdiCanvas(skin->dc).Fill({0, 0, w, h}, average);
-    if (d > 0 && e > 0) {
-        const int c = std::min(d, e);
-        BitBlt(skin->dc, 0, 0, w - c, h - c, imageDc, 0, 0, SRCCOPY);
-        BlendCorner(skin->dc, imageDc, 0, 0, w, h, c);
-        const RECT right{w - c, 0, w, h - c};
-        BlendColumns(skin->dc, imageDc, right, right);
-        const RECT bottom{0, h - c, w - c, h};
-        BlendRows(skin->dc, imageDc, bottom, bottom, 0, 100);
-    } else if (d > 0) {
-        BitBlt(skin->dc, 0, 0, w - d, h, imageDc, 0, 0, SRCCOPY);
-        const RECT right{w - d, 0, w, h};
-        BlendColumns(skin->dc, imageDc, right, right);
-    } else if (e > 0) {
-        BitBlt(skin->dc, 0, 0, w, h - e, imageDc, 0, 0, SRCCOPY);
-        const RECT bottom{0, h - e, w, h};
-        BlendRows(skin->dc, imageDc, bottom, bottom, 0, 100);
-    } else {
-        BitBlt(skin->dc, 0, 0, w, h, imageDc, 0, 0, SRCCOPY);
+    const SkinFade fade = SkinFadeSize(size.cx, size.cy, self.m_nMinWidth, self.m_nMinHeight);
+    {
+        const MemoryDc imageDc(CreateCompatibleDC(skin->dc.Get()));
+        if (imageDc.Get() == nullptr) {
+            return;
+        }
+        const SelectedObject selected(imageDc.Get(), image.Get());
+        PaintSkin(skin->dc.Get(), imageDc.Get(), size, fade, average);
     }
-    SelectObject(imageDc, imagePrevious);
-    DeleteDC(imageDc);
 
     self.m_skin = std::move(skin);
     self.m_bHasSkin = true;
-    self.m_nSkinWidth = w;
-    self.m_nSkinHeight = h;
-    self.m_nFadeWidth = d;
-    self.m_nFadeHeight = e;
+    self.m_nSkinWidth = size.cx;
+    self.m_nSkinHeight = size.cy;
+    self.m_nFadeWidth = fade.width;
+    self.m_nFadeHeight = fade.height;
     self.m_nBackgroundColour = average;
     self.ResetControls();
 }
