@@ -8,6 +8,7 @@
 #include "base/debug_output.h"
 #include "app/startup_task.h"
 #include "base/log.h"
+#include "base/thread_name.h"
 #include "base/thread_start.h"
 #include "base/timer_platform.h"
 #include "device/discovery_schedule.h"
@@ -63,7 +64,7 @@ bool CKolvexDlg::OnInitDialog()
     SetWindowTitle(L"Tonvik");
     RemoveStartupTask();
     RegisterStartupTask();
-    if (!StartWorker(kLightingPeriodMs)) {
+    if (!StartWorker(kLightingPeriodMs, "tonvik-light")) {
         // Nothing will set the start-up defaults, so requests need not wait for them.
         LogError("cannot start the lighting worker thread; going on without it");
         ReleaseStartupWait();
@@ -226,6 +227,7 @@ void CKolvexDlg::WaitWhileHwPolling(std::chrono::milliseconds period)
 
 void CKolvexDlg::PollHardware()
 {
+    NameCurrentThread("tonvik-hw");
     while (m_bHwPollRunning && !m_hwMonitor.Open()) {
         WaitWhileHwPolling(kHwOpenRetry);
     }
@@ -267,6 +269,7 @@ void CKolvexDlg::StartApiServer()
     }
     // A thread that cannot start takes the listener with it, closed.
     m_serverThread = TryStartThread("API server", [this, listener = std::move(listener)]() mutable {
+        NameCurrentThread("tonvik-api");
         // Start-up's defaults come on the lighting worker's first ticks; a
         // request served before them would have its parameters overwritten.
         // Bounded, so a worker that never gets there cannot silence the API.

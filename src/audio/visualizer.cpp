@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "base/thread_name.h"
 #include "base/thread_start.h"
 
 Visualizer::~Visualizer()
@@ -84,6 +85,7 @@ void Visualizer::WaitWhileInactive()
 
 void Visualizer::FrameLoop()
 {
+    NameCurrentThread("tonvik-frames");
     while (m_bRunning) {
         if (!m_bActive) {
             WaitWhileInactive();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "base/thread_name.h"
+
 ScreenLight::ScreenLight() : ScreenLight(OpenScreenSampler) {}
 
 ScreenLight::ScreenLight(SamplerFactory openSampler) : m_openSampler(std::move(openSampler))
@@ -51,6 +53,7 @@ void ScreenLight::Pause(uint32_t ms, bool wakeOnEnable)
 
 void ScreenLight::SamplerLoop()
 {
+    NameCurrentThread("tonvik-screen");
     while (m_bRunning) {
         if (m_bEnabled) {
             SampleScreen();
