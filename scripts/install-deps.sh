@@ -15,7 +15,7 @@ linux=(
   libpulse-dev pulseaudio pulseaudio-utils sox libsox-fmt-pulse
   libxcb1-dev libxcb-shm0-dev libxcb-render0-dev xvfb x11-xserver-utils
   # the install test's checkers, and what the .deb is built with
-  systemd udev desktop-file-utils man-db dpkg-dev file
+  systemd udev desktop-file-utils man-db dpkg-dev file lintian
   # the web console's browser tests
   chromium
 )
