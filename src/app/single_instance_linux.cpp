@@ -13,19 +13,25 @@
 
 namespace {
 
-// The user's runtime directory is theirs alone; /tmp is everybody's, so there
-// the name carries the user id, or one user's daemon would block another's.
-std::string LockPath()
+// The session's runtime directory; null when there is none.
+const char* RuntimeDir()
 {
     const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-    if (runtimeDir != nullptr && runtimeDir[0] != '\0') {
+    return runtimeDir != nullptr && runtimeDir[0] != '\0' ? runtimeDir : nullptr;
+}
+
+// The user's runtime directory is theirs alone; /tmp is everybody's, so there
+// the name carries the user id, or one user's daemon would block another's.
+std::string LockPath(const char* runtimeDir)
+{
+    if (runtimeDir != nullptr) {
         return std::string(runtimeDir) + "/" + SingleInstance::kName + ".lock";
     }
     return std::string("/tmp/") + SingleInstance::kName + "-" + std::to_string(::geteuid()) + ".lock";
 }
 
-// In /tmp anyone may have made the file first: only a file of our own, and
-// only readable by us, is a guard we trust.
+// In /tmp anyone may have made the file first: only a file of our own, made
+// readable by us alone, is a guard we trust.
 bool KeepPrivate(int fd, const std::string& path)
 {
     struct stat status {};
@@ -68,14 +74,15 @@ int64_t WaitForPid(int fd)
 // holder's pid, for the message of a second copy and for the user.
 SingleInstance::SingleInstance()
 {
-    const std::string path = LockPath();
+    const char* runtimeDir = RuntimeDir();
+    const std::string path = LockPath(runtimeDir);
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         LogWarning("cannot open the lock file " + path + " (" + std::strerror(errno) +
                    "); running without the guard against a second copy");
         return;
     }
-    if (!KeepPrivate(fd, path)) {
+    if (runtimeDir == nullptr && !KeepPrivate(fd, path)) {
         ::close(fd);
         return;
     }

@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-// The few socket operations the API server needs (BSD sockets, Winsock). Every
-// socket handed out here is non-blocking: the one server thread waits for all
-// of them at once in Poll.
+// The few socket operations the daemon's API server and the hosts' web server
+// need (BSD sockets, Winsock). Every socket handed out here is non-blocking: a
+// server's one thread waits for all of them at once in Poll.
 namespace net {
 
 using Socket = intptr_t;
