@@ -9,6 +9,7 @@
 #include "device/key_report.h"
 #include "lighting/effect_params.h"
 #include "lighting/frame_renderer.h"
+#include "lighting/key_colour_table.h"
 #include "lighting/key_grid.h"
 #include "screen/screen_light.h"
 

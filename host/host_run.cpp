@@ -26,21 +26,6 @@ bool PathMissing(const std::string& path)
     return !std::filesystem::exists(Utf8Path(path), error) && !error;
 }
 
-// The socket layer for the web server, started while one runs (Winsock needs
-// it; elsewhere it is nothing).
-struct SocketLayer {
-    explicit SocketLayer(bool wanted) : started(wanted && net::Startup()) {}
-    ~SocketLayer()
-    {
-        if (started) {
-            net::Cleanup();
-        }
-    }
-    SocketLayer(const SocketLayer&) = delete;
-    SocketLayer& operator=(const SocketLayer&) = delete;
-    const bool started;
-};
-
 // The layout as host.conf names it: a bundled name, "layouts/<file>" for one
 // the user uploaded, or the file's path.
 std::string LayoutRef(const HostSettings& settings, const std::string& storedDir)
@@ -104,9 +89,9 @@ int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSig
     }
 
     std::thread web;
-    const SocketLayer sockets(settings.web);
     if (settings.web) {
-        const net::Socket listener = sockets.started ? OpenWebListener(settings.webPort) : net::kInvalidSocket;
+        const net::Socket listener =
+            net::SocketLayer::Instance().Ready() ? OpenWebListener(settings.webPort) : net::kInvalidSocket;
         if (listener == net::kInvalidSocket) {
             LogError(settings.webPort != 0 ? "port " + std::to_string(settings.webPort) + " is taken; no web console"
                                            : "no free port from 9190 down to 9100; no web console");

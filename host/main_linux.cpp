@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/signal_name.h"
 #include "host_run.h"
 #include "key_preview.h"
 
@@ -19,18 +20,6 @@ namespace {
 
 // Ends the signal thread when the host stops for a reason of its own.
 constexpr int kWakeSignal = SIGUSR1;
-
-const char* SignalName(int signal)
-{
-    switch (signal) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    default:
-        return "SIGHUP";
-    }
-}
 
 }  // namespace
 

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "api/socket.h"
 #include "base/api_contract.h"
+#include "base/socket.h"
 #include "stop_signal.h"
 #include "web_site.h"
 

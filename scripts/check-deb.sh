@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# CI: builds the .deb, installs it on this machine with apt-get, checks the
-# installed programs (their versions, the host's unit; the daemon, started with a
-# private runtime directory, answers on 127.0.0.1) and the web console's files,
-# then removes the package, also when a check fails.
+# CI: builds the .deb, has lintian check it (no error may stand), installs it on
+# this machine with apt-get, checks the installed programs (their versions, the
+# host's unit; the daemon, started with a private runtime directory, answers on
+# 127.0.0.1) and the web console's files, then removes the package, also when a
+# check fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 make package
 deb=$(ls build-package/tonvik_*.deb)
+# Debian's own checks of the package: an error fails CI.
+lintian --fail-on error "$deb"
 apt-get install -y -q --no-install-recommends -o DPkg::Lock::Timeout=600 "./$deb"
 
 runtime=$(mktemp -d /tmp/tonvik-deb-XXXXXX)

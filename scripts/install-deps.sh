@@ -20,7 +20,7 @@ linux=(
   libsystemd-dev libpipewire-0.3-dev
   xdg-desktop-portal dbus-daemon dbus-bin pipewire pipewire-bin wireplumber python3-dbus python3-gi
   # the install test's checkers, and what the .deb is built with
-  systemd udev desktop-file-utils man-db dpkg-dev file
+  systemd udev desktop-file-utils man-db dpkg-dev file lintian
   # the web console's browser tests
   chromium
   # make bench-power's measuring script

@@ -54,6 +54,21 @@ std::string JsonEscaped(const std::string& text)
     return out;
 }
 
+// A layout as a query carries it, given to the layout reader: percent-decoded
+// ("+" is a blank), without a leading "data=". Empty text is no layout and
+// changes nothing.
+std::optional<std::string> ReadLayoutQuery(const std::string& text, LayoutTargets targets)
+{
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::string document = UrlDecode(text);
+    if (document.starts_with("data=")) {
+        document.erase(0, 5);
+    }
+    return ParseLayout(document, targets);
+}
+
 std::string ErrorReply(const std::string& message)
 {
     return kErrorHead + JsonEscaped(message) + kErrorTail;
@@ -77,7 +92,7 @@ std::string Base64LayoutRoute(const ApiTargets& api, const std::string& request)
     try {
         base64 = UrlDecode(*encoded);
         const std::string payload = Base64Decode(base64);
-        if (const std::optional<std::string> rejection = ParseLayout(payload, api.layout)) {
+        if (const std::optional<std::string> rejection = ReadLayoutQuery(payload, api.layout)) {
             return Base64ErrorReply(*rejection, encoded->size(), base64.size());
         }
         return kBase64SuccessHead + std::to_string(payload.size()) + kTimestamp + std::to_string(TickCount64()) + "}";
@@ -89,7 +104,7 @@ std::string Base64LayoutRoute(const ApiTargets& api, const std::string& request)
 std::string LayoutRoute(const ApiTargets& api, const std::string& request)
 {
     if (const std::optional<std::string> layout = ExtractQueryValue(request, "layout=")) {
-        if (const std::optional<std::string> rejection = ParseLayout(*layout, api.layout)) {
+        if (const std::optional<std::string> rejection = ReadLayoutQuery(*layout, api.layout)) {
             return ErrorReply(*rejection);
         }
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "api/connection.h"
@@ -31,7 +32,10 @@ struct Client {
 // The server thread's connections and the listener they come from.
 class ConnectionPool {
 public:
-    ConnectionPool(net::Socket listener, const RequestHandler& handler) : m_listener(listener), m_handler(handler) {}
+    ConnectionPool(net::OwnedSocket listener, const RequestHandler& handler)
+        : m_listener(std::move(listener)), m_handler(handler)
+    {
+    }
 
     // One round: wait for sockets or the nearest deadline, move bytes, answer
     // what is complete, let go of what is finished.
@@ -178,17 +182,16 @@ std::string Ipv4Text(uint32_t address)
 
 }  // namespace
 
-net::Socket OpenApiListener(uint32_t address)
+net::OwnedSocket OpenApiListener(uint32_t address)
 {
     const std::string where = Ipv4Text(address);
-    if (!net::Startup()) {
+    if (!net::SocketLayer::Instance().Ready()) {
         LogError("the socket layer did not start: nothing can reach the API; the lighting runs on");
-        return net::kInvalidSocket;
+        return net::OwnedSocket();
     }
     net::ListenFailure failure = net::ListenFailure::NoFreePort;
-    const net::Socket listener = net::ListenOnFirstFreePort(address, kFirstApiPort, kLastApiPort, &failure);
-    if (listener == net::kInvalidSocket) {
-        net::Cleanup();
+    net::OwnedSocket listener(net::ListenOnFirstFreePort(address, kFirstApiPort, kLastApiPort, &failure));
+    if (!listener.Valid()) {
         if (failure == net::ListenFailure::AddressNotLocal) {
             LogError(where + " is not an address of this machine: nothing can reach the API; the lighting runs on");
         } else {
@@ -197,7 +200,7 @@ net::Socket OpenApiListener(uint32_t address)
         }
         return listener;
     }
-    const std::string port = std::to_string(net::LocalPort(listener));
+    const std::string port = std::to_string(net::LocalPort(listener.Get()));
     if (address == net::kAnyIpv4) {
         LogInfo("listening on 0.0.0.0:" + port + " (every IPv4 address of this machine)");
     } else {
@@ -206,15 +209,12 @@ net::Socket OpenApiListener(uint32_t address)
     return listener;
 }
 
-void ApiServerLoop(const Relaxed<bool>& running, net::Socket listener, const RequestHandler& handler)
+void ApiServerLoop(const Relaxed<bool>& running, net::OwnedSocket listener, const RequestHandler& handler)
 {
-    {
-        ConnectionPool pool(listener, handler);
-        while (running) {
-            pool.Turn();
-        }
+    ConnectionPool pool(std::move(listener), handler);
+    while (running) {
+        pool.Turn();
     }
-    net::Cleanup();
 }
 
 std::string AnswerRequest(const std::string& request, const RequestHandler& handler)

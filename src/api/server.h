@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "api/socket.h"
 #include "base/api_contract.h"
+#include "base/socket.h"
 #include "base/relaxed.h"
 
 using api_contract::kFirstApiPort;
@@ -16,10 +16,11 @@ using api_contract::kLastApiPort;
 constexpr size_t kMaxApiConnections = 64;
 
 // The listening socket for the API on the first free port of 9191-9199 of the
-// given IPv4 address (host byte order; loopback unless the user asks for more),
-// with the socket layer started; kInvalidSocket (and the layer cleaned up) when
-// none. Logs the address and port, or why nothing listens.
-net::Socket OpenApiListener(uint32_t address);
+// given IPv4 address (host byte order; loopback unless the user asks for more);
+// an invalid one when none could be had (the socket layer did not start, no
+// port was free, the address is not local). Logs the address and port, or why
+// nothing listens.
+net::OwnedSocket OpenApiListener(uint32_t address);
 
 // Turns the text of one request (not a pre-flight) into the JSON reply body.
 using RequestHandler = std::function<std::string(const std::string& request)>;
@@ -31,8 +32,8 @@ using RequestHandler = std::function<std::string(const std::string& request)>;
 // does. With connections open it notices a cleared running flag within about
 // 100 ms; with none it waits without a time-out, so whoever clears the flag
 // then knocks on the listener (net::Knock). Then it closes every connection
-// and the listener (which it owns) and cleans up the socket layer.
-void ApiServerLoop(const Relaxed<bool>& running, net::Socket listener, const RequestHandler& handler);
+// and the listener (which it owns).
+void ApiServerLoop(const Relaxed<bool>& running, net::OwnedSocket listener, const RequestHandler& handler);
 
 // The reply bytes for one request text: the pre-flight reply when its method is
 // OPTIONS, otherwise the handler's body in the JSON envelope.

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "api/socket.h"
+#include "base/socket.h"
 
 // What the command line of the Linux daemon asks for. (The Windows program
 // reads no command line.)

@@ -9,6 +9,7 @@
 #include "base/debug_output.h"
 #include "app/startup_task.h"
 #include "base/log.h"
+#include "base/thread_name.h"
 #include "base/thread_start.h"
 #include "base/timer_platform.h"
 #include "device/discovery_schedule.h"
@@ -67,7 +68,7 @@ bool CKolvexDlg::OnInitDialog()
     SetWindowTitle(L"Tonvik");
     RemoveStartupTask();
     RegisterStartupTask();
-    if (!StartWorker(kLightingPeriodMs)) {
+    if (!StartWorker(kLightingPeriodMs, "tonvik-light")) {
         // Nothing will set the start-up defaults, so requests need not wait for them.
         LogError("cannot start the lighting worker thread; going on without it");
         ReleaseStartupWait();
@@ -266,23 +267,20 @@ void CKolvexDlg::StartApiServer()
     if (m_serverThread.joinable()) {
         return;
     }
-    const net::Socket listener = OpenApiListener(m_listenAddress);
-    if (listener == net::kInvalidSocket) {
+    net::OwnedSocket listener = OpenApiListener(m_listenAddress);
+    if (!listener.Valid()) {
         return;
     }
-    m_nApiPort = net::LocalPort(listener);
-    m_serverThread = TryStartThread("API server", [this, listener] {
+    m_nApiPort = net::LocalPort(listener.Get());
+    // A thread that cannot start takes the listener with it, closed.
+    m_serverThread = TryStartThread("API server", [this, listener = std::move(listener)]() mutable {
+        NameCurrentThread("tonvik-api");
         // Start-up's defaults come on the lighting worker's first ticks; a
         // request served before them would have its parameters overwritten.
         // Bounded, so a worker that never gets there cannot silence the API.
-        ApiServerLoop(m_bServerRunning, listener, [this](const std::string& request) {
+        ApiServerLoop(m_bServerRunning, std::move(listener), [this](const std::string& request) {
             WaitForStartupDefaults(kStartupWait);
             return DispatchRequest(Api(), request);
         });
     });
-    if (!m_serverThread.joinable()) {
-        // The loop would have closed the listener on its way out.
-        net::Close(listener);
-        net::Cleanup();
-    }
 }

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "api/api_targets.h"
-#include "api/socket.h"
 #include "audio/capture_backend.h"
+#include "base/socket.h"
 #include "audio/visualizer.h"
 #include "base/command_queue.h"
 #include "base/relaxed.h"

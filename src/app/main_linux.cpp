@@ -12,24 +12,11 @@
 #include "app/kolvex_dlg.h"
 #include "app/single_instance.h"
 #include "base/log.h"
+#include "base/signal_name.h"
 
 namespace {
 
 constexpr int kUsageExitCode = 2;
-
-const char* SignalName(int signal)
-{
-    switch (signal) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP";
-    default:
-        return "a signal";
-    }
-}
 
 // Every thread is started with the stop signals blocked; the main thread takes
 // them synchronously. A write to a vanished client must not kill us.

@@ -6,17 +6,43 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/log.h"
 
 namespace {
 
-std::string LockPath()
+// The session's runtime directory; null when there is none.
+const char* RuntimeDir()
 {
     const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-    const std::string dir = runtimeDir != nullptr && runtimeDir[0] != '\0' ? runtimeDir : "/tmp";
-    return dir + "/" + SingleInstance::kName + ".lock";
+    return runtimeDir != nullptr && runtimeDir[0] != '\0' ? runtimeDir : nullptr;
+}
+
+// The user's runtime directory is theirs alone; /tmp is everybody's, so there
+// the name carries the user id, or one user's daemon would block another's.
+std::string LockPath(const char* runtimeDir)
+{
+    if (runtimeDir != nullptr) {
+        return std::string(runtimeDir) + "/" + SingleInstance::kName + ".lock";
+    }
+    return std::string("/tmp/") + SingleInstance::kName + "-" + std::to_string(::geteuid()) + ".lock";
+}
+
+// In /tmp anyone may have made the file first: only a file of our own, made
+// readable by us alone, is a guard we trust.
+bool KeepPrivate(int fd, const std::string& path)
+{
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || status.st_uid != ::geteuid()) {
+        LogWarning("the lock file " + path + " is not this user's; running without the guard against a second copy");
+        return false;
+    }
+    if ((status.st_mode & 0077) != 0) {
+        ::fchmod(fd, 0600);
+    }
+    return true;
 }
 
 int64_t ReadPid(int fd)
@@ -48,11 +74,16 @@ int64_t WaitForPid(int fd)
 // holder's pid, for the message of a second copy and for the user.
 SingleInstance::SingleInstance()
 {
-    const std::string path = LockPath();
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const char* runtimeDir = RuntimeDir();
+    const std::string path = LockPath(runtimeDir);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         LogWarning("cannot open the lock file " + path + " (" + std::strerror(errno) +
                    "); running without the guard against a second copy");
+        return;
+    }
+    if (runtimeDir == nullptr && !KeepPrivate(fd, path)) {
+        ::close(fd);
         return;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

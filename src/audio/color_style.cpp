@@ -57,13 +57,15 @@ void FillGradient(VisualizerImage& image, const Rgb (&stops)[N], int32_t c)
         colours[s] = Scaled(stops[s], c);
     }
     // Row 0 runs outward from the middle columns.
+    const auto count = static_cast<float>(n);
     for (int j = 0; j < kPictureWidth; ++j) {
-        int index = j < 128 ? static_cast<int>(n - n * 0.0078125f * j) : static_cast<int>((j - 128) * n * 0.0078125f);
+        int index = j < 128 ? static_cast<int>(count - count * 0.0078125f * static_cast<float>(j))
+                            : static_cast<int>(static_cast<float>((j - 128) * n) * 0.0078125f);
         image.pixels[j] = colours[std::clamp(index, 0, n - 1)];
     }
-    const float step = static_cast<float>(n) / 63.0f;
+    const float step = count / 63.0f;
     for (int row = 1; row < kPictureHeight; ++row) {
-        const int index = static_cast<int>(n - step * row);
+        const int index = static_cast<int>(count - step * static_cast<float>(row));
         uint32_t* line = &image.pixels[row * kPictureWidth];
         std::fill(line, line + kPictureWidth, colours[std::clamp(index, 0, n - 1)]);
     }

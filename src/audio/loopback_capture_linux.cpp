@@ -80,6 +80,7 @@ PulseLoopbackCapture::PulseLoopbackCapture()
         LogError("cannot start the audio capture thread; going on without it");
         return;
     }
+    pa_threaded_mainloop_set_name(m_mainloop, "tonvik-capture");
     m_api = pa_threaded_mainloop_get_api(m_mainloop);
     pa_threaded_mainloop_lock(m_mainloop);
     Connect();

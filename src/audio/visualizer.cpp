@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "base/thread_name.h"
 #include "base/thread_start.h"
 
 Visualizer::~Visualizer()
@@ -96,6 +97,7 @@ void Visualizer::WaitWhileInactive()
 
 void Visualizer::FrameLoop()
 {
+    NameCurrentThread("tonvik-frames");
     while (m_bRunning) {
         if (m_bResting) {
             WaitWhileResting();

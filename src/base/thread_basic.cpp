@@ -1,6 +1,7 @@
 #include "base/thread_basic.h"
 
 #include "base/clock.h"
+#include "base/thread_name.h"
 
 CThreadBasic::CThreadBasic() : CThreadBasic(WorkerClock{&WallClockMs, &SleepMs}) {}
 
@@ -12,13 +13,14 @@ CThreadBasic::~CThreadBasic()
     ReapWorker();
 }
 
-bool CThreadBasic::StartWorker(uint32_t periodMs)
+bool CThreadBasic::StartWorker(uint32_t periodMs, const char* threadName)
 {
     if (m_bRunning != 0) {
         return true;
     }
     ReapWorker();
     m_nPeriodMs = periodMs;
+    m_pszThreadName = threadName;
     m_bLoop = 1;
     m_dwStartTick = static_cast<uint32_t>(TickCount64());
     m_bRunning = 1;
@@ -35,6 +37,9 @@ void CThreadBasic::StopWorker()
 
 void CThreadBasic::RunLoop()
 {
+    if (m_pszThreadName != nullptr) {
+        NameCurrentThread(m_pszThreadName);
+    }
     if (m_bLoop == 0) {
         Run();
         return;

@@ -27,7 +27,8 @@ public:
 
     // Does nothing while a worker is running. False when the system could not
     // create the thread: nothing runs then, and the caller goes on without it.
-    bool StartWorker(uint32_t periodMs);
+    // A thread name, when given, names the worker (see NameCurrentThread).
+    bool StartWorker(uint32_t periodMs, const char* threadName = nullptr);
 
     // Clears the running flag and waits until the worker has left its loop.
     // The design waits at most 1000 ms; we keep waiting past that, because the
@@ -48,6 +49,7 @@ protected:
     int32_t m_bLoop = 0;
     uint32_t m_nPeriodMs = 1;
     uint32_t m_dwStartTick = 0;
+    const char* m_pszThreadName = nullptr;
 
 private:
     // The platform's thread and its exit signal.

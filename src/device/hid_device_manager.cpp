@@ -14,7 +14,16 @@ std::wstring Text(const wchar_t* text)
     return text != nullptr ? std::wstring(text) : std::wstring();
 }
 
+struct EnumerationDeleter {
+    void operator()(hid_device_info* list) const { hid_free_enumeration(list); }
+};
+
 }  // namespace
+
+void HidDeviceCloser::operator()(hid_device* device) const
+{
+    hid_close(device);
+}
 
 CHidDeviceManager& CHidDeviceManager::Instance()
 {
@@ -35,14 +44,14 @@ CHidDeviceManager::~CHidDeviceManager()
 
 hid_device* CHidDeviceManager::FindInterface()
 {
-    if (m_pChosen != nullptr) {
-        return m_pChosen;
+    if (m_chosen) {
+        return Chosen();
     }
-    for (const int32_t kind : {0, 1}) {
-        for (const auto& entry : m_devices) {
-            if (entry && entry->m_selector == m_selector && entry->m_kind == kind) {
-                m_pChosen = entry->m_pDevice;
-                return m_pChosen;
+    for (const HidInterfaceKind kind : {HidInterfaceKind::Reports, HidInterfaceKind::Fallback}) {
+        for (size_t i = 0; i < m_devices.size(); ++i) {
+            if (m_devices[i] && m_devices[i]->m_kind == kind) {
+                m_chosen = i;
+                return Chosen();
             }
         }
     }
@@ -51,7 +60,7 @@ hid_device* CHidDeviceManager::FindInterface()
 
 int CHidDeviceManager::Write(const uint8_t* data, size_t length)
 {
-    const int written = hid_write(m_pChosen, data, length);
+    const int written = hid_write(Chosen(), data, length);
     m_bLastWriteFailed = written <= 0;
     return written;
 }
@@ -67,7 +76,7 @@ bool CHidDeviceManager::SendKeyPacket(uint8_t (&payload)[kPacketBytes])
     if (Write(report, kReportBytes) <= 0) {
         return false;
     }
-    hid_read_timeout(m_pChosen, report, kReportBytes, kReadTimeoutMs);
+    hid_read_timeout(Chosen(), report, kReportBytes, kReadTimeoutMs);
     std::memcpy(payload, report + 1, kPacketBytes);
     return report[1] == kAcknowledge;
 }
@@ -92,20 +101,17 @@ bool CHidDeviceManager::SendCommand(uint8_t (&report)[kReportBytes])
         }
     }
     SleepMs(kReplyPauseMs);
-    hid_read_timeout(m_pChosen, buffer, kReportBytes, kReadTimeoutMs);
+    hid_read_timeout(Chosen(), buffer, kReportBytes, kReadTimeoutMs);
     std::memcpy(report, buffer + 1, kReportBytes - 1);
     return buffer[1] == kAcknowledge;
 }
 
 std::string CHidDeviceManager::ReportPath()
 {
-    const hid_device* const chosen = FindInterface();
-    for (const auto& entry : m_devices) {
-        if (entry && chosen != nullptr && entry->m_pDevice == chosen) {
-            return entry->m_strPath;
-        }
+    if (FindInterface() == nullptr) {
+        return {};
     }
-    return {};
+    return m_devices[*m_chosen]->m_strPath;
 }
 
 void CHidDeviceManager::CloseAll()
@@ -113,13 +119,8 @@ void CHidDeviceManager::CloseAll()
     // The list is empty whenever the manager is closed, except for
     // interfaces staged but never marked open; those are released too.
     m_bOpen = false;
-    for (auto& entry : m_devices) {
-        if (entry && entry->m_pDevice != nullptr) {
-            hid_close(entry->m_pDevice);
-        }
-    }
+    m_chosen.reset();
     m_devices.clear();
-    m_pChosen = nullptr;
     m_bLastWriteFailed = false;
 }
 
@@ -136,14 +137,14 @@ bool CHidDeviceManager::OpenKeyboard(uint16_t vendorId, uint16_t productId)
         return false;
     }
     m_strDeniedPath.clear();
-    hid_device_info* const list = hid_enumerate(vendorId, productId);
-    for (const hid_device_info* info = list; info != nullptr; info = info->next) {
+    const std::unique_ptr<hid_device_info, EnumerationDeleter> list(hid_enumerate(vendorId, productId));
+    for (const hid_device_info* info = list.get(); info != nullptr; info = info->next) {
         if (info->vendor_id != vendorId || info->product_id != productId || info->path == nullptr) {
             continue;
         }
         // The Linux backend leaves open()'s errno: no permission on the node.
         errno = 0;
-        hid_device* const device = hid_open_path(info->path);
+        HidDevicePtr device(hid_open_path(info->path));
         if (device == nullptr) {
             if ((errno == EACCES || errno == EPERM) && m_strDeniedPath.empty()) {
                 m_strDeniedPath = info->path;
@@ -155,12 +156,10 @@ bool CHidDeviceManager::OpenKeyboard(uint16_t vendorId, uint16_t productId)
         entry->m_strProduct = Text(info->product_string);
         entry->m_strSerial = Text(info->serial_number);
         entry->m_strPath = info->path;
-        entry->m_pDevice = device;
-        entry->m_selector = m_selector;
-        entry->m_kind = info->usage_page >= kVendorUsagePage ? 0 : 1;
+        entry->m_pDevice = std::move(device);
+        entry->m_kind = info->usage_page >= kVendorUsagePage ? HidInterfaceKind::Reports : HidInterfaceKind::Fallback;
         AddInterface(std::move(entry));
     }
-    hid_free_enumeration(list);
     if (!m_devices.empty()) {
         MarkOpen();
     }

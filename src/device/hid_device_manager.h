@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,15 +14,24 @@
 struct hid_device_;
 typedef struct hid_device_ hid_device;
 
+// Closes an opened interface (hid_close).
+struct HidDeviceCloser {
+    void operator()(hid_device* device) const;
+};
+using HidDevicePtr = std::unique_ptr<hid_device, HidDeviceCloser>;
+
+// What an interface is for: the one that takes the output reports, or the
+// one used when the keyboard has no such interface.
+enum class HidInterfaceKind { Reports, Fallback };
+
 // One opened HID interface of the keyboard.
 struct HidDeviceEntry {
     std::wstring m_strManufacturer;
     std::wstring m_strProduct;
     std::wstring m_strSerial;
-    std::string m_strPath;            // the system's name for the interface (on Linux /dev/hidrawN)
-    hid_device* m_pDevice = nullptr;  // owned; closed by CloseAll
-    int32_t m_selector = 0;
-    int32_t m_kind = 1;  // 0: takes the output reports; 1: fallback; others never chosen
+    std::string m_strPath;  // the system's name for the interface (on Linux /dev/hidrawN)
+    HidDevicePtr m_pDevice;
+    HidInterfaceKind m_kind = HidInterfaceKind::Fallback;
 };
 
 // The process-wide link to the keyboard: the opened interfaces, the one that
@@ -53,16 +64,17 @@ public:
     // 1 to 64. True only when the keyboard acknowledged.
     bool SendCommand(uint8_t (&report)[kReportBytes]);
 
-    // The interface reports go to: the first kind-0 entry with our selector,
-    // else the first kind-1 entry. Cached until CloseAll.
+    // The interface reports go to: the first Reports entry, else the first
+    // Fallback entry; null when there is none. Cached until CloseAll; the list
+    // keeps owning it.
     hid_device* FindInterface();
 
     // Closes every opened interface and empties the list.
     void CloseAll();
 
     // Discovery: closes what is open, then opens every interface of the
-    // keyboard with these USB ids (vendor-defined usage page: kind 0, others:
-    // kind 1) and sets the list open when at least one could be opened.
+    // keyboard with these USB ids (vendor-defined usage page: Reports, others:
+    // Fallback) and sets the list open when at least one could be opened.
     bool OpenKeyboard(uint16_t vendorId, uint16_t productId);
 
     // The path of the interface reports go to; empty when none.
@@ -86,10 +98,12 @@ public:
 private:
     int Write(const uint8_t* data, size_t length);
 
+    // The chosen interface's handle, owned by its entry.
+    hid_device* Chosen() const { return m_devices[*m_chosen]->m_pDevice.get(); }
+
     bool m_bOpen = false;
     std::vector<std::unique_ptr<HidDeviceEntry>> m_devices;
-    int32_t m_selector = 0;
-    hid_device* m_pChosen = nullptr;
+    std::optional<size_t> m_chosen;  // the entry FindInterface chose
     bool m_bHidReady = false;
     bool m_bLastWriteFailed = false;
     std::string m_strDeniedPath;

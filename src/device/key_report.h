@@ -2,8 +2,6 @@
 
 #include <cstdint>
 
-struct KeyGrid;
-
 // Wire format of the keyboard's output reports. Every report starts with
 // report ID 0; the 64 data bytes follow.
 constexpr int kReportBytes = 65;
@@ -34,10 +32,6 @@ struct KeyColourTable {
     int32_t length = 2;        // L
     int32_t entries = 0;
 };
-
-// Fills the table from the active cells whose key code is above 0, column by
-// column, top row first. rows and cols are the active size, at most the grid's capacity.
-void BuildKeyColourTable(const KeyGrid& grid, int rows, int cols, KeyColourTable& table);
 
 // P = ceil(L / 56): the number of 64-byte packets a frame of length L needs.
 int KeyPacketCount(const KeyColourTable& table);

@@ -1,6 +1,7 @@
 #include "hwmon/hardware_polling.h"
 
 #include "base/clock.h"
+#include "base/thread_name.h"
 #include "base/thread_start.h"
 
 HardwarePolling::HardwarePolling(HardwareMonitor& monitor, SnapshotTarget target)
@@ -47,6 +48,7 @@ void HardwarePolling::WaitWhileRunning(std::chrono::milliseconds period)
 
 void HardwarePolling::Loop()
 {
+    NameCurrentThread("tonvik-hw");
     while (m_bRunning && !m_monitor.Open()) {
         WaitWhileRunning(kOpenRetry);
     }

@@ -6,6 +6,7 @@
 
 #include "audio/visualizer.h"
 #include "lighting/effect_params.h"
+#include "lighting/key_colour_table.h"
 #include "screen/screen_light.h"
 
 namespace {

@@ -8,7 +8,6 @@
 #include <stdexcept>
 
 #include "base/command_queue.h"
-#include "base/decode.h"
 #include "base/log.h"
 #include "screen/screen_light.h"
 
@@ -126,14 +125,10 @@ void ReadDocument(const Json::Value& root, LayoutDraft& draft)
     }
 }
 
-// The decoded document, parsed whole; the first error the reader met, with
-// where it met it, is the reason for a rejection.
-Json::Value ParseJson(const std::string& text)
+// The document, parsed whole; the first error the reader met, with where it
+// met it, is the reason for a rejection.
+Json::Value ParseJson(const std::string& json)
 {
-    std::string json = UrlDecode(text);
-    if (json.compare(0, 5, "data=") == 0) {
-        json.erase(0, 5);
-    }
     Json::Value root;
     Json::Reader reader;
     if (!reader.parse(json, root)) {
@@ -209,17 +204,14 @@ void LogAccepted(const LayoutDraft& draft)
 
 }  // namespace
 
-std::optional<std::string> ParseLayout(const std::string& text, LayoutTargets targets)
+std::optional<std::string> ParseLayout(const std::string& document, LayoutTargets targets)
 {
-    if (text.empty()) {
-        return std::nullopt;
-    }
     std::unique_ptr<LayoutDraft> draft;
     std::optional<std::string> rejection;
     try {
         draft = std::make_unique<LayoutDraft>();
         StartDraft(targets.grid, *draft);
-        ReadDocument(ParseJson(text), *draft);
+        ReadDocument(ParseJson(document), *draft);
     } catch (const std::exception& error) {
         // A LayoutRejected, or the reader's own limits (nesting too deep).
         rejection = std::string("layout rejected: ") + error.what();

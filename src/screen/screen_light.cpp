@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "base/thread_name.h"
+
 ScreenLight::ScreenLight() : ScreenLight(OpenScreenSampler) {}
 
 ScreenLight::ScreenLight(SamplerFactory openSampler) : m_openSampler(std::move(openSampler))
@@ -66,6 +68,7 @@ void ScreenLight::WaitUntilWanted()
 
 void ScreenLight::SamplerLoop()
 {
+    NameCurrentThread("tonvik-screen");
     while (m_bRunning) {
         if (m_bEnabled && !m_bResting) {
             SampleScreen();

@@ -36,6 +36,59 @@ private:
     HBITMAP m_handle = nullptr;
 };
 
+// Owns a memory device context (CreateCompatibleDC) and deletes it.
+class MemoryDc {
+public:
+    explicit MemoryDc(HDC dc) : m_dc(dc) {}
+    MemoryDc(MemoryDc&& other) noexcept : m_dc(std::exchange(other.m_dc, nullptr)) {}
+    MemoryDc& operator=(MemoryDc&&) = delete;
+    ~MemoryDc()
+    {
+        if (m_dc != nullptr) {
+            DeleteDC(m_dc);
+        }
+    }
+
+    HDC Get() const { return m_dc; }
+
+private:
+    HDC m_dc;
+};
+
+// A window's device context (GetDC), released when it goes.
+class WindowDc {
+public:
+    explicit WindowDc(HWND hwnd) : m_hwnd(hwnd), m_dc(GetDC(hwnd)) {}
+    WindowDc(const WindowDc&) = delete;
+    WindowDc& operator=(const WindowDc&) = delete;
+    ~WindowDc()
+    {
+        if (m_dc != nullptr) {
+            ReleaseDC(m_hwnd, m_dc);
+        }
+    }
+
+    HDC Get() const { return m_dc; }
+
+private:
+    HWND m_hwnd;
+    HDC m_dc;
+};
+
+// Selects an object into a device context; selects the one it replaced back
+// when it goes, so the object can then be deleted.
+class SelectedObject {
+public:
+    SelectedObject(HDC dc, HGDIOBJ object) : m_dc(dc), m_previous(SelectObject(dc, object)) {}
+    SelectedObject(const SelectedObject&) = delete;
+    SelectedObject& operator=(const SelectedObject&) = delete;
+    ~SelectedObject() { SelectObject(m_dc, m_previous); }
+
+private:
+    HDC m_dc;
+    HGDIOBJ m_previous;
+};
+
 // Decodes a picture file (bmp, jpg, png, ...) into a device-dependent bitmap;
 // transparent parts come out black. On success the bitmap takes the new
 // handle and size its width and height; on failure both are left as they were.

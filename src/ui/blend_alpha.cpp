@@ -21,9 +21,9 @@ uint8_t RowFadeAlpha(int row, int rows, int fromPercent, int toPercent)
     const auto clearEnd = static_cast<int64_t>((100.0 - hi) * 255.0 / 100.0);
     const double step = static_cast<double>(opaqueEnd - clearEnd) / rows;
     if (fromPercent < toPercent) {
-        return ToAlpha(opaqueEnd - row * step);
+        return ToAlpha(static_cast<double>(opaqueEnd) - row * step);
     }
-    return ToAlpha(clearEnd + row * step);
+    return ToAlpha(static_cast<double>(clearEnd) + row * step);
 }
 
 uint8_t ColumnFadeAlpha(int column, int columns)

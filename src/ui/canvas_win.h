@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "ui/bitmap_win.h"
 #include "ui/canvas.h"
 
 // A canvas on a GDI device context; fills use the context's own brush, so
@@ -31,20 +32,14 @@ void PaintOffScreen(HDC target, const RECT& client, const RECT& update, Paint&& 
     if (width <= 0 || height <= 0) {
         return;
     }
-    HDC memory = CreateCompatibleDC(target);
-    HBITMAP bitmap = CreateCompatibleBitmap(target, width, height);
-    if (memory != nullptr && bitmap != nullptr) {
-        HGDIOBJ previous = SelectObject(memory, bitmap);
-        GdiCanvas canvas(memory);
-        paint(canvas);
-        BitBlt(target, update.left, update.top, update.right - update.left, update.bottom - update.top, memory,
-               update.left, update.top, SRCCOPY);
-        SelectObject(memory, previous);
+    const MemoryDc memory(CreateCompatibleDC(target));
+    const GdiBitmap bitmap(CreateCompatibleBitmap(target, width, height));
+    if (memory.Get() == nullptr || bitmap.Get() == nullptr) {
+        return;
     }
-    if (bitmap != nullptr) {
-        DeleteObject(bitmap);
-    }
-    if (memory != nullptr) {
-        DeleteDC(memory);
-    }
+    const SelectedObject selected(memory.Get(), bitmap.Get());
+    GdiCanvas canvas(memory.Get());
+    paint(canvas);
+    BitBlt(target, update.left, update.top, update.right - update.left, update.bottom - update.top, memory.Get(),
+           update.left, update.top, SRCCOPY);
 }

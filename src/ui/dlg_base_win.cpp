@@ -2,18 +2,14 @@
 // modally by DoModal. All of it runs on the window's thread, except
 // IsWindowVisible, HideWindow and InvalidateWindow, which the lighting thread
 // calls too, and the base timer's tick (timer thread).
-#include <winsock2.h>
-#include <windows.h>
-#include <shellapi.h>
+#include "ui/dlg_base_window_win.h"
+
 #include <windowsx.h>
 
 #include <algorithm>
 #include <array>
-#include <string>
 
-#include "ui/bitmap_win.h"
 #include "ui/canvas_win.h"
-#include "ui/dlg_base.h"
 #include "ui/window_geometry.h"
 
 namespace {
@@ -104,84 +100,7 @@ void ApplyRegion(HWND hwnd, bool maximised)
     }
 }
 
-bool HasPictureSuffix(const std::wstring& path)
-{
-    if (path.size() < 3) {
-        return false;
-    }
-    const wchar_t* suffix = path.c_str() + path.size() - 3;
-    return _wcsicmp(suffix, L"bmp") == 0 || _wcsicmp(suffix, L"jpg") == 0 || _wcsicmp(suffix, L"png") == 0;
-}
-
-// The first dropped path that is a picture file by name and not a directory;
-// empty when there is none. Paths are read whole, however long.
-std::wstring FirstDroppedPicture(HDROP drop)
-{
-    const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
-    for (UINT i = 0; i < count; ++i) {
-        const UINT length = DragQueryFileW(drop, i, nullptr, 0);
-        std::wstring path(length, L'\0');
-        if (length == 0 || DragQueryFileW(drop, i, path.data(), length + 1) != length) {
-            continue;
-        }
-        const DWORD attributes = GetFileAttributesW(path.c_str());
-        const bool directory = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (!directory && HasPictureSuffix(path)) {
-            return path;
-        }
-    }
-    return {};
-}
-
 }  // namespace
-
-// The composed skin: a memory device context with the skin bitmap selected.
-struct CDlgBase::Skin {
-    HDC dc = nullptr;
-    GdiBitmap bitmap;
-    HGDIOBJ previous = nullptr;
-
-    ~Skin()
-    {
-        if (dc != nullptr) {
-            SelectObject(dc, previous);
-            DeleteDC(dc);
-        }
-    }
-};
-
-void CDlgBase::SkinDeleter::operator()(Skin* skin) const
-{
-    delete skin;
-}
-
-struct CDlgBase::Window {
-    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        if (message == WM_NCCREATE) {
-            auto* self = static_cast<CDlgBase*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-            self->m_hWnd = hwnd;
-            SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-        }
-        auto* self = reinterpret_cast<CDlgBase*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-        if (self == nullptr) {
-            return DefWindowProcW(hwnd, message, wParam, lParam);
-        }
-        return Handle(*self, hwnd, message, wParam, lParam);
-    }
-
-    static LRESULT Handle(CDlgBase& self, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-    static void OnCreate(CDlgBase& self, HWND hwnd);
-    static void OnNcCalcSize(HWND hwnd, WPARAM wParam, LPARAM lParam);
-    static LRESULT OnHitTest(CDlgBase& self, HWND hwnd, LPARAM lParam);
-    static void OnSize(CDlgBase& self, HWND hwnd, WPARAM type);
-    static void OnPaint(CDlgBase& self, HWND hwnd);
-    static void PrintClient(CDlgBase& self, HWND hwnd, HDC target);
-    static void StartMove(HWND hwnd, LPARAM lParam);
-    static void OnShownOrHidden(CDlgBase& self, const WINDOWPOS& position);
-    static void ApplySkin(CDlgBase& self, HWND hwnd, const std::wstring& path);
-    static std::unique_ptr<Skin, SkinDeleter> NewSkin(HDC windowDc, SIZE size);
-};
 
 CDlgBase::CDlgBase()
 {
@@ -369,13 +288,6 @@ void CDlgBase::InvalidateClient(const ControlRect* rect, bool erase)
     InvalidateRect(Hwnd(m_hWnd), rect != nullptr ? &area : nullptr, erase ? TRUE : FALSE);
 }
 
-void CDlgBase::DrawSkin(Canvas& canvas)
-{
-    if (m_bHasSkin && m_skin != nullptr) {
-        BitBlt(canvas.Dc(), 0, 0, m_nSkinWidth, m_nSkinHeight, m_skin->dc, 0, 0, SRCCOPY);
-    }
-}
-
 void CDlgBase::Window::OnCreate(CDlgBase& self, HWND hwnd)
 {
     DWORD style = (static_cast<DWORD>(GetWindowLongW(hwnd, GWL_STYLE)) & kStyleKeep) | kStyleAdd;
@@ -481,84 +393,6 @@ void CDlgBase::Window::StartMove(HWND hwnd, LPARAM lParam)
     PostMessageW(hwnd, WM_NCLBUTTONDOWN, HTCAPTION, MAKELPARAM(point.x, point.y));
 }
 
-// A blank skin of the given size, compatible with the window; null when the
-// system has no room for it.
-std::unique_ptr<CDlgBase::Skin, CDlgBase::SkinDeleter> CDlgBase::Window::NewSkin(HDC windowDc, SIZE size)
-{
-    std::unique_ptr<Skin, SkinDeleter> skin(new Skin);
-    skin->bitmap.Reset(CreateCompatibleBitmap(windowDc, size.cx, size.cy));
-    skin->dc = CreateCompatibleDC(windowDc);
-    if (skin->bitmap.Get() == nullptr || skin->dc == nullptr) {
-        return nullptr;
-    }
-    skin->previous = SelectObject(skin->dc, skin->bitmap.Get());
-    return skin;
-}
-
-// Composes the skin from a picture file: the picture on its average colour,
-// faded at the edges that are smaller than the window's minimum size. Nothing
-// changes unless every step succeeds.
-void CDlgBase::Window::ApplySkin(CDlgBase& self, HWND hwnd, const std::wstring& path)
-{
-    GdiBitmap image;
-    SIZE size{};
-    if (!LoadBitmapFile(path.c_str(), image, size)) {
-        return;
-    }
-    HDC windowDc = GetDC(hwnd);
-    if (windowDc == nullptr) {
-        return;
-    }
-    COLORREF average = 0;
-    std::unique_ptr<Skin, SkinDeleter> skin;
-    if (AverageColour(windowDc, image.Get(), size, average)) {
-        skin = NewSkin(windowDc, size);
-    }
-    ReleaseDC(hwnd, windowDc);
-    HDC imageDc = skin != nullptr ? CreateCompatibleDC(skin->dc) : nullptr;
-    if (imageDc == nullptr) {
-        return;
-    }
-    HGDIOBJ imagePrevious = SelectObject(imageDc, image.Get());
-
-    const int w = size.cx;
-    const int h = size.cy;
-    const SkinFade fade = SkinFadeSize(w, h, self.m_nMinWidth, self.m_nMinHeight);
-    const int d = fade.width;
-    const int e = fade.height;
-    GdiCanvas(skin->dc).Fill({0, 0, w, h}, average);
-    if (d > 0 && e > 0) {
-        const int c = std::min(d, e);
-        BitBlt(skin->dc, 0, 0, w - c, h - c, imageDc, 0, 0, SRCCOPY);
-        BlendCorner(skin->dc, imageDc, 0, 0, w, h, c);
-        const RECT right{w - c, 0, w, h - c};
-        BlendColumns(skin->dc, imageDc, right, right);
-        const RECT bottom{0, h - c, w - c, h};
-        BlendRows(skin->dc, imageDc, bottom, bottom, 0, 100);
-    } else if (d > 0) {
-        BitBlt(skin->dc, 0, 0, w - d, h, imageDc, 0, 0, SRCCOPY);
-        const RECT right{w - d, 0, w, h};
-        BlendColumns(skin->dc, imageDc, right, right);
-    } else if (e > 0) {
-        BitBlt(skin->dc, 0, 0, w, h - e, imageDc, 0, 0, SRCCOPY);
-        const RECT bottom{0, h - e, w, h};
-        BlendRows(skin->dc, imageDc, bottom, bottom, 0, 100);
-    } else {
-        BitBlt(skin->dc, 0, 0, w, h, imageDc, 0, 0, SRCCOPY);
-    }
-    SelectObject(imageDc, imagePrevious);
-    DeleteDC(imageDc);
-
-    self.m_skin = std::move(skin);
-    self.m_bHasSkin = true;
-    self.m_nSkinWidth = w;
-    self.m_nSkinHeight = h;
-    self.m_nFadeWidth = d;
-    self.m_nFadeHeight = e;
-    self.m_nBackgroundColour = average;
-    self.ResetControls();
-}
-
 // Nothing is drawn or animated on a hidden window, so the base timer runs
 // only while the window is shown (ShowWindow and SetWindowPos both end here).
 void CDlgBase::Window::OnShownOrHidden(CDlgBase& self, const WINDOWPOS& position)
@@ -649,15 +483,9 @@ LRESULT CDlgBase::Window::Handle(CDlgBase& self, HWND hwnd, UINT message, WPARAM
         }
         break;
     }
-    case WM_DROPFILES: {
-        const auto drop = reinterpret_cast<HDROP>(wParam);
-        const std::wstring path = FirstDroppedPicture(drop);
-        DragFinish(drop);
-        if (!path.empty()) {
-            ApplySkin(self, hwnd, path);
-        }
+    case WM_DROPFILES:
+        OnDropFiles(self, hwnd, reinterpret_cast<HDROP>(wParam));
         return 0;
-    }
     case WM_QUERYDRAGICON:
         return reinterpret_cast<LRESULT>(self.m_hIcon);
     case WM_CLOSE:

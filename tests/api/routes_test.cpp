@@ -152,6 +152,20 @@ TEST_F(Routes, Base64LayoutRoute)
     EXPECT_EQ(dlg->m_keyGrid.m_nKeyRows, 2);
 }
 
+TEST_F(Routes, LayoutQueriesArePercentDecodedAndLoseTheirDataPrefix)
+{
+    // "+" becomes a blank, on both routes; the Base64 text is of {"name":"c+d"}.
+    Dispatch("/api/keyboard/musiceffect/layout?layout=data%3D%7B%22name%22%3A%22a+b%22%7D");
+    EXPECT_EQ(dlg->m_layout.m_strLayoutName, u"a b");
+    Dispatch("/api/keyboard/layout/base64?data=eyJuYW1lIjoiYytkIn0%3D");
+    EXPECT_EQ(dlg->m_layout.m_strLayoutName, u"c d");
+
+    // An empty layout is none: nothing changes, nothing is wrong.
+    EXPECT_EQ(Dispatch("/api/keyboard/musiceffect/layout?layout="), R"({"status": "layout received via GET"})");
+    EXPECT_EQ(dlg->m_layout.m_strLayoutName, u"c d");
+    EXPECT_EQ(dlg->m_commands.Size(), 0u);
+}
+
 TEST_F(Routes, OrderOfLiteralsDecidesBetweenPrefixes)
 {
     EXPECT_EQ(Dispatch("/api/keyboard/musiceffect/closeNow"), R"({"status": "close ok"})");

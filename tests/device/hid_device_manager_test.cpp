@@ -16,12 +16,11 @@ constexpr uint16_t kProduct = 0x5055;
 
 class HidDeviceManagerTest : public FakeHidTest {
 protected:
-    // An interface of the emulated keyboard opened directly, staged with the given selector and kind.
-    std::unique_ptr<HidDeviceEntry> Entry(int iface, int32_t selector, int32_t kind)
+    // An interface of the emulated keyboard opened directly, staged with the given kind.
+    std::unique_ptr<HidDeviceEntry> Entry(int iface, HidInterfaceKind kind)
     {
         auto entry = std::make_unique<HidDeviceEntry>();
-        entry->m_pDevice = hid_open_path(iface == 0 ? "fake-hid:0:keyboard" : "fake-hid:1:vendor");
-        entry->m_selector = selector;
+        entry->m_pDevice.reset(hid_open_path(iface == 0 ? "fake-hid:0:keyboard" : "fake-hid:1:vendor"));
         entry->m_kind = kind;
         return entry;
     }
@@ -63,10 +62,10 @@ TEST_F(HidDeviceManagerTest, DiscoveryOpensBothInterfacesAndPrefersTheVendorPage
     EXPECT_TRUE(manager.IsOpen());
     ASSERT_EQ(manager.InterfaceCount(), 2u);
     // Enumerated keyboard page first, vendor page second.
-    EXPECT_EQ(manager.Interface(0)->m_kind, 1);
-    EXPECT_EQ(manager.Interface(1)->m_kind, 0);
+    EXPECT_EQ(manager.Interface(0)->m_kind, HidInterfaceKind::Fallback);
+    EXPECT_EQ(manager.Interface(1)->m_kind, HidInterfaceKind::Reports);
     EXPECT_EQ(manager.Interface(1)->m_strProduct, L"Emulated keyboard");
-    EXPECT_EQ(manager.FindInterface(), manager.Interface(1)->m_pDevice);
+    EXPECT_EQ(manager.FindInterface(), manager.Interface(1)->m_pDevice.get());
 
     uint8_t payload[kPacketBytes];
     KeyPayload(payload, 0x42);
@@ -106,28 +105,27 @@ TEST_F(HidDeviceManagerTest, DiscoveryFindsNothingForOtherIdsOrAnUnpluggedKeyboa
     EXPECT_EQ(Events("enumerate").size(), 2u);
 }
 
-TEST_F(HidDeviceManagerTest, FindInterfacePrefersKindZeroAndKeepsItsChoice)
+TEST_F(HidDeviceManagerTest, FindInterfacePrefersTheReportsKindAndKeepsItsChoice)
 {
     CHidDeviceManager manager;
     manager.AddInterface(nullptr);
-    manager.AddInterface(Entry(0, 7, 0));  // another selector: never chosen
-    manager.AddInterface(Entry(0, 0, 1));
-    manager.AddInterface(Entry(1, 0, 0));
+    manager.AddInterface(Entry(0, HidInterfaceKind::Fallback));
+    manager.AddInterface(Entry(1, HidInterfaceKind::Reports));
     manager.MarkOpen();
     hid_device* const chosen = manager.FindInterface();
-    EXPECT_EQ(chosen, manager.Interface(3)->m_pDevice);
+    EXPECT_EQ(chosen, manager.Interface(2)->m_pDevice.get());
 
-    manager.AddInterface(Entry(1, 0, 0));
+    manager.AddInterface(Entry(1, HidInterfaceKind::Reports));
     EXPECT_EQ(manager.FindInterface(), chosen);
     manager.CloseAll();
-    EXPECT_EQ(Events("close").size(), 4u);
+    EXPECT_EQ(Events("close").size(), 3u);
     EXPECT_EQ(manager.FindInterface(), nullptr);
 }
 
-TEST_F(HidDeviceManagerTest, FallbackKindAndUnknownKinds)
+TEST_F(HidDeviceManagerTest, FallbackKindAndEmptySlots)
 {
     CHidDeviceManager manager;
-    manager.AddInterface(Entry(0, 0, 2));
+    manager.AddInterface(nullptr);
     manager.MarkOpen();
     EXPECT_EQ(manager.FindInterface(), nullptr);
     uint8_t payload[kPacketBytes];
@@ -135,8 +133,8 @@ TEST_F(HidDeviceManagerTest, FallbackKindAndUnknownKinds)
     EXPECT_FALSE(manager.SendKeyPacket(payload));
     EXPECT_TRUE(Events("write").empty());
 
-    manager.AddInterface(Entry(0, 0, 1));
-    EXPECT_EQ(manager.FindInterface(), manager.Interface(1)->m_pDevice);
+    manager.AddInterface(Entry(0, HidInterfaceKind::Fallback));
+    EXPECT_EQ(manager.FindInterface(), manager.Interface(1)->m_pDevice.get());
 }
 
 TEST_F(HidDeviceManagerTest, CommandCarriesChecksumAndReadsAfterAPause)

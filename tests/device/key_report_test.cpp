@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "lighting/key_colour_table.h"
 #include "lighting/key_grid.h"
 
 namespace {

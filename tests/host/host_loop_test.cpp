@@ -138,9 +138,9 @@ INSTANTIATE_TEST_SUITE_P(
                  HostLoop::Outcome::Stopped, 1, 2},
         LoopCase{"layout rejected", [](ScriptedDaemon& d, StopSignal&) { d.rejectLayout = true; },
                  HostLoop::Outcome::LayoutRejected, 1, 0}),
-    [](const auto& info) {
+    [](const auto& testInfo) {
         std::string name;
-        for (const char* c = info.param.what; *c != '\0'; ++c) {
+        for (const char* c = testInfo.param.what; *c != '\0'; ++c) {
             name += std::isalnum(static_cast<unsigned char>(*c)) != 0 ? *c : '_';
         }
         return name;

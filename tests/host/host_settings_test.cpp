@@ -65,9 +65,9 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"web port in the daemon's range", "", {"--web", "--web-port", "9195"}, A::UsageError,
                      "--web-port:", "", 19, 60, 0},
         SettingsCase{"help wins", "", {"--mode", "3", "--help"}, A::Help, "", "", 19, 60, 0}),
-    [](const auto& info) {
+    [](const auto& testInfo) {
         std::string name;
-        for (const char* c = info.param.what; *c != '\0'; ++c) {
+        for (const char* c = testInfo.param.what; *c != '\0'; ++c) {
             name += std::isalnum(static_cast<unsigned char>(*c)) != 0 ? *c : '_';
         }
         return name;

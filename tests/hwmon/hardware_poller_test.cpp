@@ -25,10 +25,10 @@ protected:
         : monitor([this] {
               auto sensors = std::make_unique<ScriptedSource>(std::vector<ScriptedSensor>{
                   {"CPU [#0]", {Temp("CPU Package", 55), Load("Total CPU Usage", 10)}}});
-              auto counters = std::make_unique<CountingCounters>();
+              auto counting = std::make_unique<CountingCounters>();
               source = sensors.get();
-              this->counters = counters.get();
-              return HardwareSources{std::move(sensors), std::move(counters), "scripted"};
+              counters = counting.get();
+              return HardwareSources{std::move(sensors), std::move(counting), "scripted"};
           })
     {
     }

@@ -43,7 +43,7 @@ struct ScriptedSensor {
 
 class ScriptedSource : public SensorSource {
 public:
-    explicit ScriptedSource(std::vector<ScriptedSensor> sensors) : sensors(std::move(sensors)) {}
+    explicit ScriptedSource(std::vector<ScriptedSensor> list) : sensors(std::move(list)) {}
 
     void Refresh() override { ++refreshes; }
     int32_t SensorCount() override { return static_cast<int32_t>(sensors.size()); }

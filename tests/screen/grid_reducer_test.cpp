@@ -15,7 +15,8 @@ namespace {
 constexpr uint32_t kUntouched = 0x00ABCDEF;
 
 struct Picture {
-    Picture(int width, int height, size_t stride) : width(width), height(height), stride(stride)
+    Picture(int pictureWidth, int pictureHeight, size_t rowStride)
+        : width(pictureWidth), height(pictureHeight), stride(rowStride)
     {
         // The padding past each row must never count.
         pixels.assign(stride * static_cast<size_t>(height), 0xFFFFFFFFu);

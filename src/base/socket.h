@@ -5,17 +5,35 @@
 #include <utility>
 #include <vector>
 
-// The few socket operations the API server needs (BSD sockets, Winsock). Every
-// socket handed out here is non-blocking: the one server thread waits for all
-// of them at once in Poll.
+// The few socket operations the daemon's API server and the hosts' web server
+// need (BSD sockets, Winsock). Every socket handed out here is non-blocking: a
+// server's one thread waits for all of them at once in Poll.
 namespace net {
 
 using Socket = intptr_t;
 constexpr Socket kInvalidSocket = -1;
 
-// The socket layer's process set-up and tear-down; Startup fails quietly.
-bool Startup();
-void Cleanup();
+// The socket layer's start-up and clean-up (Winsock's; Linux has nothing to
+// start): one owner for the whole process, started on first use and cleaned
+// up at exit. No socket works unless it is Ready.
+class SocketLayer {
+public:
+    static SocketLayer& Instance()
+    {
+        static SocketLayer layer;
+        return layer;
+    }
+    SocketLayer(const SocketLayer&) = delete;
+    SocketLayer& operator=(const SocketLayer&) = delete;
+
+    bool Ready() const { return m_bReady; }
+
+private:
+    SocketLayer();
+    ~SocketLayer();
+
+    bool m_bReady = false;
+};
 
 // 127.0.0.1 and 0.0.0.0 (every local IPv4 address), in host byte order.
 constexpr uint32_t kLoopbackIpv4 = 0x7F000001;
@@ -90,6 +108,7 @@ public:
     ~OwnedSocket() { Reset(); }
 
     Socket Get() const { return m_socket; }
+    bool Valid() const { return m_socket != kInvalidSocket; }
     void Reset()
     {
         if (m_socket != kInvalidSocket) {

@@ -5,7 +5,7 @@
 
 #include <climits>
 
-#include "api/socket.h"
+#include "base/socket.h"
 
 namespace net {
 namespace {
@@ -29,15 +29,17 @@ bool MakeNonBlocking(SOCKET socket)
 
 }  // namespace
 
-bool Startup()
+SocketLayer::SocketLayer()
 {
     WSADATA data{};
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    m_bReady = WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
-void Cleanup()
+SocketLayer::~SocketLayer()
 {
-    WSACleanup();
+    if (m_bReady) {
+        WSACleanup();
+    }
 }
 
 Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last, ListenFailure* failure)

@@ -1,4 +1,4 @@
-#include "api/socket.h"
+#include "base/socket.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -22,12 +22,9 @@ bool WouldBlock(int error)
 
 }  // namespace
 
-bool Startup()
-{
-    return true;
-}
+SocketLayer::SocketLayer() : m_bReady(true) {}
 
-void Cleanup() {}
+SocketLayer::~SocketLayer() = default;
 
 Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last, ListenFailure* failure)
 {
