@@ -456,6 +456,16 @@ std::string ReadFile(const std::string& path)
     return text.str();
 }
 
+std::vector<std::string> KeyColours(const std::string& body)
+{
+    std::vector<std::string> colours;
+    const std::string marker = "\"color\":\"";
+    for (size_t at = body.find(marker); at != std::string::npos; at = body.find(marker, at + 1)) {
+        colours.push_back(body.substr(at + marker.size(), 7));
+    }
+    return colours;
+}
+
 std::string PercentEncode(const std::string& text)
 {
     std::string encoded;

@@ -117,6 +117,10 @@ std::string MissingInOrder(const std::string& text, const std::vector<std::strin
 // The exact envelope the daemon wraps every JSON body in.
 std::string ExpectedJsonReply(const std::string& body);
 
+// The "color" texts of the effect reply's keys in reply order: column by
+// column, every row of a column (a layout without keys lists every cell).
+std::vector<std::string> KeyColours(const std::string& body);
+
 // The whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 

@@ -32,18 +32,6 @@ struct Layout {
     int cols;
 };
 
-// The "color" texts of the effect reply's keys in reply order: column by
-// column, every row of a column (a layout without keys lists every cell).
-std::vector<std::string> KeyColours(const std::string& body)
-{
-    std::vector<std::string> colours;
-    const std::string marker = "\"color\":\"";
-    for (size_t at = body.find(marker); at != std::string::npos; at = body.find(marker, at + 1)) {
-        colours.push_back(body.substr(at + marker.size(), 7));
-    }
-    return colours;
-}
-
 class ScreenE2E : public ::testing::Test {
 protected:
     void TearDown() override

@@ -25,16 +25,6 @@ constexpr int kRows = 6;
 constexpr int kColumns = 22;
 constexpr int kFollowMs = 5000;
 
-std::vector<std::string> KeyColours(const std::string& body)
-{
-    std::vector<std::string> colours;
-    const std::string marker = "\"color\":\"";
-    for (size_t at = body.find(marker); at != std::string::npos; at = body.find(marker, at + 1)) {
-        colours.push_back(body.substr(at + marker.size(), 7));
-    }
-    return colours;
-}
-
 size_t Count(const std::string& text, const std::string& part)
 {
     size_t count = 0;
