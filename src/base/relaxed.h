@@ -7,6 +7,10 @@
 // enough; wrapping it keeps the call sites as plain as the word they replace.
 template <typename T>
 class Relaxed {
+    // A word that needs a hidden lock would be neither cheap nor free of the
+    // waits this wrapper is meant to avoid, on either platform.
+    static_assert(std::atomic<T>::is_always_lock_free, "Relaxed<T> needs a lock-free word");
+
 public:
     constexpr Relaxed() noexcept : m_value(T{}) {}
     constexpr Relaxed(T value) noexcept : m_value(value) {}
