@@ -3,31 +3,51 @@
 // at the server's rate, reopens on the new monitor when the default sink
 // changes, and reconnects when the server goes away and comes back.
 //
-// All server traffic runs on the library's threaded main loop. Its lock
-// guards the context and the stream: callbacks run with it held, and Drain
-// takes it on the frame thread, so a stream is never replaced or released
-// while the frame thread reads from it, and SetPaused takes it on whichever
-// thread rests or wakes the daemon. The log state and the paused flag below
-// are touched only under the same lock.
+// All server traffic runs on one plain main loop, served by whichever thread
+// is awake anyway. While the analysis drains every frame, Drain runs the loop
+// without waiting on the frame thread, so the packets the server sends every
+// few milliseconds cost no wake-up of their own. While nobody drains (paused,
+// or no Drain for kHandBack), the backend's own thread runs it, blocking
+// until the server or a timer has something. Only one thread runs the loop at
+// a time: m_mutex guards the loop, the context, the stream, the log state and
+// the flags below, and callbacks run with it held. The loop thread lets go of
+// it only while it waits in poll, as the library's threaded loop does, so
+// Drain and SetPaused may use the stream then, and the library wakes the poll
+// for whatever they queue.
 //
 // The log tells the state changes a user needs: connected (or no server yet),
 // lost, reconnected, and which sink is recorded; never the retries in between.
+#include <poll.h>
 #include <pulse/pulseaudio.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "audio/capture_backend.h"
 #include "base/log.h"
+#include "base/thread_name.h"
 
 namespace {
 
-// About one analysis frame: the server then wakes the capture thread about as
-// often as the analysis drains it.
+// About one analysis frame, what the analysis takes at a time (a server may
+// still send smaller packets more often; Drain takes them all at once).
 constexpr pa_usec_t kFragmentUsec = 15 * PA_USEC_PER_MSEC;
 // The most the stream keeps while nobody drains it (the frame loop idles
 // while inactive); older audio is of no use to the picture.
 constexpr pa_usec_t kMaxBufferedUsec = 500 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kRetryUsec = PA_USEC_PER_SEC;
+// How long after the last Drain the loop thread takes the loop back. Longer
+// than the analysis' inactive spell after an effect request (150 ms), so a
+// host polling effects does not hand the loop to and fro; short enough that a
+// default-sink change or a lost server is seen well within a second.
+constexpr auto kHandBack = std::chrono::milliseconds(250);
+// Each loop pass in Drain handles what is ready; a cap keeps a server that
+// floods the socket from holding the frame thread.
+constexpr int kMaxDrainPasses = 64;
 
 class PulseLoopbackCapture final : public CaptureBackend {
 public:
@@ -45,6 +65,10 @@ private:
     static void OnServerInfo(pa_context* context, const pa_server_info* info, void* self);
     static void OnStreamState(pa_stream* stream, void* self);
     static void OnRetry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when, void* self);
+    static int PollReleasingLock(struct pollfd* fds, unsigned long count, int timeoutMs, void* self);
+
+    void LoopThread();
+    bool FrameThreadServes() const;
 
     void Connect();
     void ConnectionFailed();
@@ -54,13 +78,20 @@ private:
     void OpenStream(const std::string& sinkName, uint32_t rate);
     void ScheduleRetry();
 
-    pa_threaded_mainloop* m_mainloop = nullptr;
+    pa_mainloop* m_mainloop = nullptr;
     pa_mainloop_api* m_api = nullptr;
     pa_context* m_context = nullptr;
     pa_stream* m_stream = nullptr;
     pa_time_event* m_retry = nullptr;
     std::string m_sinkName;  // the sink whose monitor m_stream records
     bool m_bPaused = false;  // the stream is corked, and a new one opens corked
+
+    std::mutex m_mutex;
+    std::condition_variable m_loopWanted;  // paused, stopping, or Drain went quiet
+    std::thread m_loopThread;
+    bool m_bStopping = false;
+    bool m_bLoopThreadRuns = false;  // the loop thread is inside an iteration
+    std::chrono::steady_clock::time_point m_lastDrain;
 
     // What the log has told so far.
     bool m_bConnected = false;       // a connection is ready
@@ -75,24 +106,24 @@ private:
 // a silent picture.
 PulseLoopbackCapture::PulseLoopbackCapture()
 {
-    m_mainloop = pa_threaded_mainloop_new();
+    m_mainloop = pa_mainloop_new();
     if (m_mainloop == nullptr) {
         LogError("cannot start the audio capture thread; going on without it");
         return;
     }
-    pa_threaded_mainloop_set_name(m_mainloop, "tonvik-capture");
-    m_api = pa_threaded_mainloop_get_api(m_mainloop);
-    pa_threaded_mainloop_lock(m_mainloop);
+    pa_mainloop_set_poll_func(m_mainloop, &PollReleasingLock, this);
+    m_api = pa_mainloop_get_api(m_mainloop);
     Connect();
-    pa_threaded_mainloop_unlock(m_mainloop);
-    if (pa_threaded_mainloop_start(m_mainloop) < 0) {
+    try {
+        m_loopThread = std::thread(&PulseLoopbackCapture::LoopThread, this);
+    } catch (const std::system_error&) {
         LogError("cannot start the audio capture thread; going on without it");
         DropStream();
         DropContext();
         if (m_retry != nullptr) {
             m_api->time_free(m_retry);
         }
-        pa_threaded_mainloop_free(m_mainloop);
+        pa_mainloop_free(m_mainloop);
         m_mainloop = nullptr;
     }
 }
@@ -102,13 +133,56 @@ PulseLoopbackCapture::~PulseLoopbackCapture()
     if (m_mainloop == nullptr) {
         return;
     }
-    pa_threaded_mainloop_stop(m_mainloop);
+    {
+        std::lock_guard lock(m_mutex);
+        m_bStopping = true;
+    }
+    m_loopWanted.notify_all();
+    pa_mainloop_wakeup(m_mainloop);
+    m_loopThread.join();
     DropStream();
     DropContext();
     if (m_retry != nullptr) {
         m_api->time_free(m_retry);
     }
-    pa_threaded_mainloop_free(m_mainloop);
+    pa_mainloop_free(m_mainloop);
+}
+
+bool PulseLoopbackCapture::FrameThreadServes() const
+{
+    return !m_bPaused && std::chrono::steady_clock::now() - m_lastDrain < kHandBack;
+}
+
+// Runs the loop while nobody drains; otherwise sleeps until Drain may have
+// gone quiet, or the stream is paused.
+void PulseLoopbackCapture::LoopThread()
+{
+    NameCurrentThread("tonvik-capture");
+    std::unique_lock lock(m_mutex);
+    while (!m_bStopping) {
+        if (FrameThreadServes()) {
+            m_loopWanted.wait_until(lock, m_lastDrain + kHandBack);
+            continue;
+        }
+        m_bLoopThreadRuns = true;
+        pa_mainloop_iterate(m_mainloop, 1, nullptr);
+        m_bLoopThreadRuns = false;
+    }
+}
+
+// The loop thread waits for the server without the lock, so Drain and
+// SetPaused are not held up by it; on the frame thread the poll does not wait
+// and the lock stays held.
+int PulseLoopbackCapture::PollReleasingLock(struct pollfd* fds, unsigned long count, int timeoutMs, void* self)
+{
+    auto* capture = static_cast<PulseLoopbackCapture*>(self);
+    if (!capture->m_bLoopThreadRuns) {
+        return poll(fds, count, timeoutMs);
+    }
+    capture->m_mutex.unlock();
+    const int ready = poll(fds, count, timeoutMs);
+    capture->m_mutex.lock();
+    return ready;
 }
 
 bool PulseLoopbackCapture::Drain(CapturePacketSink& sink)
@@ -116,7 +190,17 @@ bool PulseLoopbackCapture::Drain(CapturePacketSink& sink)
     if (m_mainloop == nullptr) {
         return false;
     }
-    pa_threaded_mainloop_lock(m_mainloop);
+    std::lock_guard lock(m_mutex);
+    m_lastDrain = std::chrono::steady_clock::now();
+    if (m_bLoopThreadRuns) {
+        // It finishes its pass once this returns, then leaves the loop to us.
+        pa_mainloop_wakeup(m_mainloop);
+    } else {
+        int pass = 0;
+        while (pass < kMaxDrainPasses && pa_mainloop_iterate(m_mainloop, 0, nullptr) > 0) {
+            ++pass;
+        }
+    }
     const bool open = m_stream != nullptr && pa_stream_get_state(m_stream) == PA_STREAM_READY;
     if (open) {
         const size_t frameBytes = pa_frame_size(pa_stream_get_sample_spec(m_stream));
@@ -131,25 +215,29 @@ bool PulseLoopbackCapture::Drain(CapturePacketSink& sink)
             pa_stream_drop(m_stream);
         }
     }
-    pa_threaded_mainloop_unlock(m_mainloop);
     return open;
 }
 
 // Corking keeps the stream and its place on the sink: uncorking is one
-// message to the server, with no new stream to negotiate.
+// message to the server, with no new stream to negotiate. The message goes
+// out on the next loop pass: the loop thread's, woken by the library, or the
+// next Drain's. Pausing hands the loop to the loop thread at once.
 void PulseLoopbackCapture::SetPaused(bool paused)
 {
     if (m_mainloop == nullptr) {
         return;
     }
-    pa_threaded_mainloop_lock(m_mainloop);
-    m_bPaused = paused;
-    if (m_stream != nullptr && pa_stream_get_state(m_stream) == PA_STREAM_READY) {
-        if (pa_operation* op = pa_stream_cork(m_stream, paused ? 1 : 0, nullptr, nullptr)) {
-            pa_operation_unref(op);
+    {
+        std::lock_guard lock(m_mutex);
+        m_bPaused = paused;
+        if (m_stream != nullptr && pa_stream_get_state(m_stream) == PA_STREAM_READY) {
+            if (pa_operation* op = pa_stream_cork(m_stream, paused ? 1 : 0, nullptr, nullptr)) {
+                pa_operation_unref(op);
+            }
         }
     }
-    pa_threaded_mainloop_unlock(m_mainloop);
+    m_loopWanted.notify_all();
+    pa_mainloop_wakeup(m_mainloop);
 }
 
 // Never autospawn a server: with none running, the daemon runs on silently
