@@ -48,6 +48,7 @@ constexpr auto kHandBack = std::chrono::milliseconds(250);
 // Each loop pass in Drain handles what is ready; a cap keeps a server that
 // floods the socket from holding the frame thread.
 constexpr int kMaxDrainPasses = 64;
+constexpr auto kLoopErrorPause = std::chrono::milliseconds(100);
 
 class PulseLoopbackCapture final : public CaptureBackend {
 public:
@@ -165,8 +166,13 @@ void PulseLoopbackCapture::LoopThread()
             continue;
         }
         m_bLoopThreadRuns = true;
-        pa_mainloop_iterate(m_mainloop, 1, nullptr);
+        const int dispatched = pa_mainloop_iterate(m_mainloop, 1, nullptr);
         m_bLoopThreadRuns = false;
+        if (dispatched < 0) {
+            // A loop whose poll fails at once must not spin: the next pass
+            // comes after a pause, or at once when stopping.
+            m_loopWanted.wait_for(lock, kLoopErrorPause);
+        }
     }
 }
 
