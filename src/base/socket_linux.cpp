@@ -31,35 +31,37 @@ Socket ListenOnFirstFreePort(uint32_t address, uint16_t first, uint16_t last, Li
     if (failure != nullptr) {
         *failure = ListenFailure::NoFreePort;
     }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
-    if (fd < 0) {
-        return kInvalidSocket;
-    }
-    // Without this, Linux refuses the port while connections of an earlier run
-    // linger in TIME_WAIT (Windows does not), and a restarted daemon would
-    // wander to the next port. It never lets two listeners share a port.
-    const int reuse = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-
     sockaddr_in bound{};
     bound.sin_family = AF_INET;
     bound.sin_addr.s_addr = htonl(address);
     for (uint32_t port = first; port <= last; ++port) {
-        bound.sin_port = htons(static_cast<uint16_t>(port));
-        if (::bind(fd, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) == 0) {
-            if (::listen(fd, SOMAXCONN) == 0) {
-                return fd;
-            }
-            break;
+        // A socket of its own for each port: a bound socket cannot be bound
+        // again, and the port after one lost to a racing listener must still
+        // be tried.
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+        if (fd < 0) {
+            return kInvalidSocket;
         }
-        if (errno == EADDRNOTAVAIL) {
+        // Without this, Linux refuses the port while connections of an earlier
+        // run linger in TIME_WAIT (Windows does not), and a restarted daemon
+        // would wander to the next port. It never lets two listeners share a
+        // port; but it lets two sockets bind one port until one listens, so
+        // a daemon starting beside another can lose the port at listen.
+        const int reuse = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        bound.sin_port = htons(static_cast<uint16_t>(port));
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) == 0 && ::listen(fd, SOMAXCONN) == 0) {
+            return fd;
+        }
+        const int error = errno;
+        ::close(fd);
+        if (error == EADDRNOTAVAIL) {
             if (failure != nullptr) {
                 *failure = ListenFailure::AddressNotLocal;
             }
-            break;
+            return kInvalidSocket;
         }
     }
-    ::close(fd);
     return kInvalidSocket;
 }
 
