@@ -108,6 +108,15 @@ protected:
         return KeysBecome([half](int c) { return c < half ? "#FF0000" : "#0000FF"; }, timeoutMs, seen);
     }
 
+    // A private server painted red, a daemon on it, and the keys red.
+    void StartOnARedScreen(std::vector<std::string>& seen)
+    {
+        ASSERT_NO_FATAL_FAILURE(StartServer());
+        ASSERT_TRUE(m_server->PaintSolid("#FF0000"));
+        ASSERT_NO_FATAL_FAILURE(StartDaemon({6, 22}, m_server->Display()));
+        ASSERT_TRUE(KeysBecome("#FF0000", kFollowMs, seen)) << Joined(seen);
+    }
+
     static std::string Joined(const std::vector<std::string>& colours)
     {
         std::string text;
@@ -205,11 +214,8 @@ TEST_F(ScreenE2E, ADaemonWhoseServerDiesResumesOnTheNextOne)
     if (DaemonRunsUnderWine()) {
         GTEST_SKIP() << "the Wine leg's display is shared by the whole run";
     }
-    ASSERT_NO_FATAL_FAILURE(StartServer());
-    ASSERT_TRUE(m_server->PaintSolid("#FF0000"));
-    ASSERT_NO_FATAL_FAILURE(StartDaemon({6, 22}, m_server->Display()));
     std::vector<std::string> seen;
-    ASSERT_TRUE(KeysBecome("#FF0000", kFollowMs, seen)) << Joined(seen);
+    ASSERT_NO_FATAL_FAILURE(StartOnARedScreen(seen));
     const pid_t pid = m_daemon->Pid();
 
     m_server->Kill();
@@ -236,11 +242,8 @@ TEST_F(ScreenE2E, AStoppedServerHoldsNeitherTheColoursNorTheDaemonsEnd)
     if (DaemonRunsUnderWine()) {
         GTEST_SKIP() << "the Wine leg's display is shared by the whole run";
     }
-    ASSERT_NO_FATAL_FAILURE(StartServer());
-    ASSERT_TRUE(m_server->PaintSolid("#FF0000"));
-    ASSERT_NO_FATAL_FAILURE(StartDaemon({6, 22}, m_server->Display()));
     std::vector<std::string> seen;
-    ASSERT_TRUE(KeysBecome("#FF0000", kFollowMs, seen)) << Joined(seen);
+    ASSERT_NO_FATAL_FAILURE(StartOnARedScreen(seen));
 
     m_server->Pause();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
