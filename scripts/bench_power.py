@@ -33,7 +33,6 @@ import time
 import urllib.parse
 
 LAYOUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "layouts", "ansi-104.json")
-TICKS = os.sysconf("SC_CLK_TCK")
 MODE_BARS = "/api/keyboard/musiceffect?param=2&60&0&100&1"
 # The latency the tone player asks of the sink, as the end-to-end tests' player does. The null sink
 # then renders (and its monitor delivers) every 5 ms, so the capture wakes that often while it plays,
@@ -189,24 +188,27 @@ class DaemonRun:
 
 
 def thread_counters(pid):
-    """Per thread: (name, CPU ticks, context switches)."""
+    """Per thread: (name, run time in ns, voluntary switches, involuntary switches)."""
     threads = {}
     for tid in os.listdir("/proc/%d/task" % pid):
         base = "/proc/%d/task/%s/" % (pid, tid)
         try:
             with open(base + "comm") as comm:
                 name = comm.read().strip()
-            with open(base + "stat") as stat:
-                fields = stat.read().rsplit(")", 1)[1].split()
-            ticks = int(fields[11]) + int(fields[12])
-            switches = 0
+            # The scheduler's own account of the run time: exact, where the
+            # clock-tick counts in stat miss most of many short runs.
+            with open(base + "schedstat") as schedstat:
+                run_ns = int(schedstat.read().split()[0])
+            switches = {}
             with open(base + "status") as status:
                 for line in status:
                     if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                        switches += int(line.split()[1])
-        except (FileNotFoundError, ProcessLookupError, IndexError):
+                        key, value = line.split(":")
+                        switches[key] = int(value)
+        except (FileNotFoundError, ProcessLookupError, IndexError, ValueError):
             continue
-        threads[int(tid)] = (name, ticks, switches)
+        threads[int(tid)] = (name, run_ns, switches.get("voluntary_ctxt_switches", 0),
+                             switches.get("nonvoluntary_ctxt_switches", 0))
     return threads
 
 
@@ -224,17 +226,20 @@ def measure(pid, seconds):
     time.sleep(seconds)
     after = thread_counters(pid)
     elapsed = time.monotonic() - start
-    cpu = 0.0
+    run_ns = 0
     wakeups = {}
-    for tid, (name, ticks, switches) in after.items():
-        old = before.get(tid, (name, 0, 0))
-        cpu += (ticks - old[1]) / TICKS
+    for tid, (name, ran, voluntary, involuntary) in after.items():
+        old = before.get(tid, (name, 0, 0, 0))
+        run_ns += ran - old[1]
         # Unnamed threads carry the program's name: told apart by their id.
         label = name if name != "tonvik" or tid == pid else "tid%d" % tid
         if tid == pid:
             label = "main"
-        wakeups[label] = wakeups.get(label, 0) + (switches - old[2]) / elapsed
-    return {"cpu": 100.0 * cpu / elapsed, "rss": rss_mib(pid), "wakeups": wakeups}
+        rates = wakeups.setdefault(label, [0.0, 0.0, 0.0])
+        rates[0] += (voluntary - old[2]) / elapsed
+        rates[1] += (involuntary - old[3]) / elapsed
+        rates[2] += 100.0 * (ran - old[1]) / 1e9 / elapsed
+    return {"cpu": 100.0 * run_ns / 1e9 / elapsed, "rss": rss_mib(pid), "wakeups": wakeups}
 
 
 def median_latency_ms(attempts):
@@ -331,8 +336,11 @@ def bench(label, build, seconds, tries, latency_only=False):
 
 
 def fmt_threads(wakeups):
-    busy = sorted(wakeups.items(), key=lambda item: -item[1])
-    return ", ".join("%s %.0f" % (name, rate) for name, rate in busy if rate >= 0.5) or "-"
+    """Per thread, busiest first: voluntary (waits ended) + involuntary (preempted) switches a
+    second, and the thread's share of a core."""
+    busy = sorted(wakeups.items(), key=lambda item: -(item[1][0] + item[1][1]))
+    return ", ".join("%s %.0f+%.0f (%.2f %%)" % (name, *rates)
+                     for name, rates in busy if rates[0] + rates[1] >= 0.5) or "-"
 
 
 def main():
@@ -349,14 +357,14 @@ def main():
         print("measuring %s (%s) ..." % (label, directory), file=sys.stderr)
         results.append(bench(label, os.path.abspath(directory), args.seconds, args.tries, args.latency_only))
 
-    print("| state | build | CPU (% of a core) | RSS (MiB) | wake-ups/s | per thread |")
+    print("| state | build | CPU (% of a core) | RSS (MiB) | wake-ups/s | per thread: voluntary+involuntary wake-ups/s (CPU %) |")
     print("|---|---|---|---|---|---|")
     states = [name for name, _ in results[0][1]] if not args.latency_only else []
     for index, state in enumerate(states):
         for label, rows, _, _ in results:
             figures = rows[index][1]
             print("| %s | %s | %.2f | %.1f | %.0f | %s |" % (state, label, figures["cpu"], figures["rss"],
-                                                           sum(figures["wakeups"].values()),
+                                                           sum(r[0] + r[1] for r in figures["wakeups"].values()),
                                                            fmt_threads(figures["wakeups"])))
     print()
     print("| build | wake latency (ms, median) | sound-to-key latency (ms, median) |")

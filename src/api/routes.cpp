@@ -128,7 +128,7 @@ std::string AmplitudeRoute(const ApiTargets& api)
 {
     api.effect.mode = 0;
     api.visualizer.m_nBarStyle = 0;
-    api.visualizer.m_bActive = true;
+    api.visualizer.SetActive(true);
     api.lightingActive = false;
     return BuildAmplitudeJson(api.amplitudeReading);
 }

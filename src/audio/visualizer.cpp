@@ -51,25 +51,37 @@ void Visualizer::StopThread()
 
 void Visualizer::Rest()
 {
-    {
-        std::lock_guard lock(m_wakeMutex);
-        m_bResting = true;
-    }
-    if (m_pCapture) {
-        m_pCapture->SetPaused(true);
-    }
+    std::lock_guard lock(m_wakeMutex);
+    m_bResting = true;
+    UpdateCapturePause();
 }
 
 void Visualizer::Wake()
 {
-    if (m_pCapture) {
-        m_pCapture->SetPaused(false);
-    }
     {
         std::lock_guard lock(m_wakeMutex);
         m_bResting = false;
+        UpdateCapturePause();
     }
     m_wake.notify_all();
+}
+
+void Visualizer::SetActive(bool active)
+{
+    {
+        std::lock_guard lock(m_wakeMutex);
+        m_bActive = active;
+    }
+    m_wake.notify_all();
+}
+
+void Visualizer::UpdateCapturePause()
+{
+    const bool paused = m_bResting || m_bIdle;
+    if (m_pCapture && paused != m_bCapturePaused) {
+        m_bCapturePaused = paused;
+        m_pCapture->SetPaused(paused);
+    }
 }
 
 void Visualizer::WaitWhileResting()
@@ -84,15 +96,22 @@ void Visualizer::Pause(uint32_t ms)
     m_wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !m_bRunning; });
 }
 
-// Every effect request makes the analysis inactive for 150 ms. One long sleep
-// here would freeze the picture for up to half a second after each of them, so
-// the idle wait looks at the flag once per frame period instead.
+// Every effect request makes the analysis inactive for 150 ms, and SetActive
+// ends the wait at once. A longer spell means nothing reads the sound (screen
+// mode): the capture pauses until the analysis is wanted again, so the sound
+// server does not wake the capture for every packet.
 void Visualizer::WaitWhileInactive()
 {
-    for (uint32_t waited = 0; waited < kInactivePollMs && m_bRunning && !m_bActive && !m_bResting;
-         waited += kFramePauseMs) {
-        Pause(kFramePauseMs);
+    std::unique_lock lock(m_wakeMutex);
+    const auto wanted = [this] { return !m_bRunning || m_bActive; };
+    if (m_wake.wait_for(lock, std::chrono::milliseconds(kInactivePollMs), wanted)) {
+        return;
     }
+    m_bIdle = true;
+    UpdateCapturePause();
+    m_wake.wait(lock, wanted);
+    m_bIdle = false;
+    UpdateCapturePause();
 }
 
 void Visualizer::FrameLoop()

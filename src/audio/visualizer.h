@@ -46,8 +46,15 @@ public:
     void Rest();
     void Wake();
 
+    // Whether the frame thread analyses and composes (active) or idles; from
+    // any thread. Activation wakes an idle frame thread at once.
+    void SetActive(bool active);
+    bool Active() const { return m_bActive; }
+
     // The frame thread body: one analysed and composed frame, then a 15 ms
-    // pause, while active; a 500 ms poll while inactive; nothing while resting.
+    // pause, while active; nothing while resting. Inactive for longer than
+    // kInactivePollMs (screen mode, say), it pauses the capture too, until
+    // it is active again.
     void FrameLoop();
     // One active frame: analysis, the two style pictures, composition, the
     // swap of front and back frames and the hue advance.
@@ -99,7 +106,6 @@ public:
     float m_fHue = 0.0f;
     float m_windows[3][kSampleSlots] = {};
     Relaxed<bool> m_bRunning{false};
-    Relaxed<bool> m_bActive{false};
     float m_spectrum[kSpectrumColumns] = {};
     float m_tilt[kSpectrumColumns] = {};
 
@@ -108,6 +114,9 @@ private:
     void Pause(uint32_t ms);
     void WaitWhileInactive();
     void WaitWhileResting();
+    // Pauses or resumes the capture to match the rest and idle flags; called
+    // with m_wakeMutex held, so the pauses reach the capture in order.
+    void UpdateCapturePause();
 
     SampleWindow m_sampleWindow;
     float m_transform[kTransformSize] = {};
@@ -117,4 +126,7 @@ private:
     std::mutex m_wakeMutex;
     std::condition_variable m_wake;
     Relaxed<bool> m_bResting{false};  ///< by Rest and Wake, under m_wakeMutex
+    Relaxed<bool> m_bActive{false};   ///< by SetActive, under m_wakeMutex
+    bool m_bIdle = false;             ///< the frame thread's long idle, under m_wakeMutex
+    bool m_bCapturePaused = false;    ///< under m_wakeMutex
 };

@@ -49,7 +49,7 @@ void PushEffectToVisualizer(const EffectParams& params, Visualizer& visualizer)
     visualizer.m_nGain = static_cast<int32_t>(static_cast<uint32_t>(params.amplitude.load()) * 20u);
     visualizer.m_nBackStyle = params.backMode.load();
     visualizer.m_nBackBrightness = params.backModeBrightness.load();
-    visualizer.m_bActive = true;
+    visualizer.SetActive(true);
 }
 
 void ApplyEffectParams(const std::vector<std::string>& fields, EffectParams& params, Visualizer& visualizer,
@@ -66,7 +66,7 @@ void ApplyEffectParams(const std::vector<std::string>& fields, EffectParams& par
 
     // The frame loop idles while inactive, so it never analyses with a mix of
     // old and new settings.
-    visualizer.m_bActive = false;
+    visualizer.SetActive(false);
     pause(150);
 
     PushEffectToVisualizer(params, visualizer);
@@ -98,7 +98,7 @@ std::string BuildEffectJson(const KeyGrid& grid, const EffectParams& params, Vis
 
     const bool screenMode = mode == kScreenMode;
     screen.SetEnabled(screenMode);
-    visualizer.m_bActive = !screenMode;
+    visualizer.SetActive(!screenMode);
 
     Json::Value& keys = root["keys"] = Json::Value(Json::arrayValue);
     for (int c = 0; c < grid.ActiveCols(); ++c) {

@@ -95,7 +95,7 @@ TEST_F(Routes, AmplitudeSwitchesToPublishingTheLevel)
     EXPECT_FALSE(dlg->m_bLightingActive);
     EXPECT_EQ(dlg->m_effect.mode, 0);
     EXPECT_EQ(dlg->m_visualizer.m_nBarStyle, 0);
-    EXPECT_TRUE(dlg->m_visualizer.m_bActive);
+    EXPECT_TRUE(dlg->m_visualizer.Active());
 }
 
 TEST_F(Routes, EffectRouteRepliesStateEmptyOrError)

@@ -97,7 +97,7 @@ TEST_F(LightingLoop, DefaultsOfAFreshWindowObject)
     EXPECT_EQ(dlg->m_keyGrid.m_nKeyCols, 65);
     EXPECT_EQ(dlg->m_layout.m_nVendorId, LayoutIdentity::kDefaultVendorId);
     EXPECT_EQ(dlg->m_visualizer.m_nBarStyle, 18);
-    EXPECT_FALSE(dlg->m_visualizer.m_bActive);
+    EXPECT_FALSE(dlg->m_visualizer.Active());
     EXPECT_EQ(dlg->m_screenLight.m_nColumns, 22);
     EXPECT_EQ(dlg->m_screenLight.m_nRows, 6);
     EXPECT_EQ(dlg->BuildHardwareJson(), "");
@@ -119,7 +119,7 @@ TEST_F(LightingLoop, CommandsRunOnePerTickAndTheFirstFrameComesThird)
     EXPECT_EQ(dlg->m_effect.amplitude, 60);
     EXPECT_EQ(dlg->m_visualizer.m_nBarStyle, 19);
     EXPECT_EQ(dlg->m_visualizer.m_nGain, 1200);
-    EXPECT_TRUE(dlg->m_visualizer.m_bActive);
+    EXPECT_TRUE(dlg->m_visualizer.Active());
     EXPECT_FALSE(dlg->m_screenLight.m_bEnabled);
     EXPECT_EQ(dlg->m_keyGrid.m_rowSample[4], 56);
     EXPECT_EQ(dlg->m_nAmplitudeReading, 0);

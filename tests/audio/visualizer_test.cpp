@@ -20,12 +20,13 @@ public:
         bool open = true;
         std::atomic<int> drains{0};
         std::atomic<bool> destroyed{false};
+        std::atomic<bool> paused{false};
     };
 
     explicit FakeCapture(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
     ~FakeCapture() override { m_shared->destroyed = true; }
 
-    void SetPaused(bool) override {}
+    void SetPaused(bool paused) override { m_shared->paused = paused; }
 
     bool Drain(CapturePacketSink& sink) override
     {
@@ -348,17 +349,17 @@ TEST_F(VisualizerTest, FrameThreadRunsWhileActiveAndStopsOnDestruction)
 {
     vis->StartThread();
     vis->StartThread();  // a second start does nothing
-    vis->m_bActive = true;
+    vis->SetActive(true);
     while (shared->drains < 3) {
         std::this_thread::yield();
     }
-    vis->m_bActive = false;
+    vis->SetActive(false);
     vis->StopThread();
     const int drains = shared->drains;
     EXPECT_GE(drains, 3);
 
     vis->StartThread();
-    vis->m_bActive = true;
+    vis->SetActive(true);
     while (shared->drains < drains + 2) {
         std::this_thread::yield();
     }
@@ -378,6 +379,35 @@ TEST(VisualizerIdle, InactiveThreadNeitherCapturesNorDraws)
     vis->StopThread();
 }
 
+// Screen mode leaves the analysis inactive for as long as it is on: the
+// capture pauses then, stays paused across a rest, and runs again once the
+// analysis is wanted.
+TEST(VisualizerIdle, ALongIdleSpellPausesTheCaptureUntilActivation)
+{
+    auto shared = std::make_shared<FakeCapture::Shared>();
+    auto vis = std::make_unique<Visualizer>();
+    vis->InitVisualizer(std::make_unique<FakeCapture>(shared));
+    vis->StartThread();
+    const auto within = [](auto done) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return done();
+    };
+    ASSERT_TRUE(within([&] { return shared->paused.load(); }));
+    EXPECT_EQ(shared->drains, 0);
+
+    vis->Rest();
+    vis->Wake();
+    EXPECT_TRUE(shared->paused) << "waking from a rest does not resume a capture nobody reads";
+
+    vis->SetActive(true);
+    EXPECT_TRUE(within([&] { return shared->drains > 0; }));
+    EXPECT_FALSE(shared->paused);
+    vis->StopThread();
+}
+
 TEST(VisualizerIdle, ReactivationResumesWithinAFewFrames)
 {
     auto shared = std::make_shared<FakeCapture::Shared>();
@@ -385,7 +415,7 @@ TEST(VisualizerIdle, ReactivationResumesWithinAFewFrames)
     vis->InitVisualizer(std::make_unique<FakeCapture>(shared));
     vis->StartThread();
     std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the loop is idle now
-    vis->m_bActive = true;
+    vis->SetActive(true);
     const auto reactivated = std::chrono::steady_clock::now();
     while (shared->drains == 0 && std::chrono::steady_clock::now() - reactivated < std::chrono::seconds(5)) {
         std::this_thread::yield();

@@ -264,6 +264,41 @@ TEST_F(AudioCapture, AToneLightsTheKeysSilenceEndsItAndTheStreamRestsUntilAReque
     EXPECT_TRUE(AmplitudeWithin(daemon->Port(), kHeardWithinMs, kLoud, last)) << "after the rest: " << last;
 }
 
+// Screen mode reads no sound: while a host keeps it lit, the stream is paused
+// (not closed) once the analysis has idled for half a second, and going back
+// to the bars resumes the same stream.
+TEST_F(AudioCapture, ScreenModePausesTheStreamAndTheBarsResumeIt)
+{
+    if (DaemonRunsUnderWine()) {
+        GTEST_SKIP() << "Wine 8's driver lists a stopped capture stream as running";
+    }
+    StartAll({"tonvik_a"});
+    ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
+    ServerStream awake;
+    ASSERT_TRUE(CorkedWithin(1000, false, awake)) << "no running capture stream";
+
+    Get(daemon->Port(), "/api/keyboard/musiceffect?param=100&60&0&100&0");
+    ServerStream screen;
+    const auto deadline = Clock::now() + std::chrono::seconds(3);
+    do {
+        // Polled as a host polls, so this is not the rest.
+        Get(daemon->Port(), "/api/keyboard/musiceffect");
+        screen = CaptureStream();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    } while (!screen.corked && Clock::now() < deadline);
+    EXPECT_TRUE(screen.corked) << "not paused in screen mode";
+    EXPECT_EQ(screen.index, awake.index);
+
+    ASSERT_NE(Get(daemon->Port(), "/api/keyboard/musiceffect?param=2&60&0&100&0").body.find(R"("mode":2,)"),
+              std::string::npos);
+    ServerStream bars;
+    EXPECT_TRUE(CorkedWithin(1000, false, bars)) << "still paused with the bars back";
+    EXPECT_EQ(bars.index, awake.index);
+    player = Play("tonvik_a", 4.0);
+    std::set<int> lit;
+    EXPECT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
+}
+
 TEST_F(AudioCapture, FollowsTheDefaultSink)
 {
     if (DaemonRunsUnderWine()) {

@@ -67,7 +67,7 @@ TEST_F(Effect, AppliesAndPushesIntoTheVisualizer)
     EXPECT_EQ(visualizer->m_nGain, 100);
     EXPECT_EQ(visualizer->m_nBackStyle, 1);
     EXPECT_EQ(visualizer->m_nBackBrightness, 80);
-    EXPECT_TRUE(visualizer->m_bActive);
+    EXPECT_TRUE(visualizer->Active());
 
     ApplyEffectParams({"13", "60", "0", "100", "0"}, params, *visualizer);
     EXPECT_EQ(params.mode, 13);
@@ -83,7 +83,7 @@ TEST_F(Effect, FailedFieldKeepsLaterFieldsAndLeavesTheVisualizerAlone)
     EXPECT_EQ(params.amplitude, 100);
     EXPECT_EQ(params.backMode, 0);
     EXPECT_EQ(visualizer->m_nBarStyle, 18);
-    EXPECT_FALSE(visualizer->m_bActive);
+    EXPECT_FALSE(visualizer->Active());
 
     ApplyEffectParams({"5", "6", "7", "8"}, params, *visualizer);  // too few: nothing
     EXPECT_EQ(params.amplitude, 100);
@@ -141,14 +141,14 @@ TEST_F(Effect, KeysColumnByColumnWithoutNegativeCodes)
 TEST_F(Effect, JsonSelectsTheWorkingSamplerAndNeedsTwoByTwo)
 {
     params.mode = 100;
-    visualizer->m_bActive = true;
+    visualizer->SetActive(true);
     EXPECT_FALSE(BuildEffectJson(*grid, params, *visualizer, screen).empty());
     EXPECT_TRUE(screen.m_bEnabled);
-    EXPECT_FALSE(visualizer->m_bActive);
+    EXPECT_FALSE(visualizer->Active());
     params.mode = 7;
     BuildEffectJson(*grid, params, *visualizer, screen);
     EXPECT_FALSE(screen.m_bEnabled);
-    EXPECT_TRUE(visualizer->m_bActive);
+    EXPECT_TRUE(visualizer->Active());
 
     grid->m_nKeyRows = 1;
     EXPECT_EQ(BuildEffectJson(*grid, params, *visualizer, screen), "");
