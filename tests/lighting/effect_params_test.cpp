@@ -1,7 +1,10 @@
 #include "lighting/effect_params.h"
 
 #include <gtest/gtest.h>
+#include <json/json.h>
 
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <regex>
 #include <stdexcept>
@@ -114,6 +117,74 @@ TEST_F(Effect, JsonBytesForOneKey)
     EXPECT_EQ(WithoutTimestamp(BuildEffectJson(*grid, params, *visualizer, screen)),
               R"({"amplitude":60,"backmode":0,"backmodebrightness":100,"keys":[{"col":0,"color":"#FF8000",)"
               R"("keyCode":41,"keyIndex":3,"row":1}],"mode":19,"timestamp":T})");
+}
+
+// The reply is written by hand for speed; hosts parse it, and some compare it,
+// so it must be byte for byte what the JSON library writes for the same
+// document: members sorted by name, nothing between tokens.
+std::string LibraryEffectJson(const KeyGrid& grid, const EffectParams& params, const std::string& timestamp)
+{
+    Json::Value root(Json::objectValue);
+    root["mode"] = params.mode.load();
+    root["amplitude"] = params.amplitude.load();
+    root["backmode"] = params.backMode.load();
+    root["backmodebrightness"] = params.backModeBrightness.load();
+    root["timestamp"] = Json::Int64{std::stoll(timestamp)};
+    Json::Value& keys = root["keys"] = Json::Value(Json::arrayValue);
+    for (int c = 0; c < grid.ActiveCols(); ++c) {
+        for (int r = 0; r < grid.ActiveRows(); ++r) {
+            const KeyCell& cell = grid.Cell(r, c);
+            if (cell.keyCode < 0) {
+                continue;
+            }
+            Json::Value key(Json::objectValue);
+            key["row"] = cell.row.load();
+            key["col"] = cell.col.load();
+            key["keyCode"] = cell.keyCode.load();
+            key["keyIndex"] = cell.keyIndex.load();
+            key["color"] = FormatColor(cell.color);
+            keys.append(std::move(key));
+        }
+    }
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    return Json::writeString(writer, root);
+}
+
+TEST_F(Effect, JsonIsWhatTheJsonLibraryWrites)
+{
+    constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
+    constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+    struct Case {
+        int rows, cols;
+        int32_t mode, amplitude, backMode, brightness;
+        int32_t cellValue;  // row, col and index of every cell; -1 leaves no key
+    };
+    const Case cases[] = {
+        {2, 2, 19, 60, 0, 100, 0},     {6, 21, 2, 5, 4, 80, 7},           {2, 3, 100, 0, 0, 0, -1},
+        {3, 2, kMin, kMax, -1, 0, 9},  {2, 2, 0, kMin, kMax, kMin, kMax}, {10, 100, 13, 1, 21, 100, 123456},
+    };
+    for (const Case& test : cases) {
+        grid->m_nKeyRows = test.rows;
+        grid->m_nKeyCols = test.cols;
+        int code = 0;
+        for (int r = 0; r < test.rows; ++r) {
+            for (int c = 0; c < test.cols; ++c, ++code) {
+                KeyCell& cell = grid->Cell(r, c);
+                cell.row = cell.col = cell.keyIndex = test.cellValue;
+                cell.keyCode = test.cellValue < 0 ? -1 : code;
+                cell.color = static_cast<uint32_t>(code) * 2654435761u;
+            }
+        }
+        params.mode = test.mode;
+        params.amplitude = test.amplitude;
+        params.backMode = test.backMode;
+        params.backModeBrightness = test.brightness;
+        const std::string json = BuildEffectJson(*grid, params, *visualizer, screen);
+        std::smatch timestamp;
+        ASSERT_TRUE(std::regex_search(json, timestamp, std::regex(R"("timestamp":(\d+))"))) << json;
+        EXPECT_EQ(json, LibraryEffectJson(*grid, params, timestamp[1])) << test.rows << " x " << test.cols;
+    }
 }
 
 TEST_F(Effect, KeysColumnByColumnWithoutNegativeCodes)
