@@ -3,13 +3,14 @@
 
 Starts each given build of the daemon in turn, with a private PulseAudio
 server (a null sink), a 1920 x 1080 Xvfb and the emulated keyboard, and
-measures, per state, the CPU share of one core, the resident memory and the
-wake-ups per second (voluntary + involuntary context switches) of each
-thread; then the wake latency (a request after a rest -> the first key
-packet) and the sound-to-key latency (a tone starts -> the first key packet),
-each the median of several tries. Prints one Markdown table.
+measures, per state, the CPU share of one core (the scheduler's run time of
+every thread), the resident memory and the wake-ups per second (voluntary +
+involuntary context switches) of each thread; then the wake latency (a
+request after a rest -> the first key packet) and the sound-to-key latency (a
+tone starts -> the first key packet), each the median of several tries. The
+builds take turns over several rounds. Prints Markdown tables.
 
-    scripts/bench_power.py --build new=build-power [--build old=/tmp/old/build]
+    scripts/bench_power.py --build old=/tmp/old/build --build new=build-power [--rounds 3]
 
 Each build directory holds tonvik, tonvik-host and fake-hid/ (the emulated
 keyboard). The daemon listens on the API ports 9191-9199: run it where no
@@ -294,7 +295,7 @@ def sound_to_key_latency(run, rig, tries):
     return median_latency_ms(results)
 
 
-def bench(label, build, seconds, tries, latency_only=False):
+def bench(build, seconds, tries, latency_only=False, latency=True):
     rig = Rig()
     rows = []
     try:
@@ -304,7 +305,7 @@ def bench(label, build, seconds, tries, latency_only=False):
             time.sleep(3.0)
             if latency_only:
                 run.upload_layout()
-                return label, rows, (None, 0), sound_to_key_latency(run, rig, tries)
+                return rows, (None, 0), sound_to_key_latency(run, rig, tries)
             rows.append(("idle: no host, nothing playing", measure(run.process.pid, seconds)))
             # A fresh tone for each state with sound: one file lasts 30 s.
             player = rig.play()
@@ -325,14 +326,22 @@ def bench(label, build, seconds, tries, latency_only=False):
             time.sleep(3.0)
             rows.append(("after the host left (mode 100, sound)", measure(run.process.pid, seconds)))
             stop(player)
-            run.upload_layout()
-            wake = wake_latency(run, rig, tries)
-            sound = sound_to_key_latency(run, rig, tries)
+            wake = sound = (None, 0)
+            if latency:
+                run.upload_layout()
+                wake = wake_latency(run, rig, tries)
+                sound = sound_to_key_latency(run, rig, tries)
         finally:
             run.close()
     finally:
         rig.close()
-    return label, rows, wake, sound
+    return rows, wake, sound
+
+
+def median_round(rounds, index):
+    """Of one state's measurements in several rounds, the one with the median CPU."""
+    ranked = sorted((rows[index][1] for rows in rounds), key=lambda figures: figures["cpu"])
+    return ranked[len(ranked) // 2]
 
 
 def fmt_threads(wakeups):
@@ -348,28 +357,41 @@ def main():
     parser.add_argument("--build", action="append", required=True, help="LABEL=DIR, once per build")
     parser.add_argument("--seconds", type=float, default=10.0, help="length of each measurement (10)")
     parser.add_argument("--tries", type=int, default=10, help="latency tries per build (10)")
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="rounds of the states, builds taking turns; each row is the round with the median CPU (3)")
     parser.add_argument("--latency-only", action="store_true", help="only the sound-to-key latency")
     args = parser.parse_args()
 
-    results = []
-    for entry in args.build:
-        label, _, directory = entry.partition("=")
-        print("measuring %s (%s) ..." % (label, directory), file=sys.stderr)
-        results.append(bench(label, os.path.abspath(directory), args.seconds, args.tries, args.latency_only))
+    builds = [(label, os.path.abspath(directory)) for label, _, directory in
+              (entry.partition("=") for entry in args.build)]
+    rounds = {label: [] for label, _ in builds}
+    latencies = {}
+    # Builds take turns, so a machine that gets busier or quieter meanwhile
+    # weighs on each alike; the latencies come from the last round.
+    count = 1 if args.latency_only else max(1, args.rounds)
+    for number in range(count):
+        for label, directory in builds:
+            print("round %d of %d: %s (%s) ..." % (number + 1, count, label, directory), file=sys.stderr)
+            rows, wake, sound = bench(directory, args.seconds, args.tries, args.latency_only,
+                                      latency=number == count - 1)
+            rounds[label].append(rows)
+            latencies[label] = (wake, sound)
 
     print("| state | build | CPU (% of a core) | RSS (MiB) | wake-ups/s | per thread: voluntary+involuntary wake-ups/s (CPU %) |")
     print("|---|---|---|---|---|---|")
-    states = [name for name, _ in results[0][1]] if not args.latency_only else []
+    states = [] if args.latency_only else [name for name, _ in rounds[builds[0][0]][0]]
     for index, state in enumerate(states):
-        for label, rows, _, _ in results:
-            figures = rows[index][1]
+        for label, _ in builds:
+            figures = median_round(rounds[label], index)
             print("| %s | %s | %.2f | %.1f | %.0f | %s |" % (state, label, figures["cpu"], figures["rss"],
                                                            sum(r[0] + r[1] for r in figures["wakeups"].values()),
                                                            fmt_threads(figures["wakeups"])))
     print()
     print("| build | wake latency (ms, median) | sound-to-key latency (ms, median) |")
     print("|---|---|---|")
-    for label, _, wake, sound in results:
+    for label, _ in builds:
+        wake, sound = latencies[label]
+
         def show(value):
             return "%.1f (%d tries)" % value if value[0] is not None else "none"
         print("| %s | %s | %s |" % (label, show(wake), show(sound)))
