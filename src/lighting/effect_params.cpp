@@ -103,7 +103,7 @@ std::string BuildEffectJson(const KeyGrid& grid, const EffectParams& params, Vis
 
     // A host asks for this several times a second. Written directly, in the
     // layout the JSON library gives (members sorted by name, nothing between
-    // tokens), it costs a tenth of building a document tree and printing it.
+    // tokens), it costs a twentieth of building a document tree and printing it.
     std::string json;
     json.reserve(64 + 80 * static_cast<size_t>(grid.ActiveCols() * grid.ActiveRows()));
     json += "{\"amplitude\":";
