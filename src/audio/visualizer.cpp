@@ -66,13 +66,19 @@ void Visualizer::Wake()
     m_wake.notify_all();
 }
 
+// Only an activation has a waiter to wake. Every effect poll sets the flag,
+// and a needless notify would also cut the frame thread's 15 ms pause short.
 void Visualizer::SetActive(bool active)
 {
+    bool activated = false;
     {
         std::lock_guard lock(m_wakeMutex);
+        activated = active && !m_bActive;
         m_bActive = active;
     }
-    m_wake.notify_all();
+    if (activated) {
+        m_wake.notify_all();
+    }
 }
 
 void Visualizer::UpdateCapturePause()
