@@ -58,7 +58,7 @@ bench-power: deps
 	git archive $(POWER_BASE) | tar -x -C $(POWER_BASE_DIR)/src
 	cmake -S $(POWER_BASE_DIR)/src -B $(POWER_BASE_DIR)/build -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(POWER_BASE_DIR)/build --target tonvik tonvik_host fake_hidapi
-	./scripts/bench_power.py --build old=$(POWER_BASE_DIR)/build --build new=build-power
+	./scripts/bench_power.py --build old=$(POWER_BASE_DIR)/build --build new=build-power --keyboard build-power/fake-hid
 
 # libFuzzer harnesses (clang, ASan+UBSan), each run for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60

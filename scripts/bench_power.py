@@ -10,11 +10,16 @@ request after a rest -> the first key packet) and the sound-to-key latency (a
 tone starts -> the first key packet), each the median of several tries. The
 builds take turns over several rounds. Prints Markdown tables.
 
-    scripts/bench_power.py --build old=/tmp/old/build --build new=build-power [--rounds 3]
+    scripts/bench_power.py --build old=/tmp/old/build --build new=build-power \
+        [--keyboard build-power/fake-hid] [--rounds 3]
 
 Each build directory holds tonvik, tonvik-host and fake-hid/ (the emulated
-keyboard). The daemon listens on the API ports 9191-9199: run it where no
-other daemon does (a private network namespace, say).
+keyboard). The keyboard's own work is not the daemon's: --keyboard gives every
+build the same one, and while the states are measured it keeps no log (a line
+appended per call cost more than the lighting thread's own work). The
+latencies are read from its log, with a second daemon started for them. The
+daemon listens on the API ports 9191-9199: run it where no other daemon does
+(a private network namespace, say).
 """
 
 import argparse
@@ -70,7 +75,10 @@ class Rig:
     """The sound server, the X server and the files they share."""
 
     def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="tonvik-power-")
+        # In memory where there is room: the emulated keyboard appends a line per call, which a
+        # disk file system's journal would make cost far more than a real device's write.
+        memory = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+        self.dir = tempfile.mkdtemp(prefix="tonvik-power-", dir=memory)
         os.chmod(self.dir, 0o700)
         self.env = dict(os.environ, XDG_RUNTIME_DIR=self.dir, HOME=self.dir,
                         PULSE_SERVER="unix:" + self.dir + "/pulse/native")
@@ -123,13 +131,14 @@ class Rig:
 
 
 class DaemonRun:
-    def __init__(self, build, rig):
+    def __init__(self, build, rig, keyboard=None, log=True):
         self.build = build
         self.rig = rig
         self.hid_log = os.path.join(rig.dir, "hid-%d.log" % id(self))
         env = dict(rig.env)
-        env["LD_LIBRARY_PATH"] = os.path.join(build, "fake-hid")
-        env["TONVIK_FAKE_HID_LOG"] = self.hid_log
+        env["LD_LIBRARY_PATH"] = keyboard or os.path.join(build, "fake-hid")
+        if log:
+            env["TONVIK_FAKE_HID_LOG"] = self.hid_log
         self.err = open(os.path.join(rig.dir, "daemon-%d.err" % id(self)), "w+")
         self.process = subprocess.Popen([os.path.join(build, "tonvik")], env=env, stdout=subprocess.DEVNULL,
                                         stderr=self.err)
@@ -295,43 +304,52 @@ def sound_to_key_latency(run, rig, tries):
     return median_latency_ms(results)
 
 
-def bench(build, seconds, tries, latency_only=False, latency=True):
+def bench(build, keyboard, seconds, tries, latency_only=False, latency=True):
     rig = Rig()
     rows = []
+    wake = sound = (None, 0)
     try:
         rig.start()
-        run = DaemonRun(build, rig)
-        try:
-            time.sleep(3.0)
-            if latency_only:
-                run.upload_layout()
-                return rows, (None, 0), sound_to_key_latency(run, rig, tries)
-            rows.append(("idle: no host, nothing playing", measure(run.process.pid, seconds)))
-            # A fresh tone for each state with sound: one file lasts 30 s.
-            player = rig.play()
-            time.sleep(3.0)
-            rows.append(("sound, no host", measure(run.process.pid, seconds)))
-            for mode, state in ((2, "lit: sound, tonvik-host polling"),
-                                (100, "screen mode 100 (1920 x 1080), host polling")):
-                stop(player)
-                player = rig.play()
-                run.start_host(mode)
+        if not latency_only:
+            rows = cost_per_state(DaemonRun(build, rig, keyboard, log=False), rig, seconds)
+        if latency:
+            run = DaemonRun(build, rig, keyboard)
+            try:
                 time.sleep(3.0)
-                rows.append((state, measure(run.process.pid, seconds)))
-                run.stop_host()
-            time.sleep(3.0)
-            rows.append(("after the host left (mode 100, sound)", measure(run.process.pid, seconds)))
-            stop(player)
-            wake = sound = (None, 0)
-            if latency:
                 run.upload_layout()
-                wake = wake_latency(run, rig, tries)
+                if not latency_only:
+                    wake = wake_latency(run, rig, tries)
                 sound = sound_to_key_latency(run, rig, tries)
-        finally:
-            run.close()
+            finally:
+                run.close()
     finally:
         rig.close()
     return rows, wake, sound
+
+
+def cost_per_state(run, rig, seconds):
+    rows = []
+    try:
+        time.sleep(3.0)
+        rows.append(("idle: no host, nothing playing", measure(run.process.pid, seconds)))
+        # A fresh tone for each state with sound: one file lasts 30 s.
+        player = rig.play()
+        time.sleep(3.0)
+        rows.append(("sound, no host", measure(run.process.pid, seconds)))
+        for mode, state in ((2, "lit: sound, tonvik-host polling"),
+                            (100, "screen mode 100 (1920 x 1080), host polling")):
+            stop(player)
+            player = rig.play()
+            run.start_host(mode)
+            time.sleep(3.0)
+            rows.append((state, measure(run.process.pid, seconds)))
+            run.stop_host()
+        time.sleep(3.0)
+        rows.append(("after the host left (mode 100, sound)", measure(run.process.pid, seconds)))
+        stop(player)
+    finally:
+        run.close()
+    return rows
 
 
 def median_round(rounds, index):
@@ -351,6 +369,7 @@ def fmt_threads(wakeups):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", action="append", required=True, help="LABEL=DIR, once per build")
+    parser.add_argument("--keyboard", help="the emulated keyboard's directory for every build (default: each build's own)")
     parser.add_argument("--seconds", type=float, default=10.0, help="length of each measurement (10)")
     parser.add_argument("--tries", type=int, default=10, help="latency tries per build (10)")
     parser.add_argument("--rounds", type=int, default=3,
@@ -360,6 +379,7 @@ def main():
 
     builds = [(label, os.path.abspath(directory)) for label, _, directory in
               (entry.partition("=") for entry in args.build)]
+    keyboard = os.path.abspath(args.keyboard) if args.keyboard else None
     rounds = {label: [] for label, _ in builds}
     latencies = {}
     # Builds take turns, so a machine that gets busier or quieter meanwhile
@@ -368,7 +388,7 @@ def main():
     for number in range(count):
         for label, directory in builds:
             print("round %d of %d: %s (%s) ..." % (number + 1, count, label, directory), file=sys.stderr)
-            rows, wake, sound = bench(directory, args.seconds, args.tries, args.latency_only,
+            rows, wake, sound = bench(directory, keyboard, args.seconds, args.tries, args.latency_only,
                                       latency=number == count - 1)
             rounds[label].append(rows)
             latencies[label] = (wake, sound)

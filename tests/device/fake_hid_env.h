@@ -37,7 +37,6 @@ protected:
     void Control(const std::string& text) { SetFakeHidControl(m_control, text); }
     std::vector<FakeHidEvent> Events() const { return ReadFakeHidLog(m_log); }
     std::vector<FakeHidEvent> Events(const std::string& kind) const { return FakeHidEventsOf(Events(), kind); }
-    void ClearLog() const { ::unlink(m_log.c_str()); }
 
     std::string m_dir;
     std::string m_log;

@@ -20,9 +20,13 @@
 // when this text appeared), "denied" (enumerates, but opens fail with EACCES,
 // as for a user without rights to the device node). Writing "normal" after "unplugged" replugs it:
 // discovery finds it again and new handles work.
+#include <fcntl.h>
 #include <hidapi.h>
 #include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -88,6 +92,30 @@ void SleepUs(unsigned long long us)
     }
 }
 
+// The log stays open between calls, as a device node would: reopening it for
+// every line cost the daemon's lighting thread more than its own work did. It
+// is reopened when the variable names another file or the file was removed
+// (a test clears the log that way). Each line is one append, so lines from
+// different threads never interleave.
+pthread_mutex_t g_logLock = PTHREAD_MUTEX_INITIALIZER;
+char g_logPath[4096] = {};
+int g_logFd = -1;
+
+int LogFile(const char* path)
+{
+    struct stat status {};
+    const bool same = g_logFd >= 0 && std::strcmp(path, g_logPath) == 0;
+    if (same && fstat(g_logFd, &status) == 0 && status.st_nlink > 0) {
+        return g_logFd;
+    }
+    if (g_logFd >= 0) {
+        close(g_logFd);
+    }
+    g_logFd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    std::snprintf(g_logPath, sizeof g_logPath, "%s", g_logFd >= 0 ? path : "");
+    return g_logFd;
+}
+
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 void Log(const char* format, ...)
@@ -96,25 +124,30 @@ void Log(const char* format, ...)
     if (path == nullptr || path[0] == '\0') {
         return;
     }
-    FILE* file = std::fopen(path, "a");
-    if (file == nullptr) {
-        return;
-    }
-    std::fprintf(file, "%llu ", NowUs());
+    char line[2 * 1024 + 256];
+    int used = std::snprintf(line, sizeof line, "%llu ", NowUs());
     va_list args;
     va_start(args, format);
-    std::vfprintf(file, format, args);
+    used += std::vsnprintf(line + used, sizeof line - static_cast<size_t>(used), format, args);
     va_end(args);
-    std::fputc('\n', file);
-    std::fclose(file);
+    used = std::min(used, static_cast<int>(sizeof line) - 2);
+    line[used++] = '\n';
+    pthread_mutex_lock(&g_logLock);
+    const int fd = LogFile(path);
+    if (fd >= 0) {
+        (void)!write(fd, line, static_cast<size_t>(used));
+    }
+    pthread_mutex_unlock(&g_logLock);
 }
 
 void LogWrite(int iface, bool ok, const unsigned char* data, size_t length)
 {
+    static constexpr char kDigits[] = "0123456789abcdef";
     char hex[2 * 1024 + 1];
     size_t used = 0;
     for (size_t i = 0; i < length && used + 2 < sizeof hex; ++i) {
-        used += static_cast<size_t>(std::snprintf(hex + used, sizeof hex - used, "%02x", data[i]));
+        hex[used++] = kDigits[data[i] >> 4];
+        hex[used++] = kDigits[data[i] & 0x0F];
     }
     hex[used] = '\0';
     Log("write %d %s %s", iface, ok ? "ok" : "failed", hex);
