@@ -3,17 +3,17 @@
 // at the server's rate, reopens on the new monitor when the default sink
 // changes, and reconnects when the server goes away and comes back.
 //
-// All server traffic runs on one plain main loop, served by whichever thread
-// is awake anyway. While the analysis drains every frame, Drain runs the loop
-// without waiting on the frame thread, so the packets the server sends every
-// few milliseconds cost no wake-up of their own. While nobody drains (paused,
-// or no Drain for kHandBack), the backend's own thread runs it, blocking
-// until the server or a timer has something. Only one thread runs the loop at
-// a time: m_mutex guards the loop, the context, the stream, the log state and
-// the flags below, and callbacks run with it held. The loop thread lets go of
-// it only while it waits in poll, as the library's threaded loop does, so
-// Drain and SetPaused may use the stream then, and the library wakes the poll
-// for whatever they queue.
+// All server traffic runs on one event loop of our own (PulseEventLoop),
+// served by whichever thread is awake anyway. While the analysis drains every
+// frame, Drain runs the loop without waiting on the frame thread, so the
+// packets the server sends every few milliseconds cost no wake-up of their
+// own. While nobody drains (paused, or no Drain for kHandBack), the backend's
+// own thread runs it, blocking until the server or a timer has something.
+// Only one thread runs the loop at a time: m_mutex guards the loop, the
+// context, the stream, the log state and the flags below, and callbacks run
+// with it held. The loop thread lets go of it only while it waits in poll, as
+// the library's threaded loop does, so Drain and SetPaused may use the stream
+// then, and the loop wakes the poll for whatever they queue.
 //
 // The log tells the state changes a user needs: connected (or no server yet),
 // lost, reconnected, and which sink is recorded; never the retries in between.
@@ -22,12 +22,14 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 
 #include "audio/capture_backend.h"
+#include "audio/pulse_event_loop_linux.h"
 #include "base/log.h"
 #include "base/thread_name.h"
 
@@ -79,7 +81,7 @@ private:
     void OpenStream(const std::string& sinkName, uint32_t rate);
     void ScheduleRetry();
 
-    pa_mainloop* m_mainloop = nullptr;
+    std::unique_ptr<PulseEventLoop> m_loop;
     pa_mainloop_api* m_api = nullptr;
     pa_context* m_context = nullptr;
     pa_stream* m_stream = nullptr;
@@ -107,13 +109,13 @@ private:
 // a silent picture.
 PulseLoopbackCapture::PulseLoopbackCapture()
 {
-    m_mainloop = pa_mainloop_new();
-    if (m_mainloop == nullptr) {
+    m_loop = std::make_unique<PulseEventLoop>(&PollReleasingLock, this);
+    if (!m_loop->Ready()) {
         LogError("cannot start the audio capture thread; going on without it");
+        m_loop.reset();
         return;
     }
-    pa_mainloop_set_poll_func(m_mainloop, &PollReleasingLock, this);
-    m_api = pa_mainloop_get_api(m_mainloop);
+    m_api = m_loop->Api();
     Connect();
     try {
         m_loopThread = std::thread(&PulseLoopbackCapture::LoopThread, this);
@@ -124,14 +126,13 @@ PulseLoopbackCapture::PulseLoopbackCapture()
         if (m_retry != nullptr) {
             m_api->time_free(m_retry);
         }
-        pa_mainloop_free(m_mainloop);
-        m_mainloop = nullptr;
+        m_loop.reset();
     }
 }
 
 PulseLoopbackCapture::~PulseLoopbackCapture()
 {
-    if (m_mainloop == nullptr) {
+    if (m_loop == nullptr) {
         return;
     }
     {
@@ -139,14 +140,14 @@ PulseLoopbackCapture::~PulseLoopbackCapture()
         m_bStopping = true;
     }
     m_loopWanted.notify_all();
-    pa_mainloop_wakeup(m_mainloop);
+    m_loop->Wakeup();
     m_loopThread.join();
     DropStream();
     DropContext();
     if (m_retry != nullptr) {
         m_api->time_free(m_retry);
     }
-    pa_mainloop_free(m_mainloop);
+    m_loop.reset();
 }
 
 bool PulseLoopbackCapture::FrameThreadServes() const
@@ -166,7 +167,7 @@ void PulseLoopbackCapture::LoopThread()
             continue;
         }
         m_bLoopThreadRuns = true;
-        const int dispatched = pa_mainloop_iterate(m_mainloop, 1, nullptr);
+        const int dispatched = m_loop->Iterate(true);
         m_bLoopThreadRuns = false;
         if (dispatched < 0) {
             // A loop whose poll fails at once must not spin: the next pass
@@ -193,17 +194,17 @@ int PulseLoopbackCapture::PollReleasingLock(struct pollfd* fds, unsigned long co
 
 bool PulseLoopbackCapture::Drain(CapturePacketSink& sink)
 {
-    if (m_mainloop == nullptr) {
+    if (m_loop == nullptr) {
         return false;
     }
     std::lock_guard lock(m_mutex);
     m_lastDrain = std::chrono::steady_clock::now();
     if (m_bLoopThreadRuns) {
         // It finishes its pass once this returns, then leaves the loop to us.
-        pa_mainloop_wakeup(m_mainloop);
+        m_loop->Wakeup();
     } else {
         int pass = 0;
-        while (pass < kMaxDrainPasses && pa_mainloop_iterate(m_mainloop, 0, nullptr) > 0) {
+        while (pass < kMaxDrainPasses && m_loop->Iterate(false) > 0) {
             ++pass;
         }
     }
@@ -230,7 +231,7 @@ bool PulseLoopbackCapture::Drain(CapturePacketSink& sink)
 // next Drain's. Pausing hands the loop to the loop thread at once.
 void PulseLoopbackCapture::SetPaused(bool paused)
 {
-    if (m_mainloop == nullptr) {
+    if (m_loop == nullptr) {
         return;
     }
     {
@@ -243,7 +244,7 @@ void PulseLoopbackCapture::SetPaused(bool paused)
         }
     }
     m_loopWanted.notify_all();
-    pa_mainloop_wakeup(m_mainloop);
+    m_loop->Wakeup();
 }
 
 // Never autospawn a server: with none running, the daemon runs on silently
