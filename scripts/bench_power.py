@@ -272,7 +272,7 @@ def wake_latency(run, rig, tries):
         stop(player)
         packets = run.key_packets_after(asked)
         results.append(packets[0] - asked if packets else None)
-    return median_latency_ms(results)
+    return results
 
 
 def sound_to_key_latency(run, rig, tries):
@@ -301,27 +301,27 @@ def sound_to_key_latency(run, rig, tries):
     finally:
         polling.set()
         poller.join()
-    return median_latency_ms(results)
+    return results
 
 
-def bench(build, keyboard, seconds, tries, latency_only=False, latency=True):
+def bench(build, keyboard, seconds, tries, latency_only=False):
+    """The states' costs, and the wake and sound-to-key latencies of each try (None: no packet)."""
     rig = Rig()
     rows = []
-    wake = sound = (None, 0)
+    wake = sound = []
     try:
         rig.start()
         if not latency_only:
             rows = cost_per_state(DaemonRun(build, rig, keyboard, log=False), rig, seconds)
-        if latency:
-            run = DaemonRun(build, rig, keyboard)
-            try:
-                time.sleep(3.0)
-                run.upload_layout()
-                if not latency_only:
-                    wake = wake_latency(run, rig, tries)
-                sound = sound_to_key_latency(run, rig, tries)
-            finally:
-                run.close()
+        run = DaemonRun(build, rig, keyboard)
+        try:
+            time.sleep(3.0)
+            run.upload_layout()
+            if not latency_only:
+                wake = wake_latency(run, rig, tries)
+            sound = sound_to_key_latency(run, rig, tries)
+        finally:
+            run.close()
     finally:
         rig.close()
     return rows, wake, sound
@@ -371,7 +371,7 @@ def main():
     parser.add_argument("--build", action="append", required=True, help="LABEL=DIR, once per build")
     parser.add_argument("--keyboard", help="the emulated keyboard's directory for every build (default: each build's own)")
     parser.add_argument("--seconds", type=float, default=10.0, help="length of each measurement (10)")
-    parser.add_argument("--tries", type=int, default=10, help="latency tries per build (10)")
+    parser.add_argument("--tries", type=int, default=10, help="latency tries per build and round (10)")
     parser.add_argument("--rounds", type=int, default=3,
                         help="rounds of the states, builds taking turns; each row is the round with the median CPU (3)")
     parser.add_argument("--latency-only", action="store_true", help="only the sound-to-key latency")
@@ -381,17 +381,17 @@ def main():
               (entry.partition("=") for entry in args.build)]
     keyboard = os.path.abspath(args.keyboard) if args.keyboard else None
     rounds = {label: [] for label, _ in builds}
-    latencies = {}
+    latencies = {label: ([], []) for label, _ in builds}
     # Builds take turns, so a machine that gets busier or quieter meanwhile
-    # weighs on each alike; the latencies come from the last round.
+    # weighs on each alike; the latencies are the medians of every round's tries.
     count = 1 if args.latency_only else max(1, args.rounds)
     for number in range(count):
         for label, directory in builds:
             print("round %d of %d: %s (%s) ..." % (number + 1, count, label, directory), file=sys.stderr)
-            rows, wake, sound = bench(directory, keyboard, args.seconds, args.tries, args.latency_only,
-                                      latency=number == count - 1)
+            rows, wake, sound = bench(directory, keyboard, args.seconds, args.tries, args.latency_only)
             rounds[label].append(rows)
-            latencies[label] = (wake, sound)
+            latencies[label][0].extend(wake)
+            latencies[label][1].extend(sound)
 
     print("| state | build | CPU (% of a core) | RSS (MiB) | wake-ups/s | per thread: voluntary+involuntary wake-ups/s (CPU %) |")
     print("|---|---|---|---|---|---|")
@@ -406,7 +406,7 @@ def main():
     print("| build | wake latency (ms, median) | sound-to-key latency (ms, median) |")
     print("|---|---|---|")
     for label, _ in builds:
-        wake, sound = latencies[label]
+        wake, sound = (median_latency_ms(tries) for tries in latencies[label])
 
         def show(value):
             return "%.1f (%d tries)" % value if value[0] is not None else "none"
