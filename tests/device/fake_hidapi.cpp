@@ -95,8 +95,8 @@ void SleepUs(unsigned long long us)
 // The log stays open between calls, as a device node would: reopening it for
 // every line cost the daemon's lighting thread more than its own work did. It
 // is reopened when the variable names another file or the file was removed
-// (a test clears the log that way). Each line is one append, so lines from
-// different threads never interleave.
+// (each test in a test program has a log of its own, removed at its end).
+// Each line is one append, so lines from different threads never interleave.
 pthread_mutex_t g_logLock = PTHREAD_MUTEX_INITIALIZER;
 char g_logPath[4096] = {};
 int g_logFd = -1;
