@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <utility>
 
 using Clock = std::chrono::steady_clock;
 
@@ -23,22 +24,22 @@ struct pa_io_event {
 
 struct pa_time_event {
     PulseEventLoop* loop;
-    bool enabled = false;
-    Clock::time_point due;
-    struct timeval when {};  // as asked, handed back to the callback
     pa_time_event_cb_t callback;
     void* userdata;
     pa_time_event_destroy_cb_t destroy = nullptr;
     bool freed = false;
+    bool enabled = false;
+    Clock::time_point due{};
+    struct timeval when {};  // as asked, handed back to the callback
 };
 
 struct pa_defer_event {
     PulseEventLoop* loop;
-    bool enabled = true;
     pa_defer_event_cb_t callback;
     void* userdata;
     pa_defer_event_destroy_cb_t destroy = nullptr;
     bool freed = false;
+    bool enabled = true;
 };
 
 namespace {
@@ -103,22 +104,44 @@ void DestroyAll(std::vector<std::unique_ptr<Event>>& events, pa_mainloop_api* ap
 
 }  // namespace
 
+template <typename Event>
+Event* PulseEventLoop::Add(std::vector<std::unique_ptr<Event>>& events, Event event)
+{
+    events.push_back(std::make_unique<Event>(std::move(event)));
+    Wakeup();
+    return events.back().get();
+}
+
+template <typename Event>
+void PulseEventLoop::Free(Event* event)
+{
+    event->freed = true;
+    event->loop->m_freedAny = true;
+    event->loop->Wakeup();
+}
+
+template <typename Event, typename Callback>
+void PulseEventLoop::SetDestroy(Event* event, Callback callback)
+{
+    event->destroy = callback;
+}
+
 PulseEventLoop::PulseEventLoop(PollFunction poll, void* pollData)
     : m_poll(poll), m_pollData(pollData), m_wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     m_api.userdata = this;
     m_api.io_new = &IoNew;
     m_api.io_enable = &IoEnable;
-    m_api.io_free = &IoFree;
-    m_api.io_set_destroy = &IoSetDestroy;
+    m_api.io_free = &Free<pa_io_event>;
+    m_api.io_set_destroy = &SetDestroy<pa_io_event, pa_io_event_destroy_cb_t>;
     m_api.time_new = &TimeNew;
     m_api.time_restart = &TimeRestart;
-    m_api.time_free = &TimeFree;
-    m_api.time_set_destroy = &TimeSetDestroy;
+    m_api.time_free = &Free<pa_time_event>;
+    m_api.time_set_destroy = &SetDestroy<pa_time_event, pa_time_event_destroy_cb_t>;
     m_api.defer_new = &DeferNew;
     m_api.defer_enable = &DeferEnable;
-    m_api.defer_free = &DeferFree;
-    m_api.defer_set_destroy = &DeferSetDestroy;
+    m_api.defer_free = &Free<pa_defer_event>;
+    m_api.defer_set_destroy = &SetDestroy<pa_defer_event, pa_defer_event_destroy_cb_t>;
     m_api.quit = &Quit;
 }
 
@@ -269,9 +292,7 @@ pa_io_event* PulseEventLoop::IoNew(pa_mainloop_api* api, int fd, pa_io_event_fla
                                    pa_io_event_cb_t callback, void* userdata)
 {
     auto* loop = static_cast<PulseEventLoop*>(api->userdata);
-    loop->m_io.push_back(std::make_unique<pa_io_event>(pa_io_event{loop, fd, events, callback, userdata}));
-    loop->Wakeup();
-    return loop->m_io.back().get();
+    return loop->Add(loop->m_io, pa_io_event{loop, fd, events, callback, userdata});
 }
 
 void PulseEventLoop::IoEnable(pa_io_event* event, pa_io_event_flags_t events)
@@ -282,30 +303,13 @@ void PulseEventLoop::IoEnable(pa_io_event* event, pa_io_event_flags_t events)
     }
 }
 
-void PulseEventLoop::IoFree(pa_io_event* event)
-{
-    event->freed = true;
-    event->loop->m_freedAny = true;
-    event->loop->Wakeup();
-}
-
-void PulseEventLoop::IoSetDestroy(pa_io_event* event, pa_io_event_destroy_cb_t callback)
-{
-    event->destroy = callback;
-}
-
 pa_time_event* PulseEventLoop::TimeNew(pa_mainloop_api* api, const struct timeval* when,
                                        pa_time_event_cb_t callback, void* userdata)
 {
     auto* loop = static_cast<PulseEventLoop*>(api->userdata);
-    auto timer = std::make_unique<pa_time_event>();
-    timer->loop = loop;
-    timer->callback = callback;
-    timer->userdata = userdata;
+    pa_time_event* timer = loop->Add(loop->m_timers, pa_time_event{loop, callback, userdata});
     Arm(*timer, when);
-    loop->m_timers.push_back(std::move(timer));
-    loop->Wakeup();
-    return loop->m_timers.back().get();
+    return timer;
 }
 
 void PulseEventLoop::TimeRestart(pa_time_event* event, const struct timeval* when)
@@ -314,28 +318,10 @@ void PulseEventLoop::TimeRestart(pa_time_event* event, const struct timeval* whe
     event->loop->Wakeup();
 }
 
-void PulseEventLoop::TimeFree(pa_time_event* event)
-{
-    event->freed = true;
-    event->loop->m_freedAny = true;
-    event->loop->Wakeup();
-}
-
-void PulseEventLoop::TimeSetDestroy(pa_time_event* event, pa_time_event_destroy_cb_t callback)
-{
-    event->destroy = callback;
-}
-
 pa_defer_event* PulseEventLoop::DeferNew(pa_mainloop_api* api, pa_defer_event_cb_t callback, void* userdata)
 {
     auto* loop = static_cast<PulseEventLoop*>(api->userdata);
-    auto deferred = std::make_unique<pa_defer_event>();
-    deferred->loop = loop;
-    deferred->callback = callback;
-    deferred->userdata = userdata;
-    loop->m_deferred.push_back(std::move(deferred));
-    loop->Wakeup();
-    return loop->m_deferred.back().get();
+    return loop->Add(loop->m_deferred, pa_defer_event{loop, callback, userdata});
 }
 
 void PulseEventLoop::DeferEnable(pa_defer_event* event, int enable)
@@ -344,18 +330,6 @@ void PulseEventLoop::DeferEnable(pa_defer_event* event, int enable)
     if (event->enabled) {
         event->loop->Wakeup();
     }
-}
-
-void PulseEventLoop::DeferFree(pa_defer_event* event)
-{
-    event->freed = true;
-    event->loop->m_freedAny = true;
-    event->loop->Wakeup();
-}
-
-void PulseEventLoop::DeferSetDestroy(pa_defer_event* event, pa_defer_event_destroy_cb_t callback)
-{
-    event->destroy = callback;
 }
 
 void PulseEventLoop::Quit(pa_mainloop_api* api, int)

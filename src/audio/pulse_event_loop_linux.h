@@ -40,22 +40,24 @@ public:
     void Wakeup();
 
 private:
+    // The library's calls, one set per kind of event.
     static pa_io_event* IoNew(pa_mainloop_api* api, int fd, pa_io_event_flags_t events, pa_io_event_cb_t callback,
                               void* userdata);
     static void IoEnable(pa_io_event* event, pa_io_event_flags_t events);
-    static void IoFree(pa_io_event* event);
-    static void IoSetDestroy(pa_io_event* event, pa_io_event_destroy_cb_t callback);
     static pa_time_event* TimeNew(pa_mainloop_api* api, const struct timeval* when, pa_time_event_cb_t callback,
                                   void* userdata);
     static void TimeRestart(pa_time_event* event, const struct timeval* when);
-    static void TimeFree(pa_time_event* event);
-    static void TimeSetDestroy(pa_time_event* event, pa_time_event_destroy_cb_t callback);
     static pa_defer_event* DeferNew(pa_mainloop_api* api, pa_defer_event_cb_t callback, void* userdata);
     static void DeferEnable(pa_defer_event* event, int enable);
-    static void DeferFree(pa_defer_event* event);
-    static void DeferSetDestroy(pa_defer_event* event, pa_defer_event_destroy_cb_t callback);
+    // Freeing only marks an event: CollectFreed deletes it after the pass.
+    template <typename Event>
+    static void Free(Event* event);
+    template <typename Event, typename Callback>
+    static void SetDestroy(Event* event, Callback callback);
     static void Quit(pa_mainloop_api* api, int retval);
 
+    template <typename Event>
+    Event* Add(std::vector<std::unique_ptr<Event>>& events, Event event);
     int PollTimeoutMs(bool block) const;
     int DispatchDeferred();
     int DispatchTimers();
