@@ -4,12 +4,13 @@
 #include <chrono>
 
 #include "base/thread_name.h"
+#include "base/thread_start.h"
 
 ScreenLight::ScreenLight() : ScreenLight(OpenScreenSampler) {}
 
 ScreenLight::ScreenLight(SamplerFactory openSampler) : m_openSampler(std::move(openSampler))
 {
-    m_thread = std::thread(&ScreenLight::SamplerLoop, this);
+    m_thread = TryStartThread("screen sampler", &ScreenLight::SamplerLoop, this);
 }
 
 ScreenLight::~ScreenLight()

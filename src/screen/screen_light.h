@@ -14,8 +14,9 @@
 // The screen colours of effect mode 100. A sampler thread of its own, started
 // by the constructor, reduces the desktop to one colour per key cell every
 // 33 ms (plus the pass itself) while enabled and not resting, and otherwise
-// sleeps until enabling or waking wakes it. Idle, the grid
-// keeps the colours of the last pass. With no screen to sample (no X display
+// sleeps until enabling or waking wakes it. Idle, the grid keeps the colours
+// of the last pass; when the system could not create the thread, it stays
+// black and start-up goes on without it. With no screen to sample (no X display
 // on Linux, or it went away) the grid is black until one appears.
 //
 // The platform's sampler is opened at the first pass after enabling and
@@ -49,6 +50,9 @@ public:
     // While resting the sampler makes no passes, enabled or not (nobody looks
     // at the colours); waking lets an enabled sampler go on at once.
     void SetResting(bool resting);
+
+    // Whether the constructor could start the sampler thread.
+    bool ThreadStarted() const { return m_thread.joinable(); }
 
     // The colour of cell (column, row); black outside the grid.
     uint32_t ColorAt(int column, int row) const;

@@ -41,10 +41,6 @@ bool CanStartAThread()
 // Runs in the death-test child, a fresh process with no cached thread stacks.
 void StartUpWithoutThreads()
 {
-    auto dlg = std::make_unique<CKolvexDlg>();
-    dlg->m_listenAddress = kTestListenAddress;
-    dlg->m_visualizer.InitVisualizer(nullptr);  // the frame loop without a sound server
-
     rlimit saved{};
     ::getrlimit(RLIMIT_AS, &saved);
     // Room for small allocations, none for a thread's stack (8 MB by default).
@@ -55,11 +51,17 @@ void StartUpWithoutThreads()
         std::exit(kThreadsStillStart);
     }
 
+    // Built under the limit: its constructor starts the screen sampler.
+    auto dlg = std::make_unique<CKolvexDlg>();
+    dlg->m_listenAddress = kTestListenAddress;
+    dlg->m_visualizer.InitVisualizer(nullptr);  // the frame loop without a sound server
+
     dlg->OnInitDialog();
     dlg->m_visualizer.StartThread();
     const uint32_t timer = dlg->StartPeriodicTimer(CTimer::kPeriodMs);
     const bool nothingRuns = !dlg->IsWorkerRunning() && !dlg->m_hwPolling.Running() &&
-                             !dlg->m_serverThread.joinable() && !dlg->m_visualizer.m_bRunning && timer == 0;
+                             !dlg->m_serverThread.joinable() && !dlg->m_visualizer.m_bRunning && timer == 0 &&
+                             !dlg->m_screenLight.ThreadStarted();
 
     ::setrlimit(RLIMIT_AS, &saved);
     dlg->DestroyWindow();
@@ -73,6 +75,7 @@ TEST(StartUp, GoesOnWhenNoWorkerThreadCanBeCreated)
     // thread stacks and start threads without mapping new ones.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(StartUpWithoutThreads(), ::testing::ExitedWithCode(kAsExpected),
+                "cannot start the screen sampler thread.*"
                 "cannot start the lighting worker thread.*"
                 "cannot start the hardware polling thread.*"
                 "cannot start the API server thread.*"
