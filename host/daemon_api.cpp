@@ -3,7 +3,8 @@
 #include <json/json.h>
 
 #include <charconv>
-#include <memory>
+
+#include "json_text.h"
 
 namespace {
 
@@ -38,14 +39,6 @@ std::string PercentEncoded(const std::string& text)
     return out;
 }
 
-bool ParseJson(const std::string& text, Json::Value& root)
-{
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    return reader->parse(text.data(), text.data() + text.size(), &root, &errors) && root.isObject();
-}
-
 int IntMember(const Json::Value& object, const char* name)
 {
     const Json::Value& value = object[name];
@@ -70,10 +63,11 @@ uint32_t Colour(const Json::Value& value)
 EffectState ParseEffectReply(const std::string& body)
 {
     EffectState state;
-    Json::Value root;
-    if (!ParseJson(body, root) || !root["keys"].isArray()) {
+    const std::optional<Json::Value> parsed = ParseJsonObject(body);
+    if (!parsed || !(*parsed)["keys"].isArray()) {
         return state;
     }
+    const Json::Value& root = *parsed;
     state.isEffect = true;
     state.mode = IntMember(root, "mode");
     for (const Json::Value& key : root["keys"]) {
@@ -117,10 +111,9 @@ std::optional<uint16_t> DaemonApi::Find(uint16_t port)
     const uint16_t last = port != 0 ? port : kLastDaemonPort;
     for (uint32_t candidate = first; candidate <= last; ++candidate) {
         const auto reply = m_http.Get(static_cast<uint16_t>(candidate), kProbeRoute, kFindTimeoutMs);
-        Json::Value root;
         // Another program on the port would not answer this route with JSON.
         if (reply && reply->status == 200 && reply->contentType.starts_with("application/json") &&
-            ParseJson(reply->body, root)) {
+            ParseJsonObject(reply->body)) {
             return static_cast<uint16_t>(candidate);
         }
     }
@@ -136,10 +129,9 @@ DaemonApi::UploadResult DaemonApi::UploadLayout(uint16_t port, const std::string
     if (reply->body == kLayoutAccepted) {
         return {Upload::Accepted, {}};
     }
-    Json::Value root;
     std::string error = reply->body;
-    if (ParseJson(reply->body, root) && root["error"].isString()) {
-        error = root["error"].asString();
+    if (const std::optional<Json::Value> root = ParseJsonObject(reply->body); root && (*root)["error"].isString()) {
+        error = (*root)["error"].asString();
     }
     return {Upload::Rejected, error};
 }
