@@ -67,22 +67,27 @@ std::optional<std::string_view> HeaderValue(std::string_view head, std::string_v
     return std::nullopt;
 }
 
-std::optional<size_t> AnnouncedBodyLength(std::string_view head)
+BodyLength AnnouncedBodyLength(std::string_view head, size_t maxBytes)
 {
+    constexpr char kLengthRequired[] = "411 Length Required";
     if (HeaderValue(head, "Transfer-Encoding")) {
-        return std::nullopt;
+        return {0, kLengthRequired};
     }
     const std::optional<std::string_view> length = HeaderValue(head, "Content-Length");
     if (!length) {
-        return 0;
+        const std::string_view method = head.substr(0, head.find(' '));
+        const bool carriesBody = method == "POST" || method == "PUT" || method == "PATCH";
+        return {0, carriesBody ? kLengthRequired : nullptr};
+    }
+    if (length->empty() || length->find_first_not_of("0123456789") != std::string_view::npos) {
+        return {0, kLengthRequired};
     }
     size_t value = 0;
-    const char* end = length->data() + length->size();
-    const auto [stop, error] = std::from_chars(length->data(), end, value);
-    if (length->empty() || error != std::errc() || stop != end) {
-        return std::nullopt;
+    const std::errc error = std::from_chars(length->data(), length->data() + length->size(), value).ec;
+    if (error == std::errc::result_out_of_range || value > maxBytes) {
+        return {0, "413 Content Too Large"};
     }
-    return value;
+    return {value, nullptr};
 }
 
 std::string WebReply(std::string_view status, std::string_view contentType, std::string_view body, bool withBody)

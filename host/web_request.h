@@ -19,10 +19,17 @@ std::optional<WebRequest> ParseWebRequest(std::string_view head, std::string_vie
 // The value of the first header of that name (any case), trimmed; std::nullopt without one.
 std::optional<std::string_view> HeaderValue(std::string_view head, std::string_view name);
 
-// The length a request head announces for its body: 0 without Content-Length,
-// std::nullopt when it is not a plain decimal number or the body comes in
-// chunks (Transfer-Encoding), which this server does not read.
-std::optional<size_t> AnnouncedBodyLength(std::string_view head);
+// The length a request head announces for its body, or the status that
+// refuses it: "411 Length Required" for a POST, PUT or PATCH without
+// Content-Length, for a length that is no plain decimal number and for a body
+// in chunks (Transfer-Encoding), which this server does not read; "413 Content
+// Too Large" for one over maxBytes (a number too large to hold included).
+// Other methods without Content-Length have no body.
+struct BodyLength {
+    size_t bytes = 0;
+    const char* refusal = nullptr;
+};
+BodyLength AnnouncedBodyLength(std::string_view head, size_t maxBytes);
 
 // A whole reply: status line, the server's headers, the body.
 std::string WebReply(std::string_view status, std::string_view contentType, std::string_view body,
