@@ -10,13 +10,19 @@
 namespace {
 
 constexpr int kPollSliceMs = 100;
+// Connections taken per round when every slot is full; fewer than the slots,
+// so that one round never closes a connection it has just taken.
+constexpr size_t kAcceptsPerRound = kMaxWebConnections / 4;
 
 struct WebConnection {
     net::OwnedSocket socket;
+    uint64_t number = 0;  // in the order of acceptance
+    uint64_t acceptedMs = 0;
+    uint64_t lastProgressMs = 0;
+    bool headWhole = false;
     std::string received;
-    std::string reply;  // empty until the head is complete
+    std::string reply;  // empty until the request is whole
     size_t sent = 0;
-    uint64_t deadline = 0;
 };
 
 std::string PlainError(const char* status)
@@ -32,21 +38,18 @@ std::string ReplyWhenComplete(const std::string& received, WebSite& site)
         return received.size() > kMaxWebHeadBytes ? StaticSite::TooLarge() : std::string();
     }
     const std::string_view head = std::string_view(received).substr(0, end + 4);
-    const std::optional<size_t> length = AnnouncedBodyLength(head);
-    if (!length) {
-        return PlainError("411 Length Required");
+    const BodyLength length = AnnouncedBodyLength(head, kMaxWebBodyBytes);
+    if (length.refusal != nullptr) {
+        return PlainError(length.refusal);
     }
-    if (*length > kMaxWebBodyBytes) {
-        return PlainError("413 Content Too Large");
-    }
-    if (received.size() < end + 4 + *length) {
+    if (received.size() < end + 4 + length.bytes) {
         return {};
     }
-    return site.Answer(head, std::string_view(received).substr(end + 4, *length));
+    return site.Answer(head, std::string_view(received).substr(end + 4, length.bytes));
 }
 
 // Reads what has arrived; true while the connection stays open.
-bool ReadMore(WebConnection& connection, WebSite& site)
+bool ReadMore(WebConnection& connection, WebSite& site, uint64_t now)
 {
     char buffer[4096];
     const long n = net::Receive(connection.socket.Get(), buffer, sizeof buffer);
@@ -57,13 +60,14 @@ bool ReadMore(WebConnection& connection, WebSite& site)
         return false;
     }
     connection.received.append(buffer, static_cast<size_t>(n));
+    connection.headWhole = connection.headWhole || connection.received.find("\r\n\r\n") != std::string::npos;
     connection.reply = ReplyWhenComplete(connection.received, site);
-    connection.deadline = TickCount64() + kWebIdleLimitMs;
+    connection.lastProgressMs = now;
     return true;
 }
 
 // Sends what the socket takes; true while there is more to send.
-bool WriteMore(WebConnection& connection)
+bool WriteMore(WebConnection& connection, uint64_t now)
 {
     const long n = net::Send(connection.socket.Get(), connection.reply.data() + connection.sent,
                              connection.reply.size() - connection.sent);
@@ -72,13 +76,32 @@ bool WriteMore(WebConnection& connection)
     }
     if (n > 0) {
         connection.sent += static_cast<size_t>(n);
-        connection.deadline = TickCount64() + kWebIdleLimitMs;
+        connection.lastProgressMs = now;
     }
     if (connection.sent < connection.reply.size()) {
         return true;
     }
     net::ShutdownSend(connection.socket.Get());
     return false;
+}
+
+// The limits are counted from the connection, not from its last byte: a
+// client that sends one byte a second gets no more time than one that sends
+// nothing.
+bool PastItsTime(const WebConnection& connection, uint64_t now)
+{
+    if (!connection.reply.empty()) {
+        return now > connection.lastProgressMs + kWebSendLimitMs;
+    }
+    return now > connection.acceptedMs + (connection.headWhole ? kWebRequestLimitMs : kWebHeadLimitMs);
+}
+
+// The connection whose last byte came or went earliest (the first accepted of equals).
+std::vector<WebConnection>::iterator IdlestConnection(std::vector<WebConnection>& connections)
+{
+    return std::min_element(connections.begin(), connections.end(), [](const auto& a, const auto& b) {
+        return a.lastProgressMs != b.lastProgressMs ? a.lastProgressMs < b.lastProgressMs : a.number < b.number;
+    });
 }
 
 }  // namespace
@@ -102,9 +125,10 @@ void ServeWeb(net::Socket listener, WebSite& site, const StopSignal& stop)
     const net::OwnedSocket owned(listener);
     std::vector<WebConnection> connections;
     std::vector<net::PollEntry> entries;
+    uint64_t accepted = 0;
     while (!stop.Requested()) {
         entries.clear();
-        entries.push_back({listener, connections.size() < kMaxWebConnections, false});
+        entries.push_back({listener, true, false});
         for (const WebConnection& connection : connections) {
             entries.push_back({connection.socket.Get(), connection.reply.empty(), !connection.reply.empty()});
         }
@@ -118,12 +142,12 @@ void ServeWeb(net::Socket listener, WebSite& site, const StopSignal& stop)
             WebConnection& connection = connections[i];
             const net::PollEntry& entry = entries[i + 1];
             if (connection.reply.empty() && entry.readable) {
-                open[i] = ReadMore(connection, site);
+                open[i] = ReadMore(connection, site, now);
             }
             if (open[i] && !connection.reply.empty() && (entry.writable || connection.sent == 0)) {
-                open[i] = WriteMore(connection);
+                open[i] = WriteMore(connection, now);
             }
-            if (open[i] && now > connection.deadline) {
+            if (open[i] && PastItsTime(connection, now)) {
                 open[i] = false;
             }
         }
@@ -133,9 +157,19 @@ void ServeWeb(net::Socket listener, WebSite& site, const StopSignal& stop)
             }
         }
         if (entries[0].readable) {
-            for (net::Socket accepted; connections.size() < kMaxWebConnections &&
-                                       (accepted = net::Accept(listener)) != net::kInvalidSocket;) {
-                connections.push_back({net::OwnedSocket(accepted), {}, {}, 0, now + kWebIdleLimitMs});
+            for (size_t taken = 0; taken < kAcceptsPerRound || connections.size() < kMaxWebConnections; ++taken) {
+                const net::Socket socket = net::Accept(listener);
+                if (socket == net::kInvalidSocket) {
+                    break;
+                }
+                if (connections.size() >= kMaxWebConnections) {
+                    connections.erase(IdlestConnection(connections));
+                }
+                WebConnection& connection = connections.emplace_back();
+                connection.socket = net::OwnedSocket(socket);
+                connection.number = ++accepted;
+                connection.acceptedMs = now;
+                connection.lastProgressMs = now;
             }
         }
     }

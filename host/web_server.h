@@ -8,15 +8,21 @@
 #include "web_site.h"
 
 // Serves a WebSite on 127.0.0.1 from one thread: every connection is waited
-// on at once, each request head may be at most kMaxWebHeadBytes and its body
-// (announced by Content-Length) at most kMaxWebBodyBytes, a connection gets
-// kWebIdleLimitMs of no progress before it is dropped, and each carries one
-// request (the reply closes it).
+// on at once and carries one request (the reply closes it). A request head
+// may be at most kMaxWebHeadBytes and must be whole within kWebHeadLimitMs of
+// the connection; its body (announced by Content-Length) at most
+// kMaxWebBodyBytes, whole within kWebRequestLimitMs; a reply that makes no
+// progress for kWebSendLimitMs is given up. A client that trickles bytes
+// therefore holds a slot for two seconds at most, and when all
+// kMaxWebConnections are taken, a new connection takes the slot of the one
+// idle longest: no crowd of slow clients keeps the console from answering.
 constexpr size_t kMaxWebHeadBytes = 16384;
 // A layout upload is the largest body, and no layout larger than the
 // daemon's one request could be used.
 constexpr size_t kMaxWebBodyBytes = api_contract::kRequestCap;
-constexpr int kWebIdleLimitMs = 5000;
+constexpr int kWebHeadLimitMs = 2000;
+constexpr int kWebRequestLimitMs = 5000;
+constexpr int kWebSendLimitMs = 5000;
 constexpr size_t kMaxWebConnections = 32;
 // The default port sits just below the daemon's range, and the search goes down from it.
 constexpr uint16_t kDefaultWebPort = 9190;

@@ -385,7 +385,7 @@ TEST(HostWebE2E, ServesTheConsoleAndTheLayoutsAndNothingElse)
         {"GET /layouts/%2e%2e/secret.json HTTP/1.1", "403 Forbidden", "text/plain; charset=utf-8", ""},
         {"GET /leak.json HTTP/1.1", "404 Not Found", "text/plain; charset=utf-8", ""},
         {"GET /missing.html HTTP/1.1", "404 Not Found", "text/plain; charset=utf-8", ""},
-        {"POST /index.html HTTP/1.1", "405 Method Not Allowed", "text/plain; charset=utf-8", ""},
+        {"POST /index.html HTTP/1.1\r\nContent-Length: 0", "405 Method Not Allowed", "text/plain; charset=utf-8", ""},
         {"GET /" + std::string(20000, 'a') + " HTTP/1.1", "431 Request Header Fields Too Large", "text/plain; charset=utf-8", ""},
     };
     for (const Case& c : cases) {
