@@ -4,6 +4,9 @@
 
 namespace {
 
+constexpr char kLengthRequired[] = "411 Length Required";
+constexpr char kTooLarge[] = "413 Content Too Large";
+
 bool SameLetters(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size()) {
@@ -69,7 +72,6 @@ std::optional<std::string_view> HeaderValue(std::string_view head, std::string_v
 
 BodyLength AnnouncedBodyLength(std::string_view head, size_t maxBytes)
 {
-    constexpr char kLengthRequired[] = "411 Length Required";
     if (HeaderValue(head, "Transfer-Encoding")) {
         return {0, kLengthRequired};
     }
@@ -85,7 +87,7 @@ BodyLength AnnouncedBodyLength(std::string_view head, size_t maxBytes)
     size_t value = 0;
     const std::errc error = std::from_chars(length->data(), length->data() + length->size(), value).ec;
     if (error == std::errc::result_out_of_range || value > maxBytes) {
-        return {0, "413 Content Too Large"};
+        return {0, kTooLarge};
     }
     return {value, nullptr};
 }
