@@ -27,7 +27,7 @@ TEST(AtomicWrite, AFullDiskMidWriteLeavesTheOldFileWhole)
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     const std::string dir = pattern;
     const std::string path = dir + "/tonvik/host.conf";
-    ASSERT_TRUE(WriteFileAtomically(path, "# mine\nmode = 3\n")) << "the directory is made as needed";
+    ASSERT_EQ(WriteFileAtomically(path, "# mine\nmode = 3\n"), WriteOutcome::Written) << "the directory is made as needed";
     EXPECT_EQ(Contents(path), "# mine\nmode = 3\n");
 
     rlimit before{};
@@ -36,11 +36,11 @@ TEST(AtomicWrite, AFullDiskMidWriteLeavesTheOldFileWhole)
     rlimit small = before;
     small.rlim_cur = 4096;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool written = WriteFileAtomically(path, std::string(65536, '#'));
+    const WriteOutcome written = WriteFileAtomically(path, std::string(65536, '#'));
     ::setrlimit(RLIMIT_FSIZE, &before);
     std::signal(SIGXFSZ, previous);
 
-    EXPECT_FALSE(written);
+    EXPECT_EQ(written, WriteOutcome::Failed);
     EXPECT_EQ(Contents(path), "# mine\nmode = 3\n");
     size_t files = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir + "/tonvik")) {
