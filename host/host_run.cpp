@@ -41,6 +41,30 @@ std::string LayoutRef(const HostSettings& settings, const std::string& storedDir
     return settings.layoutPath;
 }
 
+// What a host killed in the middle of writing host.conf or a stored layout
+// left behind, once no other host can be writing there.
+void RemoveStaleFiles(const std::string& confPath)
+{
+    const auto report = [](size_t removed, const std::string& directory) {
+        if (removed > 0) {
+            LogInfo("removed " + std::to_string(removed) + " temporary file" + (removed == 1 ? "" : "s") +
+                    " that an earlier host left in " + directory);
+        }
+    };
+    const std::string confName = confPath.substr(DirectoryOf(confPath).size() + 1);
+    report(RemoveStaleTemporaryFiles(DirectoryOf(confPath), [&](const std::string& name) { return name == confName; }),
+           DirectoryOf(confPath));
+    // host.conf may lead elsewhere (a link into a dotfiles checkout); its temporary file is beside the target.
+    if (const std::optional<std::string> target = FollowLinks(confPath); target && *target != confPath) {
+        const std::string directory = DirectoryOf(*target);
+        const std::string targetName = target->substr(directory.empty() ? 0 : directory.size() + 1);
+        report(RemoveStaleTemporaryFiles(directory.empty() ? "." : directory,
+                                         [&](const std::string& name) { return name == targetName; }),
+               directory);
+    }
+    report(RemoveStaleTemporaryFiles(HostLayoutsDir(), IsStoredFileName), HostLayoutsDir());
+}
+
 }  // namespace
 
 HostStart LoadHostSettings(const std::vector<std::string>& args, bool hideAllowed)
@@ -62,6 +86,22 @@ HostStart LoadHostSettings(const std::vector<std::string>& args, bool hideAllowe
 int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSignal& stop, HostLoop::FrameSink frames,
             const std::function<void(const std::string& url)>& webReady)
 {
+    // Two hosts on one host.conf would each undo the other's changes.
+    DirectoryLockPtr confLock;
+    if (const std::string confPath = HostConfPath(); !confPath.empty()) {
+        LockAttempt attempt = LockDirectory(DirectoryOf(confPath));
+        if (!attempt.lock && attempt.error.empty()) {
+            LogError("another tonvik-host keeps these settings" +
+                     (attempt.holder != 0 ? " (pid " + std::to_string(attempt.holder) + ")" : std::string()));
+            return kHostExitConfigError;
+        }
+        if (!attempt.lock) {
+            LogWarning(attempt.error + "; going on without the lock that keeps a second host away");
+        } else {
+            RemoveStaleFiles(confPath);
+        }
+        confLock = std::move(attempt.lock);
+    }
     const std::string root = settings.webRoot.empty() ? webDataDir : settings.webRoot;
     const std::string layoutPath =
         settings.bundledLayout.empty() ? settings.layoutPath : root + "/layouts/" + settings.bundledLayout + ".json";
