@@ -4,13 +4,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <system_error>
 #include <utility>
 
 #include "base/log.h"
 #include "daemon_api.h"
 #include "host_platform.h"
+#include "json_text.h"
 #include "text_file.h"
 
 namespace {
@@ -35,21 +35,12 @@ std::string ErrorReply(std::string_view status, const std::string& message)
     return WebReply(status, kJson, Write(body));
 }
 
-bool ParseObject(std::string_view text, Json::Value& root)
-{
-    Json::CharReaderBuilder builder;
-    builder["allowComments"] = false;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    return reader->parse(text.data(), text.data() + text.size(), &root, &errors) && root.isObject();
-}
-
 // The layout's own "name", or the fallback.
 std::string LayoutName(const std::string& text, const std::string& fallback)
 {
-    Json::Value root;
-    if (ParseObject(text, root) && root["name"].isString() && !root["name"].asString().empty()) {
-        return root["name"].asString();
+    const std::optional<Json::Value> root = ParseJsonObject(text);
+    if (root && (*root)["name"].isString() && !(*root)["name"].asString().empty()) {
+        return (*root)["name"].asString();
     }
     return fallback;
 }
@@ -66,50 +57,103 @@ std::string StoredFileName(const std::string& text)
     return name;
 }
 
+// "user-<16 hex>", the name a stored layout goes by in a removal.
+bool IsStoredName(std::string_view name)
+{
+    return name.size() == 5 + 16 && name.starts_with(kStoredPrefix) &&
+           name.find_first_not_of("0123456789abcdef", 5) == std::string_view::npos;
+}
+
+constexpr char kStoredRefPrefix[] = "layouts/";
+
+}  // namespace
+
 bool IsStoredFileName(const std::string& name)
 {
-    return name.size() == 5 + 16 + 5 && name.starts_with(kStoredPrefix) && name.ends_with(".json") &&
-           name.find_first_not_of("0123456789abcdef", 5) == 21;
+    return name.ends_with(".json") && IsStoredName(std::string_view(name).substr(0, name.size() - 5));
 }
+
+namespace {
 
 }  // namespace
 
 SettingsApi::SettingsApi(HostChoices& choices, SettingsPlaces places, std::string layoutRef)
     : m_choices(choices), m_places(std::move(places)), m_layoutRef(std::move(layoutRef))
 {
+    const Choices current = m_choices.Current();
+    m_layoutName = LayoutName(current.layoutJson, current.layoutName);
+    ReadLayouts();
 }
 
-std::vector<SettingsApi::Layout> SettingsApi::Layouts() const
+void SettingsApi::ReadLayouts()
 {
-    std::vector<Layout> layouts;
-    Json::Value index;
     const std::optional<std::string> indexText = ReadTextFile(m_places.bundledDir / "index.json", kMaxIndexBytes);
-    if (indexText && Json::Reader().parse(*indexText, index) && index.isArray()) {
-        for (const Json::Value& entry : index) {
-            const std::string file = entry["file"].isString() ? entry["file"].asString() : std::string();
+    const std::optional<Json::Value> index = indexText ? ParseJson(*indexText) : std::nullopt;
+    if (index && index->isArray()) {
+        for (const Json::Value& entry : *index) {
+            const std::string file = entry.isObject() && entry["file"].isString() ? entry["file"].asString() : "";
             std::error_code error;
             const std::filesystem::path path = m_places.bundledDir / (file + ".json");
             if (IsBundledLayoutName(file) && entry["name"].isString() &&
                 std::filesystem::is_regular_file(path, error)) {
-                layouts.push_back({file, entry["name"].asString(), path});
+                m_bundled.push_back({file, entry["name"].asString(), path});
             }
         }
     }
     std::error_code error;
-    const std::filesystem::path stored = Utf8Path(m_places.storedLayoutsDir);
-    std::vector<Layout> uploads;
-    for (const auto& entry : std::filesystem::directory_iterator(stored, error)) {
+    for (const auto& entry : std::filesystem::directory_iterator(Utf8Path(m_places.storedLayoutsDir), error)) {
         const std::string name = entry.path().filename().string();
         if (!IsStoredFileName(name) || !entry.is_regular_file(error)) {
             continue;
         }
         const std::optional<std::string> text = ReadTextFile(entry.path(), kMaxRequestBytes);
-        uploads.push_back({"layouts/" + name, text ? LayoutName(*text, "Uploaded layout") : "Uploaded layout",
-                           entry.path()});
+        m_stored.push_back({kStoredRefPrefix + name, text ? LayoutName(*text, "Uploaded layout") : "Uploaded layout",
+                            entry.path(), entry.last_write_time(error)});
     }
-    std::sort(uploads.begin(), uploads.end(), [](const Layout& a, const Layout& b) { return a.id < b.id; });
-    layouts.insert(layouts.end(), uploads.begin(), uploads.end());
-    return layouts;
+    std::sort(m_stored.begin(), m_stored.end(), [](const Layout& a, const Layout& b) { return a.id < b.id; });
+}
+
+const SettingsApi::Layout* SettingsApi::FindLayout(const std::string& id) const
+{
+    for (const std::vector<Layout>* layouts : {&m_bundled, &m_stored}) {
+        const auto found = std::find_if(layouts->begin(), layouts->end(), [&](const Layout& l) { return l.id == id; });
+        if (found != layouts->end()) {
+            return &*found;
+        }
+    }
+    return nullptr;
+}
+
+void SettingsApi::MarkUsed(const std::string& id)
+{
+    const auto found = std::find_if(m_stored.begin(), m_stored.end(), [&](const Layout& l) { return l.id == id; });
+    if (found == m_stored.end()) {
+        return;
+    }
+    // The file's time keeps the order across restarts.
+    found->used = std::filesystem::file_time_type::clock::now();
+    std::error_code error;
+    std::filesystem::last_write_time(found->file, found->used, error);
+}
+
+void SettingsApi::RemoveLeastUsedStored()
+{
+    while (m_stored.size() > kMaxStoredLayouts) {
+        auto oldest = m_stored.end();
+        for (auto it = m_stored.begin(); it != m_stored.end(); ++it) {
+            if (it->id != m_layoutRef && (oldest == m_stored.end() || it->used < oldest->used)) {
+                oldest = it;
+            }
+        }
+        if (oldest == m_stored.end()) {
+            return;
+        }
+        std::error_code error;
+        std::filesystem::remove(oldest->file, error);
+        LogInfo("removed the stored layout " + oldest->id + ", used longest ago, to keep at most " +
+                std::to_string(kMaxStoredLayouts));
+        m_stored.erase(oldest);
+    }
 }
 
 std::string SettingsApi::SettingsJson() const
@@ -117,17 +161,25 @@ std::string SettingsApi::SettingsJson() const
     const Choices choices = m_choices.Current();
     Json::Value root;
     root["layout"] = m_layoutRef;
-    root["layoutName"] = LayoutName(choices.layoutJson, choices.layoutName);
+    root["layoutName"] = m_layoutName;
     root["mode"] = choices.effect.mode;
     root["sensitivity"] = choices.effect.sensitivity;
     root["background"] = choices.effect.background;
     root["brightness"] = choices.effect.brightness;
     root["daemonPort"] = m_choices.DaemonPort();
     root["layouts"] = Json::arrayValue;
-    for (const Layout& layout : Layouts()) {
+    for (const Layout& layout : m_bundled) {
         Json::Value entry;
         entry["id"] = layout.id;
         entry["name"] = layout.name;
+        root["layouts"].append(entry);
+    }
+    for (const Layout& layout : m_stored) {
+        Json::Value entry;
+        entry["id"] = layout.id;
+        entry["name"] = layout.name;
+        // What a removal names: "user-<16 hex>".
+        entry["stored"] = layout.id.substr(sizeof kStoredRefPrefix - 1, 5 + 16);
         root["layouts"].append(entry);
     }
     return Write(root);
@@ -151,26 +203,28 @@ std::string SettingsApi::Answer(const WebRequest& request)
     if (request.path == "/api/layouts") {
         return request.method == "POST" ? Upload(request.body) : ErrorReply("405 Method Not Allowed", "POST only");
     }
+    if (request.path.starts_with("/api/layouts/")) {
+        return request.method == "DELETE" ? Remove(request.path.substr(13))
+                                          : ErrorReply("405 Method Not Allowed", "DELETE only");
+    }
     return ErrorReply("404 Not Found", "no such route");
 }
 
 std::string SettingsApi::Change(std::string_view body)
 {
-    Json::Value request;
-    if (!ParseObject(body, request)) {
+    const std::optional<Json::Value> parsed = ParseJsonObject(body);
+    if (!parsed) {
         return ErrorReply("400 Bad Request", "the body is not a JSON object");
     }
+    const Json::Value& request = *parsed;
     Choices next = m_choices.Current();
     std::vector<std::pair<std::string, std::string>> values;
     std::string layoutRef = m_layoutRef;
     for (const std::string& member : request.getMemberNames()) {
         const Json::Value& value = request[member];
         if (member == "layout") {
-            const std::vector<Layout> layouts = Layouts();
-            const auto chosen = std::find_if(layouts.begin(), layouts.end(), [&](const Layout& layout) {
-                return value.isString() && layout.id == value.asString();
-            });
-            if (chosen == layouts.end()) {
+            const Layout* chosen = value.isString() ? FindLayout(value.asString()) : nullptr;
+            if (chosen == nullptr) {
                 return ErrorReply("400 Bad Request", "layout: not one of the layouts offered");
             }
             const std::optional<std::string> text = ReadTextFile(chosen->file, kMaxRequestBytes);
@@ -214,7 +268,11 @@ std::string SettingsApi::Change(std::string_view body)
         m_choices.Set(m_choices.Current());
         return *failure;
     }
-    m_layoutRef = layoutRef;
+    if (layoutRef != m_layoutRef) {
+        m_layoutRef = layoutRef;
+        m_layoutName = LayoutName(next.layoutJson, next.layoutName);
+        MarkUsed(layoutRef);
+    }
     m_choices.Set(std::move(next));
     return WebReply("200 OK", kJson, SettingsJson());
 }
@@ -241,14 +299,14 @@ std::string SettingsApi::Upload(std::string_view body)
     }
     const std::string name = StoredFileName(text);
     const std::string path = m_places.storedLayoutsDir + "/" + name;
+    const std::string ref = kStoredRefPrefix + name;
     std::error_code error;
     const bool existed = std::filesystem::exists(Utf8Path(path), error);
-    if (!WriteFileAtomically(path, text)) {
+    if (WriteFileAtomically(path, text) != WriteOutcome::Written) {
         m_choices.Set(m_choices.Current());
         return ErrorReply("500 Internal Server Error",
                           "the layout could not be stored in " + m_places.storedLayoutsDir);
     }
-    const std::string ref = "layouts/" + name;
     if (std::optional<std::string> failure = Save({{"layout", ref}})) {
         if (!existed) {
             std::filesystem::remove(Utf8Path(path), error);
@@ -257,11 +315,37 @@ std::string SettingsApi::Upload(std::string_view body)
         return *failure;
     }
     LogInfo("stored the uploaded layout as " + path);
+    if (FindLayout(ref) == nullptr) {
+        m_stored.push_back({ref, LayoutName(text, "Uploaded layout"), Utf8Path(path)});
+        std::sort(m_stored.begin(), m_stored.end(), [](const Layout& a, const Layout& b) { return a.id < b.id; });
+    }
     m_layoutRef = ref;
+    m_layoutName = LayoutName(text, ref);
+    MarkUsed(ref);
+    RemoveLeastUsedStored();
     Choices next = m_choices.Current();
     next.layoutJson = text;
     next.layoutName = ref;
     m_choices.Set(std::move(next));
+    return WebReply("200 OK", kJson, SettingsJson());
+}
+
+std::string SettingsApi::Remove(std::string_view name)
+{
+    const std::string ref = kStoredRefPrefix + std::string(name) + ".json";
+    const auto found = std::find_if(m_stored.begin(), m_stored.end(), [&](const Layout& l) { return l.id == ref; });
+    if (!IsStoredName(name) || found == m_stored.end()) {
+        return ErrorReply("404 Not Found", "no stored layout of that name");
+    }
+    if (ref == m_layoutRef) {
+        return ErrorReply("409 Conflict", "the layout in use cannot be removed; choose another one first");
+    }
+    std::error_code error;
+    if (!std::filesystem::remove(found->file, error) && error) {
+        return ErrorReply("500 Internal Server Error", found->id + " could not be removed");
+    }
+    LogInfo("removed the stored layout " + found->id);
+    m_stored.erase(found);
     return WebReply("200 OK", kJson, SettingsJson());
 }
 
@@ -280,7 +364,14 @@ std::optional<std::string> SettingsApi::Save(const std::vector<std::pair<std::st
         }
         text = *current;
     }
-    if (m_places.confPath.empty() || !WriteFileAtomically(m_places.confPath, UpdateHostConf(text, values))) {
+    const WriteOutcome outcome = m_places.confPath.empty()
+                                     ? WriteOutcome::Failed
+                                     : WriteFileAtomically(m_places.confPath, UpdateHostConf(text, values));
+    if (outcome == WriteOutcome::ReadOnly) {
+        LogWarning(m_places.confPath + " is read-only: the settings are not saved");
+        return ErrorReply("500 Internal Server Error", "host.conf is read-only");
+    }
+    if (outcome != WriteOutcome::Written) {
         LogWarning("could not save the settings to " + m_places.confPath);
         return ErrorReply("500 Internal Server Error", m_places.confPath + " could not be written; nothing changed");
     }
