@@ -24,6 +24,7 @@
 #include "e2e/daemon_fixture.h"
 #include "e2e/pulse_fixture.h"
 #include "e2e/spawn.h"
+#include "host/host_process.h"
 
 namespace {
 
@@ -59,96 +60,6 @@ size_t KeyPacketsSince(const std::vector<FakeHidEvent>& events, uint64_t fromUs,
     }
     return packets;
 }
-
-// tonvik-host started by the test and stopped by its pid, also when a test fails.
-class HostProcess {
-public:
-    HostProcess(const std::vector<std::string>& args, const Env& env, const std::string& dir)
-        : m_out(dir + "/host.out"), m_err(dir + "/host.err")
-    {
-        std::vector<std::string> argv{TONVIK_HOST_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        m_pid = SpawnProcess(argv, env, m_out, m_err);
-    }
-    // A sanitizer build of the host reports on its standard error; any report fails the test.
-    ~HostProcess()
-    {
-        Stop();
-        const std::string errors = Err();
-        for (const char* marker : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",
-                                   "ERROR: LeakSanitizer"}) {
-            if (errors.find(marker) != std::string::npos) {
-                ADD_FAILURE() << "tonvik-host reported a sanitizer error:\n" << errors;
-                break;
-            }
-        }
-    }
-    HostProcess(const HostProcess&) = delete;
-    HostProcess& operator=(const HostProcess&) = delete;
-
-    bool Started() const { return m_pid > 0; }
-    // SIGTERM, then SIGKILL after 5 s; the wait status.
-    int Stop()
-    {
-        int status = 0;
-        if (m_pid <= 0) {
-            return m_status;
-        }
-        ::kill(m_pid, SIGTERM);
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
-        while (::waitpid(m_pid, &status, WNOHANG) == 0) {
-            if (Clock::now() > deadline) {
-                ::kill(m_pid, SIGKILL);
-                ::waitpid(m_pid, &status, 0);
-                break;
-            }
-            SleepMs(10);
-        }
-        m_pid = -1;
-        m_status = status;
-        return status;
-    }
-    std::string Out() const { return ReadFile(m_out); }
-    std::string Err() const { return ReadFile(m_err); }
-    // Waits until standard error holds the text.
-    bool WaitForLog(const std::string& text, int timeoutMs) const
-    {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (Err().find(text) == std::string::npos) {
-            if (Clock::now() > deadline) {
-                return false;
-            }
-            SleepMs(50);
-        }
-        return true;
-    }
-
-private:
-    std::string m_out;
-    std::string m_err;
-    pid_t m_pid = -1;
-    int m_status = 0;
-};
-
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/tonvik-host-XXXXXX";
-        if (::mkdtemp(pattern) != nullptr) {
-            m_path = pattern;
-        }
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 bool UsesEmulatedKeyboard()
 {
