@@ -433,6 +433,7 @@ async function showHosted(settings) {
     const picker = $('layout-picker');
     picker.replaceChildren(...host.layoutOptions(settings));
     picker.value = settings.layout;
+    showStoredLayouts(settings);
     for (const [name, setting] of Object.entries(host.SETTING_OF)) {
         const control = controls[name];
         if (control.tagName === 'SELECT' && ![...control.options].some((o) => o.value === String(settings[setting]))) {
@@ -451,6 +452,31 @@ async function showHosted(settings) {
         layout = {id: settings.layout, name: settings.layoutName, text};
         keyboard.setLayout(text);
     }
+}
+
+// Each stored layout with a button that removes it; the one in use stays.
+function showStoredLayouts(settings) {
+    const stored = host.storedLayouts(settings);
+    $('stored-layouts').hidden = stored.length === 0;
+    $('stored-list').replaceChildren(...stored.map((entry) => {
+        const item = document.createElement('li');
+        const button = document.createElement('button');
+        button.type = 'button';
+        button.textContent = 'Remove';
+        button.dataset.stored = entry.stored;
+        button.disabled = entry.inUse;
+        button.title = entry.inUse ? 'In use: choose another layout first' : `Remove "${entry.name}"`;
+        button.addEventListener('click', () => removeFromHost(entry));
+        item.append(`${entry.name} `, button);
+        return item;
+    }));
+}
+
+async function removeFromHost(entry) {
+    notice = `Removing "${entry.name}"…`;
+    render();
+    const outcome = await host.remove(entry.stored);
+    await afterHostChange(outcome, `Removed "${entry.name}".`);
 }
 
 async function sendToHost(change) {

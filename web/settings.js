@@ -42,13 +42,13 @@ export async function currentLayout() {
 
 // {settings} when the host saved it, else {error, rejected}: rejected when
 // the daemon refused the layout (its reason is the error).
-async function post(path, body, type) {
+async function send(method, path, body, type) {
     let response;
     let reply = null;
     try {
         response = await fetch(path, {
-            method: 'POST',
-            headers: {'Content-Type': type},
+            method,
+            headers: type ? {'Content-Type': type} : {},
             body,
             cache: 'no-store',
             signal: AbortSignal.timeout(TIMEOUT_MS),
@@ -65,11 +65,23 @@ async function post(path, body, type) {
 }
 
 export function change(choices) {
-    return post('/api/settings', JSON.stringify(choices), 'application/json');
+    return send('POST', '/api/settings', JSON.stringify(choices), 'application/json');
 }
 
 export function upload(layoutText) {
-    return post('/api/layouts', layoutText, 'application/json');
+    return send('POST', '/api/layouts', layoutText, 'application/json');
+}
+
+// Removes a stored layout by the name the host lists it under ("user-<16 hex>").
+export function remove(storedName) {
+    return send('DELETE', `/api/layouts/${encodeURIComponent(storedName)}`, undefined, '');
+}
+
+// The layouts the user stored: {name, stored, inUse}.
+export function storedLayouts(settings) {
+    return settings.layouts
+        .filter((entry) => typeof entry?.stored === 'string' && typeof entry?.name === 'string')
+        .map((entry) => ({name: entry.name, stored: entry.stored, inUse: entry.id === settings.layout}));
 }
 
 // The picker's options: the host's layouts, and the file host.conf names when

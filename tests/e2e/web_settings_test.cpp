@@ -2,7 +2,8 @@
 // real browser, against the real daemon on the emulated keyboard: what is
 // chosen lands in host.conf (its comments kept), survives a restart of the
 // host and the daemon, and is not undone while they run; an uploaded layout
-// is stored, a rejected one is not; pages from elsewhere change nothing.
+// is stored, a rejected one is not, and a stored one no longer in use can be
+// removed; pages from elsewhere change nothing.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
@@ -252,6 +253,20 @@ TEST_F(WebSettings, UploadedLayoutsAreStoredRejectedOnesAreNotAndOtherPagesChang
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
     ASSERT_NO_FATAL_FAILURE(StartHost());
     EXPECT_TRUE(DaemonRuns(19, 19, last)) << last << "\n" << m_host->Log();
+
+    // Removed from the console once it is no longer in use.
+    ASSERT_NO_FATAL_FAILURE(OpenConsole(page));
+    const std::string button = "document.querySelector('#stored-list button')";
+    EXPECT_TRUE(m_browser.Evaluate(page, button + ".disabled").asBool()) << "the layout in use offered for removal";
+    ASSERT_TRUE(m_browser.Evaluate(page, Choose("layout-picker", "ansi-60")).asBool());
+    ASSERT_TRUE(m_browser.WaitFor(page, kSaved, 10000)) << Status(page);
+    ASSERT_TRUE(m_browser.WaitFor(page, "!" + button + ".disabled", 5000));
+    ASSERT_TRUE(m_browser.Evaluate(page, "(() => { " + button + ".click(); return true; })()").asBool());
+    ASSERT_TRUE(m_browser.WaitFor(page, "document.getElementById('status').textContent.includes('Removed')", 10000))
+        << Status(page) << "\n" << m_host->Log();
+    EXPECT_TRUE(StoredLayouts(StoredDir()).empty());
+    EXPECT_TRUE(m_browser.Evaluate(page, "document.getElementById('stored-layouts').hidden").asBool());
+    EXPECT_EQ(Conf(), "layout = ansi-60\n");
 }
 
 }  // namespace
