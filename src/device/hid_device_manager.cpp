@@ -118,9 +118,7 @@ bool CHidDeviceManager::OpenKeyboard(uint16_t vendorId, uint16_t productId)
             continue;
         }
         auto entry = std::make_unique<HidDeviceEntry>();
-        entry->m_strManufacturer = Text(info->manufacturer_string);
         entry->m_strProduct = Text(info->product_string);
-        entry->m_strSerial = Text(info->serial_number);
         entry->m_strPath = info->path;
         entry->m_pDevice = std::move(device);
         entry->m_kind = info->usage_page >= kVendorUsagePage ? HidInterfaceKind::Reports : HidInterfaceKind::Fallback;

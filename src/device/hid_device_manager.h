@@ -26,9 +26,7 @@ enum class HidInterfaceKind { Reports, Fallback };
 
 // One opened HID interface of the keyboard.
 struct HidDeviceEntry {
-    std::wstring m_strManufacturer;
     std::wstring m_strProduct;
-    std::wstring m_strSerial;
     std::string m_strPath;  // the system's name for the interface (on Linux /dev/hidrawN)
     HidDevicePtr m_pDevice;
     HidInterfaceKind m_kind = HidInterfaceKind::Fallback;
