@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "audio/color_style.h"
 #include "device/report_families.h"
 #include "device/report_port.h"
 #include "lighting/key_grid.h"
@@ -14,12 +15,6 @@ struct EffectParams;
 // bottom row (bottom row = 1); 0 when nothing is lit.
 struct ColumnLevels {
     uint8_t level[kMaxKeyCols] = {};
-};
-
-struct Rgb {
-    int red;
-    int green;
-    int blue;
 };
 
 // Hue in degrees, saturation and value 0 to 1; each channel truncated to 0-255.
