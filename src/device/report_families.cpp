@@ -25,8 +25,8 @@ constexpr DeviceMode kDeviceModes[] = {
     {1, ReportFamily::ColumnLevels, Make<ColumnLevelProtocol>},
 };
 
-// Each family has its row, and the rows stand in the order of the enum, so a
-// family's number is the index of its protocol.
+// The rows stand in the order of the enum, one per family, so a family's
+// number is the index of its protocol.
 constexpr bool RowsFollowTheFamilies()
 {
     for (size_t i = 0; i < std::size(kDeviceModes); ++i) {

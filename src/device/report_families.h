@@ -6,15 +6,17 @@
 
 #include "device/keyboard_protocol.h"
 
-// The report families the daemon speaks, one KeyboardProtocol each.
+// The report families the daemon speaks, one KeyboardProtocol each. A new
+// family is a value here, its protocol's file, and its row in the mode table
+// (report_families.cpp).
 enum class ReportFamily {
     PerKeyPackets,
     ColumnLevels,
 };
 
 // The family a layout's device mode names. A mode the table does not list
-// (a layout may carry any integer there) gets the per-key packets, the
-// family every layout had before device modes were told apart.
+// (the layout parser takes any integer there) gets the per-key packets, the
+// family of mode 0.
 ReportFamily ReportFamilyOf(int32_t deviceMode);
 
 // One protocol object of every family, made once, each with its own scratch
