@@ -6,10 +6,10 @@
 
 #include "alloc_counter.h"
 #include "audio/visualizer.h"
-#include "device/key_report.h"
+#include "device/key_colour_table.h"
+#include "device/per_key_packet_protocol.h"
 #include "lighting/effect_params.h"
 #include "lighting/frame_renderer.h"
-#include "lighting/key_colour_table.h"
 #include "lighting/key_grid.h"
 #include "screen/screen_light.h"
 
@@ -20,8 +20,12 @@ struct NullOutput final : FrameOutput {
     void Invalidate() override {}
     void BeginDeviceFrame() override {}
     void EndDeviceFrame() override {}
-    void SendCommand(uint8_t (&report)[kReportBytes]) override { benchmark::DoNotOptimize(report); }
-    void SendKeyPacket(uint8_t (&payload)[kPacketBytes]) override { benchmark::DoNotOptimize(payload); }
+    WriteOutcome Write(const uint8_t (&report)[kReportBytes]) override
+    {
+        benchmark::DoNotOptimize(report);
+        return WriteOutcome::Written;
+    }
+    void Read(uint8_t (&reply)[kReportBytes], int) override { benchmark::DoNotOptimize(reply); }
     bool Stopping() const override { return false; }
 };
 
@@ -61,7 +65,7 @@ void RenderBench(benchmark::State& state, int32_t mode, bool send)
     const int cols = static_cast<int>(state.range(1));
     auto scene = std::make_unique<Scene>(rows, cols, 104, mode);
     const uint64_t now = 100000;
-    const SendState sendState{now, send ? now : 0, 0};
+    const SendState sendState{now, send ? now : 0, ReportFamily::PerKeyPackets};
     const uint64_t before = AllocationCount();
     for (auto _ : state) {
         scene->renderer.RenderFrame({scene->grid, scene->effect, scene->visualizer, scene->screen}, sendState,
@@ -91,14 +95,14 @@ void BM_KeyTableAndCut104(benchmark::State& state)
 {
     auto scene = std::make_unique<Scene>(6, 21, 104, 19);
     KeyColourTable table;
-    uint8_t payload[kPacketBytes];
+    uint8_t report[kReportBytes];
     const uint64_t before = AllocationCount();
     for (auto _ : state) {
-        BuildKeyColourTable(scene->grid, 6, 21, table);
+        BuildKeyColourTable(scene->grid.cells, 6, 21, table);
         const int packets = KeyPacketCount(table);
         for (int i = 0; i < packets; ++i) {
-            CutKeyPacket(table, i, payload);
-            benchmark::DoNotOptimize(payload);
+            CutKeyPacket(table, i, report);
+            benchmark::DoNotOptimize(report);
         }
     }
     state.counters["allocations"] = static_cast<double>(AllocationCount() - before);

@@ -33,8 +33,8 @@ public:
                                     TickCount64());
     }
     void EndDeviceFrame() override { m_dlg.m_keyboard.EndFrame(); }
-    void SendCommand(uint8_t (&report)[kReportBytes]) override { m_dlg.m_keyboard.SendCommand(report); }
-    void SendKeyPacket(uint8_t (&payload)[kPacketBytes]) override { m_dlg.m_keyboard.SendKeyPacket(payload); }
+    WriteOutcome Write(const uint8_t (&report)[kReportBytes]) override { return m_dlg.m_keyboard.Write(report); }
+    void Read(uint8_t (&reply)[kReportBytes], int timeoutMs) override { m_dlg.m_keyboard.Read(reply, timeoutMs); }
     bool Stopping() const override { return !m_dlg.IsWorkerRunning(); }
 
 private:
@@ -130,7 +130,7 @@ void CKolvexDlg::Run()
             StartAnalysis();
             m_commands.Push(CMD_START_LIGHTING);
         } else if (*command == CMD_START_LIGHTING) {
-            m_nActiveDeviceMode = m_layout.m_nDeviceMode.load();
+            m_activeReportFamily = ReportFamilyOf(m_layout.m_nDeviceMode.load());
             m_bLightingActive = true;
         }
         return;
@@ -238,7 +238,7 @@ void CKolvexDlg::RenderFrame()
 {
     DlgFrameOutput output(*this);
     m_renderer.RenderFrame({m_keyGrid, m_effect, m_visualizer, m_screenLight},
-                           {TickCount64(), m_lastRequestTick, m_nActiveDeviceMode}, output);
+                           {TickCount64(), m_lastRequestTick, m_activeReportFamily}, output);
 }
 
 ApiTargets CKolvexDlg::Api()

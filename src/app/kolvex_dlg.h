@@ -97,7 +97,6 @@ public:
 
     Relaxed<int32_t> m_nEffectRunning{1};  ///< by the API thread (close, layout and effect routes)
     Relaxed<bool> m_bLightingActive{false};  ///< by the lighting thread (start lighting) and the API thread (amplitude)
-    Relaxed<int32_t> m_nActiveDeviceMode{0};  ///< by the lighting thread; read by the API thread
     Relaxed<int32_t> m_nAmplitudeReading{0};  ///< by the lighting thread; read by the API thread
     Relaxed<bool> m_bServerRunning{true};  ///< cleared by the window thread to stop the API thread
     // The API listens here (host byte order): loopback, so that nothing on the
@@ -108,6 +107,7 @@ public:
     EffectParams m_effect;  ///< by the lighting thread (start-up) and the API thread (effect and amplitude routes)
     LayoutIdentity m_layout;  ///< by the API thread (layout uploads)
     FrameRenderer m_renderer;  ///< lighting thread only
+    ReportFamily m_activeReportFamily = ReportFamily::PerKeyPackets;  ///< lighting thread only (start lighting)
     KeyboardLink m_keyboard;  ///< lighting thread only
 
 private:

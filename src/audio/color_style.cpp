@@ -6,10 +6,6 @@
 
 namespace {
 
-struct Rgb {
-    int32_t r, g, b;
-};
-
 constexpr Rgb kRed{255, 0, 0};
 constexpr Rgb kYellow{255, 255, 0};
 constexpr Rgb kGreen{0, 255, 0};
@@ -32,7 +28,7 @@ uint32_t Pack(int32_t r, int32_t g, int32_t b)
 
 uint32_t Scaled(Rgb colour, int32_t c)
 {
-    return Pack(colour.r * c / 256, colour.g * c / 256, colour.b * c / 256);
+    return Pack(colour.red * c / 256, colour.green * c / 256, colour.blue * c / 256);
 }
 
 void FillSolid(VisualizerImage& image, uint32_t pixel)

@@ -7,6 +7,13 @@
 
 constexpr int32_t kLastColorStyle = api_contract::kLastColourStyle;
 
+// A colour by its channels, each 0 to 255 once it is packed into a 0x00BBGGRR pixel.
+struct Rgb {
+    int32_t red;
+    int32_t green;
+    int32_t blue;
+};
+
 // A 0x00BBGGRR pixel from hue (degrees), saturation and value (0..255, values
 // outside are clamped), in the integer arithmetic the effect colours use.
 uint32_t HsvToColor(uint32_t hue, int32_t saturation, int32_t value);

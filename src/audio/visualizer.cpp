@@ -279,8 +279,3 @@ void Visualizer::FillStyle(int32_t style, int32_t brightness, VisualizerImage& i
 {
     m_styles.Fill(style, brightness, m_fHue, image);
 }
-
-uint32_t Visualizer::HsvToColor(uint32_t hue, int32_t saturation, int32_t value)
-{
-    return ::HsvToColor(hue, saturation, value);
-}

@@ -70,7 +70,6 @@ public:
     void ComposeFrame();
     // Fills one picture with a colour style at the current hue.
     void FillStyle(int32_t style, int32_t brightness, VisualizerImage& image) const;
-    static uint32_t HsvToColor(uint32_t hue, int32_t saturation, int32_t value);
 
     // The capture arithmetic, identical on every platform: the packet is read
     // as 32-bit floats in groups of four, ceil(frames / 4) groups, each pushing

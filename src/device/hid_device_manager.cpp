@@ -3,9 +3,6 @@
 #include <hidapi.h>
 
 #include <cerrno>
-#include <cstring>
-
-#include "base/clock.h"
 
 namespace {
 
@@ -58,52 +55,21 @@ hid_device* CHidDeviceManager::FindInterface()
     return nullptr;
 }
 
-int CHidDeviceManager::Write(const uint8_t* data, size_t length)
-{
-    const int written = hid_write(Chosen(), data, length);
-    m_bLastWriteFailed = written <= 0;
-    return written;
-}
-
-bool CHidDeviceManager::SendKeyPacket(uint8_t (&payload)[kPacketBytes])
+WriteOutcome CHidDeviceManager::Write(const uint8_t (&report)[kReportBytes])
 {
     if (!m_bOpen || FindInterface() == nullptr) {
-        return false;
+        return WriteOutcome::NoKeyboard;
     }
-    uint8_t report[kReportBytes];
-    report[0] = 0;
-    std::memcpy(report + 1, payload, kPacketBytes);
-    if (Write(report, kReportBytes) <= 0) {
-        return false;
-    }
-    hid_read_timeout(Chosen(), report, kReportBytes, kReadTimeoutMs);
-    std::memcpy(payload, report + 1, kPacketBytes);
-    return report[1] == kAcknowledge;
+    m_bLastWriteFailed = hid_write(Chosen(), report, kReportBytes) <= 0;
+    return m_bLastWriteFailed ? WriteOutcome::Failed : WriteOutcome::Written;
 }
 
-bool CHidDeviceManager::SendCommand(uint8_t (&report)[kReportBytes])
+void CHidDeviceManager::Read(uint8_t (&reply)[kReportBytes], int timeoutMs)
 {
     if (!m_bOpen || FindInterface() == nullptr) {
-        return false;
+        return;
     }
-    // The keyboard takes only whole output reports: the meaningful bytes, then
-    // zeros up to its report length. Windows pads a short write itself; hidraw
-    // would pass it on short, so every platform gets the whole report.
-    std::memset(report + kCommandWriteBytes, 0, kReportBytes - kCommandWriteBytes);
-    report[kChecksumOffset] = ReportChecksum(report);
-    uint8_t buffer[kReportBytes];
-    std::memcpy(buffer, report, kReportBytes);
-    if (Write(buffer, kReportBytes) <= 0) {
-        SleepMs(kRetryPauseMs);
-        std::memcpy(buffer, report, kReportBytes);
-        if (Write(buffer, kReportBytes) <= 0) {
-            return false;
-        }
-    }
-    SleepMs(kReplyPauseMs);
-    hid_read_timeout(Chosen(), buffer, kReportBytes, kReadTimeoutMs);
-    std::memcpy(report, buffer + 1, kReportBytes - 1);
-    return buffer[1] == kAcknowledge;
+    hid_read_timeout(Chosen(), reply, kReportBytes, timeoutMs);
 }
 
 std::string CHidDeviceManager::ReportPath()
@@ -152,9 +118,7 @@ bool CHidDeviceManager::OpenKeyboard(uint16_t vendorId, uint16_t productId)
             continue;
         }
         auto entry = std::make_unique<HidDeviceEntry>();
-        entry->m_strManufacturer = Text(info->manufacturer_string);
         entry->m_strProduct = Text(info->product_string);
-        entry->m_strSerial = Text(info->serial_number);
         entry->m_strPath = info->path;
         entry->m_pDevice = std::move(device);
         entry->m_kind = info->usage_page >= kVendorUsagePage ? HidInterfaceKind::Reports : HidInterfaceKind::Fallback;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "device/key_report.h"
+#include "device/report_port.h"
 
 // hidapi's opaque handle, declared the way hidapi.h declares it so this header
 // needs no hidapi include.
@@ -26,22 +26,18 @@ enum class HidInterfaceKind { Reports, Fallback };
 
 // One opened HID interface of the keyboard.
 struct HidDeviceEntry {
-    std::wstring m_strManufacturer;
     std::wstring m_strProduct;
-    std::wstring m_strSerial;
     std::string m_strPath;  // the system's name for the interface (on Linux /dev/hidrawN)
     HidDevicePtr m_pDevice;
     HidInterfaceKind m_kind = HidInterfaceKind::Fallback;
 };
 
 // The process-wide link to the keyboard: the opened interfaces, the one that
-// reports go to, and the two sends. Used from the lighting thread only; the
-// list changes only between sends.
+// reports go to, and the moving of whole reports to and from it. What the
+// reports mean is the keyboard protocols' business. Used from the lighting
+// thread only; the list changes only between reports.
 class CHidDeviceManager {
 public:
-    static constexpr int kReadTimeoutMs = 500;
-    static constexpr uint32_t kRetryPauseMs = 10;
-    static constexpr uint32_t kReplyPauseMs = 5;
     static constexpr int kVendorUsagePage = 0xFF00;
 
     // The process's manager, created on first use (the first frame that sends)
@@ -54,15 +50,12 @@ public:
     CHidDeviceManager(const CHidDeviceManager&) = delete;
     CHidDeviceManager& operator=(const CHidDeviceManager&) = delete;
 
-    // One per-key colour packet; afterwards the payload holds the reply's data
-    // bytes 1 to 64. True only when the keyboard acknowledged.
-    bool SendKeyPacket(uint8_t (&payload)[kPacketBytes]);
-
-    // One column-level report with its checksum, written whole (its 33 bytes,
-    // then zeros to the 65-byte report) and retried once after 10 ms when the
-    // write fails; afterwards report bytes 0 to 63 hold the reply's data bytes
-    // 1 to 64. True only when the keyboard acknowledged.
-    bool SendCommand(uint8_t (&report)[kReportBytes]);
+    // One whole output report to the chosen interface; NoKeyboard, with no
+    // I/O, while the list is not open or holds no interface that could take it.
+    WriteOutcome Write(const uint8_t (&report)[kReportBytes]);
+    // One input report from the chosen interface, waiting at most timeoutMs;
+    // the reply is left as it was when nothing arrives or nothing is chosen.
+    void Read(uint8_t (&reply)[kReportBytes], int timeoutMs);
 
     // The interface reports go to: the first Reports entry, else the first
     // Fallback entry; null when there is none. Cached until CloseAll; the list
@@ -96,8 +89,6 @@ public:
     bool LastWriteFailed() const { return m_bLastWriteFailed; }
 
 private:
-    int Write(const uint8_t* data, size_t length);
-
     // The chosen interface's handle, owned by its entry.
     hid_device* Chosen() const { return m_devices[*m_chosen]->m_pDevice.get(); }
 

@@ -64,14 +64,16 @@ void KeyboardLink::TellDiscovery(bool idsChanged)
     }
 }
 
-bool KeyboardLink::SendCommand(uint8_t (&report)[kReportBytes])
+WriteOutcome KeyboardLink::Write(const uint8_t (&report)[kReportBytes])
 {
-    return m_pManager != nullptr && m_pManager->SendCommand(report);
+    return m_pManager != nullptr ? m_pManager->Write(report) : WriteOutcome::NoKeyboard;
 }
 
-bool KeyboardLink::SendKeyPacket(uint8_t (&payload)[kPacketBytes])
+void KeyboardLink::Read(uint8_t (&reply)[kReportBytes], int timeoutMs)
 {
-    return m_pManager != nullptr && m_pManager->SendKeyPacket(payload);
+    if (m_pManager != nullptr) {
+        m_pManager->Read(reply, timeoutMs);
+    }
 }
 
 void KeyboardLink::EndFrame()

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "device/discovery_schedule.h"
-#include "device/key_report.h"
+#include "device/report_port.h"
 
 class CHidDeviceManager;
 
@@ -21,8 +21,10 @@ public:
 
     // Before a frame's first report.
     void BeginFrame(uint16_t vendorId, uint16_t productId, uint64_t now);
-    bool SendCommand(uint8_t (&report)[kReportBytes]);
-    bool SendKeyPacket(uint8_t (&payload)[kPacketBytes]);
+    // The frame's reports, moved by the device manager (NoKeyboard and no
+    // read before the first BeginFrame).
+    WriteOutcome Write(const uint8_t (&report)[kReportBytes]);
+    void Read(uint8_t (&reply)[kReportBytes], int timeoutMs);
     // After a frame's last report.
     void EndFrame();
 

@@ -6,7 +6,6 @@
 
 #include "audio/visualizer.h"
 #include "lighting/effect_params.h"
-#include "lighting/key_colour_table.h"
 #include "screen/screen_light.h"
 
 namespace {
@@ -97,9 +96,13 @@ void FrameRenderer::RenderFrame(const FrameSources& sources, const SendState& st
 
     const bool fresh = state.now - state.lastRequestTick < kRequestFreshMs;
     const bool screenWithheld = mode == kScreenMode && sources.effect.screenToDevice == 0;
-    const bool anyLevel = (m_levels.level[0] | m_levels.level[1] | m_levels.level[2]) != 0;
-    if (fresh && !screenWithheld && cols <= kMaxSendCols && anyLevel) {
-        SendFrame(sources, state, rows, cols, mode, output);
+    const KeyFrame frame{sources.grid.cells, rows, cols, m_levels.level,
+                         mode, sources.effect.backMode, sources.effect.backModeBrightness};
+    KeyboardProtocol& protocol = m_families.Protocol(state.family);
+    if (fresh && !screenWithheld && protocol.Accepts(frame)) {
+        output.BeginDeviceFrame();
+        protocol.Send(frame, output);
+        output.EndDeviceFrame();
     }
 }
 
@@ -244,25 +247,4 @@ bool FrameRenderer::ColourRipple(const FrameSources& sources, int rows, int cols
         }
     }
     return true;
-}
-
-void FrameRenderer::SendFrame(const FrameSources& sources, const SendState& state, int rows, int cols,
-                              int32_t mode, FrameOutput& output)
-{
-    output.BeginDeviceFrame();
-    if (state.activeDeviceMode == 1) {
-        uint8_t report[kReportBytes];
-        FillColumnLevelReport(report, mode, sources.effect.backMode, sources.effect.backModeBrightness,
-                              m_levels.level);
-        output.SendCommand(report);
-    } else {
-        BuildKeyColourTable(sources.grid, rows, cols, m_table);
-        const int packets = KeyPacketCount(m_table);
-        for (int i = 0; i < packets && !output.Stopping(); ++i) {
-            uint8_t payload[kPacketBytes];
-            CutKeyPacket(m_table, i, payload);
-            output.SendKeyPacket(payload);
-        }
-    }
-    output.EndDeviceFrame();
 }

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 
-#include "device/key_report.h"
+#include "audio/color_style.h"
+#include "device/report_families.h"
+#include "device/report_port.h"
 #include "lighting/key_grid.h"
 
 class Visualizer;
@@ -13,12 +15,6 @@ struct EffectParams;
 // bottom row (bottom row = 1); 0 when nothing is lit.
 struct ColumnLevels {
     uint8_t level[kMaxKeyCols] = {};
-};
-
-struct Rgb {
-    int red;
-    int green;
-    int blue;
 };
 
 // Hue in degrees, saturation and value 0 to 1; each channel truncated to 0-255.
@@ -39,22 +35,18 @@ struct FrameSources {
 struct SendState {
     uint64_t now;              // ms of up-time
     uint64_t lastRequestTick;  // ms of up-time of the host's last effect or amplitude request
-    int32_t activeDeviceMode;  // 1: column-level report; otherwise per-key packets
+    ReportFamily family;       // chosen from the layout's device mode when lighting starts
 };
 
-// Where a frame goes: the window to repaint and the keyboard. Results of the
-// sends are not looked at: a failed report never repeats or shortens a frame.
-class FrameOutput {
+// Where a frame goes: the window to repaint, and the keyboard as the port the
+// frame's protocol writes its reports to. Results of the reports are not
+// looked at: a failed report never repeats or shortens a frame.
+class FrameOutput : public ReportPort {
 public:
     virtual void Invalidate() = 0;
     // Around the reports of a frame that passed the send conditions.
     virtual void BeginDeviceFrame() = 0;
     virtual void EndDeviceFrame() = 0;
-    virtual void SendCommand(uint8_t (&report)[kReportBytes]) = 0;
-    virtual void SendKeyPacket(uint8_t (&payload)[kPacketBytes]) = 0;
-    // True while shutting down: the rest of a frame's packets is dropped, so a
-    // silent keyboard (500 ms per packet) cannot hold the shutdown for seconds.
-    virtual bool Stopping() const = 0;
 
 protected:
     ~FrameOutput() = default;
@@ -80,7 +72,6 @@ struct RippleFrame {
 class FrameRenderer {
 public:
     static constexpr uint64_t kRequestFreshMs = 1000;
-    static constexpr int kMaxSendCols = 23;
     // The farthest cell of a 10 x 100 grid lies about 51 keys from the centre.
     static constexpr int kMaxRings = 128;
 
@@ -96,8 +87,6 @@ private:
     void ColourScreen(const FrameSources& sources, int rows, int cols);
     bool ColourRipple(const FrameSources& sources, int rows, int cols);
     void RaiseLevel(int rows, int row, int col);
-    void SendFrame(const FrameSources& sources, const SendState& state, int rows, int cols, int32_t mode,
-                   FrameOutput& output);
 
     // The ripple's phases run on across frames and mode changes.
     double m_phaseA = 0.0;
@@ -105,5 +94,5 @@ private:
     ColumnLevels m_levels;
     RippleFrame m_ripple;
     uint32_t m_ringColor[kMaxRings] = {};
-    KeyColourTable m_table;
+    ReportFamilies m_families;
 };

@@ -89,7 +89,7 @@ TEST_F(LightingLoop, DefaultsOfAFreshWindowObject)
 {
     EXPECT_EQ(dlg->m_nEffectRunning, 1);
     EXPECT_FALSE(dlg->m_bLightingActive);
-    EXPECT_EQ(dlg->m_nActiveDeviceMode, 0);
+    EXPECT_EQ(dlg->m_activeReportFamily, ReportFamily::PerKeyPackets);
     EXPECT_EQ(dlg->m_effect.mode, 1);
     EXPECT_EQ(dlg->m_effect.amplitude, 100);
     EXPECT_EQ(dlg->m_effect.backModeBrightness, 100);
@@ -127,7 +127,7 @@ TEST_F(LightingLoop, CommandsRunOnePerTickAndTheFirstFrameComesThird)
 
     dlg->Run();  // start lighting
     EXPECT_TRUE(dlg->m_bLightingActive);
-    EXPECT_EQ(dlg->m_nActiveDeviceMode, 1);
+    EXPECT_EQ(dlg->m_activeReportFamily, ReportFamily::ColumnLevels);
     EXPECT_FALSE(FrameRendered());
 
     dlg->Run();

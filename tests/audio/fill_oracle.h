@@ -11,10 +11,6 @@
 
 namespace oracle {
 
-struct Rgb {
-    int r, g, b;
-};
-
 inline uint32_t Pack(int r, int g, int b)
 {
     return static_cast<uint32_t>(r) | static_cast<uint32_t>(g) << 8 | static_cast<uint32_t>(b) << 16;
@@ -22,7 +18,7 @@ inline uint32_t Pack(int r, int g, int b)
 
 inline uint32_t Scale(Rgb s, int c)
 {
-    return Pack(s.r * c / 256, s.g * c / 256, s.b * c / 256);
+    return Pack(s.red * c / 256, s.green * c / 256, s.blue * c / 256);
 }
 
 inline uint32_t Gradient(const Rgb* stops, int n, int x, int row, int c)

@@ -10,6 +10,22 @@
 #include <vector>
 
 #include "device/fake_hid_log.h"
+#include "device/report_port.h"
+
+// The protocols' port over a transport that moves whole reports (the device
+// manager or the keyboard link), never stopping.
+template <class Transport>
+class PortOver final : public ReportPort {
+public:
+    explicit PortOver(Transport& transport) : m_transport(transport) {}
+
+    WriteOutcome Write(const uint8_t (&report)[kReportBytes]) override { return m_transport.Write(report); }
+    void Read(uint8_t (&reply)[kReportBytes], int timeoutMs) override { m_transport.Read(reply, timeoutMs); }
+    bool Stopping() const override { return false; }
+
+private:
+    Transport& m_transport;
+};
 
 class FakeHidTest : public ::testing::Test {
 protected:

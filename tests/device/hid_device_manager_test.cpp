@@ -1,4 +1,5 @@
-// The device manager against the emulated keyboard (linked in place of hidapi).
+// The device manager, and the two report families' sends through it, against
+// the emulated keyboard (linked in place of hidapi).
 #include "device/hid_device_manager.h"
 
 #include <hidapi.h>
@@ -6,8 +7,9 @@
 #include <cstring>
 #include <memory>
 
+#include "device/column_level_protocol.h"
 #include "device/fake_hid_env.h"
-#include "lighting/key_grid.h"
+#include "device/per_key_packet_protocol.h"
 
 namespace {
 
@@ -25,13 +27,14 @@ protected:
         return entry;
     }
 
-    static void KeyPayload(uint8_t (&payload)[kPacketBytes], uint8_t tag)
+    // A per-key packet whose first table byte is the tag.
+    static void KeyPacket(uint8_t (&report)[kReportBytes], uint8_t tag)
     {
-        std::memset(payload, 0, sizeof payload);
-        payload[0] = 0xAA;
-        payload[1] = 0x32;
-        payload[2] = 56;
-        payload[8] = tag;
+        std::memset(report, 0, sizeof report);
+        report[1] = 0xAA;
+        report[2] = 0x32;
+        report[3] = 56;
+        report[9] = tag;
     }
 
     static void LevelReport(uint8_t (&report)[kReportBytes])
@@ -39,17 +42,30 @@ protected:
         const uint8_t levels[kMaxKeyCols] = {};
         FillColumnLevelReport(report, 1, 2, 3, levels);
     }
+
+    bool SendPacketVia(CHidDeviceManager& manager, uint8_t (&report)[kReportBytes])
+    {
+        PortOver port{manager};
+        return SendKeyPacket(port, report);
+    }
+
+    bool SendLevelsVia(CHidDeviceManager& manager, uint8_t (&report)[kReportBytes])
+    {
+        PortOver port{manager};
+        return SendColumnLevelReport(port, report);
+    }
 };
 
 TEST_F(HidDeviceManagerTest, NeverOpenedSendsNothing)
 {
     CHidDeviceManager manager;
-    uint8_t payload[kPacketBytes];
-    KeyPayload(payload, 1);
+    uint8_t payload[kReportBytes];
+    KeyPacket(payload, 1);
     uint8_t report[kReportBytes];
     LevelReport(report);
-    EXPECT_FALSE(manager.SendKeyPacket(payload));
-    EXPECT_FALSE(manager.SendCommand(report));
+    EXPECT_FALSE(SendPacketVia(manager, payload));
+    EXPECT_FALSE(SendLevelsVia(manager, report));
+    EXPECT_EQ(manager.Write(report), WriteOutcome::NoKeyboard);
     EXPECT_TRUE(Events("write").empty());
     EXPECT_TRUE(Events("read").empty());
 }
@@ -67,9 +83,9 @@ TEST_F(HidDeviceManagerTest, DiscoveryOpensBothInterfacesAndPrefersTheVendorPage
     EXPECT_EQ(manager.Interface(1)->m_strProduct, L"Emulated keyboard");
     EXPECT_EQ(manager.FindInterface(), manager.Interface(1)->m_pDevice.get());
 
-    uint8_t payload[kPacketBytes];
-    KeyPayload(payload, 0x42);
-    EXPECT_TRUE(manager.SendKeyPacket(payload));
+    uint8_t payload[kReportBytes];
+    KeyPacket(payload, 0x42);
+    EXPECT_TRUE(SendPacketVia(manager, payload));
     const auto writes = Events("write");
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].iface, 1);
@@ -80,15 +96,15 @@ TEST_F(HidDeviceManagerTest, DiscoveryOpensBothInterfacesAndPrefersTheVendorPage
     const auto reads = Events("read");
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_EQ(reads[0].timeoutMs, 500);
-    // The payload now holds the reply from its second data byte on.
-    EXPECT_EQ(payload[0], 0x55);
-    EXPECT_EQ(payload[7], 0x42);
+    // The packet now holds the reply.
+    EXPECT_EQ(payload[1], 0x55);
+    EXPECT_EQ(payload[8], 0x42);
 
     manager.CloseAll();
     EXPECT_FALSE(manager.IsOpen());
     EXPECT_EQ(manager.InterfaceCount(), 0u);
     EXPECT_EQ(Events("close").size(), 2u);
-    EXPECT_FALSE(manager.SendKeyPacket(payload));
+    EXPECT_FALSE(SendPacketVia(manager, payload));
     EXPECT_EQ(Events("write").size(), 1u);
 }
 
@@ -128,9 +144,9 @@ TEST_F(HidDeviceManagerTest, FallbackKindAndEmptySlots)
     manager.AddInterface(nullptr);
     manager.MarkOpen();
     EXPECT_EQ(manager.FindInterface(), nullptr);
-    uint8_t payload[kPacketBytes];
-    KeyPayload(payload, 1);
-    EXPECT_FALSE(manager.SendKeyPacket(payload));
+    uint8_t payload[kReportBytes];
+    KeyPacket(payload, 1);
+    EXPECT_FALSE(SendPacketVia(manager, payload));
     EXPECT_TRUE(Events("write").empty());
 
     manager.AddInterface(Entry(0, HidInterfaceKind::Fallback));
@@ -143,7 +159,7 @@ TEST_F(HidDeviceManagerTest, CommandCarriesChecksumAndReadsAfterAPause)
     ASSERT_TRUE(manager.OpenKeyboard(kVendor, kProduct));
     uint8_t report[kReportBytes];
     LevelReport(report);
-    EXPECT_TRUE(manager.SendCommand(report));
+    EXPECT_TRUE(SendLevelsVia(manager, report));
 
     const auto events = Events();
     const auto writes = FakeHidEventsOf(events, "write");
@@ -157,9 +173,9 @@ TEST_F(HidDeviceManagerTest, CommandCarriesChecksumAndReadsAfterAPause)
     const auto reads = FakeHidEventsOf(events, "read");
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_GE(reads[0].us - writes[0].us, 5000u);
-    // Reply bytes 1 to 64 are shifted down into the report.
-    EXPECT_EQ(report[0], 0x55);
-    EXPECT_EQ(report[2], 1);
+    // The report now holds the reply.
+    EXPECT_EQ(report[1], 0x55);
+    EXPECT_EQ(report[3], 1);
 }
 
 TEST_F(HidDeviceManagerTest, CommandRetriesOnceAfterTenMilliseconds)
@@ -169,7 +185,7 @@ TEST_F(HidDeviceManagerTest, CommandRetriesOnceAfterTenMilliseconds)
     Control("fail-writes 1");
     uint8_t report[kReportBytes];
     LevelReport(report);
-    EXPECT_TRUE(manager.SendCommand(report));
+    EXPECT_TRUE(SendLevelsVia(manager, report));
     EXPECT_FALSE(manager.LastWriteFailed());
 
     const auto events = Events();
@@ -191,15 +207,15 @@ TEST_F(HidDeviceManagerTest, FailedWritesAreNotReadAfter)
     Control("fail-writes 3");
     uint8_t report[kReportBytes];
     LevelReport(report);
-    EXPECT_FALSE(manager.SendCommand(report));
-    uint8_t payload[kPacketBytes];
-    KeyPayload(payload, 9);
-    EXPECT_FALSE(manager.SendKeyPacket(payload));
+    EXPECT_FALSE(SendLevelsVia(manager, report));
+    uint8_t payload[kReportBytes];
+    KeyPacket(payload, 9);
+    EXPECT_FALSE(SendPacketVia(manager, payload));
     EXPECT_TRUE(manager.LastWriteFailed());
     EXPECT_EQ(Events("write").size(), 3u);
     EXPECT_TRUE(Events("read").empty());
-    // The payload is untouched when nothing was read.
-    EXPECT_EQ(payload[8], 9);
+    // The packet is untouched when nothing was read.
+    EXPECT_EQ(payload[9], 9);
 }
 
 TEST_F(HidDeviceManagerTest, SilentKeyboardIsNotAcknowledged)
@@ -207,19 +223,19 @@ TEST_F(HidDeviceManagerTest, SilentKeyboardIsNotAcknowledged)
     CHidDeviceManager manager;
     ASSERT_TRUE(manager.OpenKeyboard(kVendor, kProduct));
     Control("silent");
-    uint8_t payload[kPacketBytes];
-    KeyPayload(payload, 3);
-    EXPECT_FALSE(manager.SendKeyPacket(payload));
+    uint8_t payload[kReportBytes];
+    KeyPacket(payload, 3);
+    EXPECT_FALSE(SendPacketVia(manager, payload));
     EXPECT_FALSE(manager.LastWriteFailed());
     // Nothing arrived: the buffer still holds the request.
-    EXPECT_EQ(payload[0], 0xAA);
-    EXPECT_EQ(payload[8], 3);
+    EXPECT_EQ(payload[1], 0xAA);
+    EXPECT_EQ(payload[9], 3);
 
     uint8_t report[kReportBytes];
     LevelReport(report);
-    EXPECT_FALSE(manager.SendCommand(report));
-    EXPECT_EQ(report[0], 0xAA);  // shifted down by one byte
-    EXPECT_EQ(report[31], 0xE5);
+    EXPECT_FALSE(SendLevelsVia(manager, report));
+    EXPECT_EQ(report[1], 0xAA);
+    EXPECT_EQ(report[32], 0xE5);
 }
 
 TEST_F(HidDeviceManagerTest, LateReplyIsTakenByTheNextSend)
@@ -227,14 +243,14 @@ TEST_F(HidDeviceManagerTest, LateReplyIsTakenByTheNextSend)
     CHidDeviceManager manager;
     ASSERT_TRUE(manager.OpenKeyboard(kVendor, kProduct));
     Control("late 600");
-    uint8_t first[kPacketBytes];
-    KeyPayload(first, 1);
-    EXPECT_FALSE(manager.SendKeyPacket(first));
-    uint8_t second[kPacketBytes];
-    KeyPayload(second, 2);
-    EXPECT_TRUE(manager.SendKeyPacket(second));
+    uint8_t first[kReportBytes];
+    KeyPacket(first, 1);
+    EXPECT_FALSE(SendPacketVia(manager, first));
+    uint8_t second[kReportBytes];
+    KeyPacket(second, 2);
+    EXPECT_TRUE(SendPacketVia(manager, second));
     // The acknowledgement read by the second send answers the first packet.
-    EXPECT_EQ(second[7], 1);
+    EXPECT_EQ(second[8], 1);
 }
 
 }  // namespace

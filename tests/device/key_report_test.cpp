@@ -1,12 +1,12 @@
 // The per-key colour table, its packets and the column-level report, byte for byte.
-#include "device/key_report.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
 
-#include "lighting/key_colour_table.h"
+#include "device/column_level_protocol.h"
+#include "device/key_colour_table.h"
+#include "device/per_key_packet_protocol.h"
 #include "lighting/key_grid.h"
 
 namespace {
@@ -19,11 +19,12 @@ struct Packets {
 Packets Cut(const KeyGrid& grid)
 {
     Packets result;
-    BuildKeyColourTable(grid, grid.ActiveRows(), grid.ActiveCols(), result.table);
+    BuildKeyColourTable(grid.cells, grid.ActiveRows(), grid.ActiveCols(), result.table);
     for (int i = 0; i < KeyPacketCount(result.table); ++i) {
-        uint8_t payload[kPacketBytes];
-        CutKeyPacket(result.table, i, payload);
-        result.packets.emplace_back(payload, payload + kPacketBytes);
+        uint8_t report[kReportBytes];
+        CutKeyPacket(result.table, i, report);
+        EXPECT_EQ(report[0], 0) << "report ID of packet " << i;
+        result.packets.emplace_back(report + 1, report + kReportBytes);
     }
     return result;
 }
@@ -70,7 +71,7 @@ TEST(KeyColourTable, BlankTableHasFillerThenZeros)
     auto grid = std::make_unique<KeyGrid>();
     grid->m_nKeyRows = 0;
     KeyColourTable table;
-    BuildKeyColourTable(*grid, 0, 0, table);
+    BuildKeyColourTable(grid->cells, 0, 0, table);
     for (int entry = 1; entry < kKeyTableEntries; ++entry) {
         const uint8_t expectedIndex = entry < 130 ? 0x7F : 0;
         ASSERT_EQ(table.bytes[entry * 4], expectedIndex) << entry;

@@ -6,6 +6,7 @@
 
 #include "device/fake_hid_env.h"
 #include "device/hid_device_manager.h"
+#include "device/per_key_packet_protocol.h"
 
 namespace {
 
@@ -42,8 +43,9 @@ protected:
     bool Frame(uint64_t now, uint16_t vendor = kVendor, uint16_t product = kProduct)
     {
         link.BeginFrame(vendor, product, now);
-        uint8_t payload[kPacketBytes] = {0xAA, 0x32};
-        const bool acknowledged = link.SendKeyPacket(payload);
+        uint8_t report[kReportBytes] = {0, 0xAA, 0x32};
+        PortOver port{link};
+        const bool acknowledged = SendKeyPacket(port, report);
         link.EndFrame();
         return acknowledged;
     }

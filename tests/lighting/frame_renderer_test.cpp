@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "audio/visualizer.h"
+#include "device/column_level_protocol.h"
 #include "lighting/effect_params.h"
 #include "screen/screen_light.h"
 
@@ -20,15 +21,18 @@ uint32_t Packed(const Rgb& rgb)
     return static_cast<uint32_t>(rgb.red | rgb.green << 8 | rgb.blue << 16);
 }
 
+// Records every report written, whole as the keyboard receives it, sorted by
+// its command byte; answers none of them.
 struct Recorder final : FrameOutput {
     void Invalidate() override { ++invalidates; }
     void BeginDeviceFrame() override { ++begins; }
     void EndDeviceFrame() override { ++ends; }
-    void SendCommand(uint8_t (&report)[kReportBytes]) override { commands.emplace_back(report, report + kReportBytes); }
-    void SendKeyPacket(uint8_t (&payload)[kPacketBytes]) override
+    WriteOutcome Write(const uint8_t (&report)[kReportBytes]) override
     {
-        packets.emplace_back(payload, payload + kPacketBytes);
+        (report[2] == kColumnLevelsCommand ? commands : packets).emplace_back(report, report + kReportBytes);
+        return WriteOutcome::Written;
     }
+    void Read(uint8_t (&)[kReportBytes], int) override { ++reads; }
     bool Stopping() const override { return stopping; }
 
     bool Sent() const { return !commands.empty() || !packets.empty(); }
@@ -36,6 +40,7 @@ struct Recorder final : FrameOutput {
     int invalidates = 0;
     int begins = 0;
     int ends = 0;
+    int reads = 0;
     bool stopping = false;
     std::vector<std::vector<uint8_t>> commands;
     std::vector<std::vector<uint8_t>> packets;
@@ -65,9 +70,9 @@ protected:
         grid.Cell(r, c).keyIndex = index;
     }
 
-    void Render(uint64_t sinceRequest = 0, int32_t deviceMode = 0)
+    void Render(uint64_t sinceRequest = 0, ReportFamily family = ReportFamily::PerKeyPackets)
     {
-        renderer.RenderFrame({grid, effect, visualizer, screen}, {kNow, kNow - sinceRequest, deviceMode}, out);
+        renderer.RenderFrame({grid, effect, visualizer, screen}, {kNow, kNow - sinceRequest, family}, out);
     }
 
     uint32_t Color(int r, int c) const { return grid.Cell(r, c).color; }
@@ -154,7 +159,7 @@ TEST_F(RendererTest, FrameGoesToTheKeyboardOnlyUnderAllFourConditions)
     Render(1000);
     EXPECT_EQ(out.packets.size(), 1u);
     // A request stamp from the future counts as stale, not as fresh.
-    renderer.RenderFrame({grid, effect, visualizer, screen}, {kNow, kNow + 5, 0}, out);
+    renderer.RenderFrame({grid, effect, visualizer, screen}, {kNow, kNow + 5, ReportFamily::PerKeyPackets}, out);
     EXPECT_EQ(out.packets.size(), 1u);
 
     Grid(6, 24);
@@ -195,12 +200,15 @@ TEST_F(RendererTest, TwentySixKeysMakeTwoPacketsOfTheirColours)
 
     EXPECT_EQ(Color(0, 10), 0x00ABCDEFu);
     ASSERT_EQ(out.packets.size(), 2u);
-    EXPECT_EQ(out.packets[0][2], 56);
-    EXPECT_EQ(out.packets[1][2], 48);
-    EXPECT_EQ(out.packets[1][3], 56);
-    EXPECT_EQ(out.packets[1][4], 0);
-    std::vector<uint8_t> table(out.packets[0].begin() + 8, out.packets[0].end());
-    table.insert(table.end(), out.packets[1].begin() + 8, out.packets[1].end());
+    // Whole reports: report ID 0, then the packet.
+    EXPECT_EQ(out.packets[0][0], 0);
+    EXPECT_EQ(out.packets[0][3], 56);
+    EXPECT_EQ(out.packets[1][3], 48);
+    EXPECT_EQ(out.packets[1][4], 56);
+    EXPECT_EQ(out.packets[1][5], 0);
+    EXPECT_EQ(out.reads, 2);
+    std::vector<uint8_t> table(out.packets[0].begin() + 9, out.packets[0].end());
+    table.insert(table.end(), out.packets[1].begin() + 9, out.packets[1].end());
     for (int k = 0; k < 26; ++k) {
         const uint32_t color = 0x00010203u * static_cast<uint32_t>(k + 1);
         ASSERT_EQ(table[4 * k], k + 1);
@@ -223,7 +231,7 @@ TEST_F(RendererTest, DeviceModeOneSendsTheColumnLevels)
     Lit(5, 0);
     Lit(0, 1);
     Lit(3, 24 - 4);
-    Render(0, 1);
+    Render(0, ReportFamily::ColumnLevels);
     EXPECT_TRUE(out.packets.empty());
     ASSERT_EQ(out.commands.size(), 1u);
     const auto& report = out.commands[0];
@@ -236,7 +244,8 @@ TEST_F(RendererTest, DeviceModeOneSendsTheColumnLevels)
     EXPECT_EQ(report[7], 1);
     EXPECT_EQ(report[8], 6);
     EXPECT_EQ(report[7 + 20], 3);
-    EXPECT_EQ(report[32], 0);  // the device manager adds the checksum
+    EXPECT_EQ(report[32], 0x1E);  // the low byte of the sum of every other byte
+    EXPECT_EQ(std::vector<uint8_t>(report.begin() + 33, report.end()), std::vector<uint8_t>(32, 0));
 }
 
 TEST_F(RendererTest, ScreenColoursAndTheirSendSwitch)
@@ -335,7 +344,7 @@ TEST_F(RendererTest, LoudRippleLevelStaysAtTheTopInsteadOfWrapping)
          {std::pair{5934, 254}, {5957, 255}, {5958, 255}, {5981, 255}, {100000, 255}, {INT32_MAX, 255}}) {
         out.commands.clear();
         visualizer.m_nLevel = level;
-        Render(0, 1);
+        Render(0, ReportFamily::ColumnLevels);
         EXPECT_EQ(renderer.Levels().level[0], expected) << level;
         ASSERT_EQ(out.commands.size(), 1u) << level;
         EXPECT_EQ(out.commands[0][7], expected) << level;

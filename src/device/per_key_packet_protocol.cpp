@@ -1,4 +1,4 @@
-#include "device/key_report.h"
+#include "device/per_key_packet_protocol.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,10 +8,12 @@ int KeyPacketCount(const KeyColourTable& table)
     return (table.length + kPacketTableBytes - 1) / kPacketTableBytes;
 }
 
-void CutKeyPacket(const KeyColourTable& table, int index, uint8_t (&payload)[kPacketBytes])
+void CutKeyPacket(const KeyColourTable& table, int index, uint8_t (&report)[kReportBytes])
 {
     const int offset = kPacketTableBytes * index;
     const bool last = index == KeyPacketCount(table) - 1;
+    uint8_t* payload = report + 1;
+    report[0] = 0;
     payload[0] = kReportMagic;
     payload[1] = kKeyColoursCommand;
     payload[2] = last ? static_cast<uint8_t>(table.length - offset - 2) : kPacketTableBytes;
@@ -26,23 +28,18 @@ void CutKeyPacket(const KeyColourTable& table, int index, uint8_t (&payload)[kPa
     std::memset(payload + 8 + available, 0, static_cast<size_t>(kPacketTableBytes - available));
 }
 
-void FillColumnLevelReport(uint8_t (&report)[kReportBytes], int32_t mode, int32_t backMode,
-                           int32_t backModeBrightness, const uint8_t* levels)
+bool SendKeyPacket(ReportPort& port, uint8_t (&report)[kReportBytes])
 {
-    std::memset(report, 0, sizeof report);
-    report[1] = kReportMagic;
-    report[2] = kColumnLevelsCommand;
-    report[4] = static_cast<uint8_t>(mode);
-    report[5] = static_cast<uint8_t>(backMode);
-    report[6] = static_cast<uint8_t>(backModeBrightness);
-    std::memcpy(report + 7, levels, kColumnLevelCount);
+    return port.Write(report) == WriteOutcome::Written && ReadAcknowledgement(port, report);
 }
 
-uint8_t ReportChecksum(const uint8_t (&report)[kReportBytes])
+void PerKeyPacketProtocol::Send(const KeyFrame& frame, ReportPort& port)
 {
-    unsigned sum = 0;
-    for (const uint8_t byte : report) {
-        sum += byte;
+    BuildKeyColourTable(frame.cells, frame.rows, frame.cols, m_table);
+    const int packets = KeyPacketCount(m_table);
+    for (int i = 0; i < packets && !port.Stopping(); ++i) {
+        uint8_t report[kReportBytes];
+        CutKeyPacket(m_table, i, report);
+        SendKeyPacket(port, report);
     }
-    return static_cast<uint8_t>(sum);
 }

@@ -1,8 +1,10 @@
-#include "lighting/key_colour_table.h"
+#include "device/key_colour_table.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+
+#include "device/keyboard_protocol.h"
 
 namespace {
 
@@ -20,7 +22,8 @@ constexpr std::array<uint8_t, kKeyTableBytes> kBlankTable = MakeBlankTable();
 
 }  // namespace
 
-void BuildKeyColourTable(const KeyGrid& grid, int rows, int cols, KeyColourTable& table)
+void BuildKeyColourTable(const KeyCell (&cells)[kMaxKeyRows][kMaxKeyCols], int rows, int cols,
+                         KeyColourTable& table)
 {
     std::memcpy(table.bytes, kBlankTable.data(), kKeyTableBytes);
     rows = std::clamp(rows, 0, kMaxKeyRows);
@@ -30,7 +33,7 @@ void BuildKeyColourTable(const KeyGrid& grid, int rows, int cols, KeyColourTable
     int32_t highest = 0;
     for (int c = 0; c < cols && entries < kKeyTableEntries; ++c) {
         for (int r = 0; r < rows && entries < kKeyTableEntries; ++r) {
-            const KeyCell& cell = grid.Cell(r, c);
+            const KeyCell& cell = cells[r][c];
             if (cell.keyCode <= 0) {
                 continue;
             }
