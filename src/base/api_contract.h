@@ -17,6 +17,15 @@ constexpr uint16_t kLastApiPort = 9199;
 // so a layout sent in the request target must fit in it with the headers.
 constexpr size_t kRequestCap = 131071;
 
+// The paths of the daemon's routes, each reached by a GET. A longer path that
+// begins with one (a query behind it, say) is that route.
+constexpr char kBase64LayoutPath[] = "/api/keyboard/layout/base64";
+constexpr char kClosePath[] = "/api/keyboard/musiceffect/close";
+constexpr char kHardwarePath[] = "/api/hardware/info";
+constexpr char kLayoutPath[] = "/api/keyboard/musiceffect/layout";
+constexpr char kEffectPath[] = "/api/keyboard/musiceffect";
+constexpr char kAmplitudePath[] = "/api/audio/amplitude";
+
 // Effect modes: a colour style of the spectrum bars (kFirstColourStyle to
 // kLastColourStyle), except kRippleMode, which is the ripple; kScreenMode
 // lights the keys with the screen's colours. The background takes the same
