@@ -8,6 +8,12 @@ export const LAST_PORT = 9199;
 // The most bytes of one request the daemon reads.
 export const REQUEST_CAP = 131071;
 
+// The paths of the daemon's routes the console uses, each reached by a GET.
+export const HARDWARE_PATH = '/api/hardware/info';
+export const LAYOUT_PATH = '/api/keyboard/musiceffect/layout';
+export const EFFECT_PATH = '/api/keyboard/musiceffect';
+export const AMPLITUDE_PATH = '/api/audio/amplitude';
+
 // Effect modes: a colour style of the bars (FIRST_COLOUR_STYLE to
 // LAST_COLOUR_STYLE) except RIPPLE_MODE; SCREEN_MODE, the screen's colours.
 export const FIRST_COLOUR_STYLE = 0;

@@ -23,11 +23,28 @@ std::map<std::string, long> NumbersIn(const std::string& script)
     return numbers;
 }
 
-TEST(ConsoleContract, TheConsolesCopyMatchesTheDaemonsContract)
+// Every "NAME = 'text'" of the script, by name.
+std::map<std::string, std::string> TextsIn(const std::string& script)
+{
+    std::map<std::string, std::string> texts;
+    const std::regex assignment(R"(\b([A-Z_]+)\s*=\s*'([^']*)')");
+    for (auto it = std::sregex_iterator(script.begin(), script.end(), assignment); it != std::sregex_iterator(); ++it) {
+        texts[(*it)[1]] = (*it)[2];
+    }
+    return texts;
+}
+
+std::string ContractScript()
 {
     std::ifstream in(TONVIK_SOURCE_DIR "/web/contract.js", std::ios::binary);
-    ASSERT_TRUE(in) << "web/contract.js is missing";
-    const std::map<std::string, long> numbers = NumbersIn({std::istreambuf_iterator<char>(in), {}});
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(ConsoleContract, TheConsolesCopyMatchesTheDaemonsContract)
+{
+    const std::string script = ContractScript();
+    ASSERT_FALSE(script.empty()) << "web/contract.js is missing";
+    const std::map<std::string, long> numbers = NumbersIn(script);
     using namespace api_contract;
     const std::map<std::string, long> expected = {
         {"FIRST_PORT", kFirstApiPort},
@@ -44,6 +61,18 @@ TEST(ConsoleContract, TheConsolesCopyMatchesTheDaemonsContract)
         {"screenToDevice", kStartupEffectValues.screenToDevice},
     };
     EXPECT_EQ(numbers, expected);
+}
+
+TEST(ConsoleContract, TheConsoleNamesTheDaemonsRoutePaths)
+{
+    using namespace api_contract;
+    const std::map<std::string, std::string> expected = {
+        {"HARDWARE_PATH", kHardwarePath},
+        {"LAYOUT_PATH", kLayoutPath},
+        {"EFFECT_PATH", kEffectPath},
+        {"AMPLITUDE_PATH", kAmplitudePath},
+    };
+    EXPECT_EQ(TextsIn(ContractScript()), expected);
 }
 
 }  // namespace
