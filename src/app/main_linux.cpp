@@ -13,6 +13,7 @@
 #include "app/single_instance.h"
 #include "base/log.h"
 #include "base/signal_name.h"
+#include "base/version.h"
 
 namespace {
 
