@@ -7,6 +7,7 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "base/api_contract.h"
 
@@ -50,8 +51,6 @@ TEST(ConsoleContract, TheConsolesCopyMatchesTheDaemonsContract)
         {"FIRST_PORT", kFirstApiPort},
         {"LAST_PORT", kLastApiPort},
         {"REQUEST_CAP", static_cast<long>(kRequestCap)},
-        {"FIRST_COLOUR_STYLE", kFirstColourStyle},
-        {"LAST_COLOUR_STYLE", kLastColourStyle},
         {"RIPPLE_MODE", kRippleMode},
         {"SCREEN_MODE", kScreenMode},
         {"mode", kStartupEffectValues.mode},
@@ -61,6 +60,31 @@ TEST(ConsoleContract, TheConsolesCopyMatchesTheDaemonsContract)
         {"screenToDevice", kStartupEffectValues.screenToDevice},
     };
     EXPECT_EQ(numbers, expected);
+}
+
+// The quoted items of the script's COLOUR_STYLE_NAMES list, in order.
+std::vector<std::string> ColourStyleNamesIn(const std::string& script)
+{
+    const size_t start = script.find("COLOUR_STYLE_NAMES = Object.freeze([");
+    if (start == std::string::npos) {
+        return {};
+    }
+    const std::string list = script.substr(start, script.find("])", start) - start);
+    std::vector<std::string> names;
+    const std::regex item(R"('([^']*)')");
+    for (auto it = std::sregex_iterator(list.begin(), list.end(), item); it != std::sregex_iterator(); ++it) {
+        names.push_back((*it)[1]);
+    }
+    return names;
+}
+
+TEST(ConsoleContract, TheConsoleNamesEveryColourStyleOfTheDaemonInOrder)
+{
+    std::vector<std::string> expected;
+    for (const api_contract::ColourStyle& style : api_contract::kColourStyles) {
+        expected.push_back(style.name);
+    }
+    EXPECT_EQ(ColourStyleNamesIn(ContractScript()), expected);
 }
 
 TEST(ConsoleContract, TheConsoleNamesTheDaemonsRoutePaths)
