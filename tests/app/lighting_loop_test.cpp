@@ -103,6 +103,23 @@ TEST_F(LightingLoop, DefaultsOfAFreshWindowObject)
     EXPECT_EQ(dlg->BuildHardwareJson(), "");
 }
 
+// The routes get the hardware reply from the window object: nothing until
+// the polling thread has taken a snapshot, then that snapshot.
+TEST_F(LightingLoop, LendsTheRoutesTheHardwareSnapshotOnceValid)
+{
+    EXPECT_EQ(dlg->Api().hardwareJson(), "");
+    HardwareSnapshot snapshot;
+    snapshot.cpuTemp = 45.0f;
+    snapshot.cpuUsage = 37.3f;
+    snapshot.cpuUsageValid = true;
+    {
+        std::lock_guard lock(dlg->m_snapshotMutex);
+        dlg->m_snapshot = snapshot;
+        dlg->m_bSnapshotValid = true;
+    }
+    EXPECT_EQ(dlg->Api().hardwareJson(), HardwareSnapshotJson(snapshot));
+}
+
 TEST_F(LightingLoop, CommandsRunOnePerTickAndTheFirstFrameComesThird)
 {
     dlg->m_visualizer.m_nLevel = 1500;
