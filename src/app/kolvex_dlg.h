@@ -47,8 +47,10 @@ public:
     // thread, start-analysis command, hardware polling, API server.
     bool OnInitDialog() override;
     // Shutdown: server, hardware polling, lighting thread, screen sampler, in
-    // that order; every thread is joined before this returns, then the window
-    // goes. Safe to call more than once.
+    // that order, each joined before the next stops; then the hardware monitor
+    // closes and the window goes. The Visualizer's frame thread and its
+    // capture are stopped later, by ~Visualizer, when this object goes: nothing
+    // they touch outlives them. Safe to call more than once.
     void DestroyWindow() override;
 
     // The window has no controls, and whatever would show it hides it again.
@@ -95,9 +97,9 @@ public:
     bool m_bSnapshotValid = false;  ///< by the hardware polling thread, under m_snapshotMutex
     HardwarePolling m_hwPolling{m_hwMonitor, {m_snapshotMutex, m_snapshot, m_bSnapshotValid}};
 
-    Relaxed<int32_t> m_nEffectRunning{1};  ///< by the API thread (close, layout and effect routes)
+    Relaxed<int32_t> m_nEffectRunning{1};  ///< by the API thread: 1 while the host is alive, 0 after a close or layout
     Relaxed<bool> m_bLightingActive{false};  ///< by the lighting thread (start lighting) and the API thread (amplitude)
-    Relaxed<int32_t> m_nActiveDeviceMode{0};  ///< by the lighting thread; read by the API thread
+    Relaxed<int32_t> m_nActiveDeviceMode{0};  ///< lighting thread only: the layout's device mode when lighting started
     Relaxed<int32_t> m_nAmplitudeReading{0};  ///< by the lighting thread; read by the API thread
     Relaxed<bool> m_bServerRunning{true};  ///< cleared by the window thread to stop the API thread
     // The API listens here (host byte order): loopback, so that nothing on the
