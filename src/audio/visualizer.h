@@ -54,6 +54,8 @@ public:
     void StartThread();
     // Stops and joins the frame thread; returns within one frame.
     void StopThread();
+    // Whether the frame thread runs: started, and not stopped since.
+    bool Running() const { return m_bRunning; }
 
     // Rest: the capture is paused and the frame thread waits, without a
     // time-out, until Wake (or the stop); the picture keeps its last frame.
@@ -99,23 +101,27 @@ public:
     const SharedVisualizerImage& FrontFrame() const { return *m_pFrontFrame.load(); }
     const SampleWindow& Samples() const { return m_sampleWindow; }
 
+    // The settings, read by the frame thread.
+    Relaxed<int32_t> m_nGain{270};           ///< by the lighting and API threads (new effect parameters)
+    Relaxed<int32_t> m_nBackBrightness{100};  ///< by the lighting and API threads (new effect parameters)
+    Relaxed<int32_t> m_nBackStyle{0};         ///< by the lighting and API threads (new effect parameters)
+    Relaxed<int32_t> m_nBarStyle{18};         ///< by the lighting and API threads (effect parameters, amplitude)
+
+    // What the frame thread makes; the renderer reads the level, the front
+    // frame and the bar mask while they are being written.
+    Relaxed<int32_t> m_nLevel{0};  ///< by the frame thread
+    SharedVisualizerImage m_barMask;  ///< by the frame thread
+    SharedVisualizerImage m_frames[2];  ///< by the frame thread, the back one of the two
+    Relaxed<const SharedVisualizerImage*> m_pFrontFrame{&m_frames[1]};  ///< swapped by the frame thread
+
+    // The frame thread's own working state, open to the tests that set up a
+    // frame and look at its steps.
     float m_peaks[kSpectrumColumns] = {};
-    Relaxed<int32_t> m_nGain{270};
-    Relaxed<int32_t> m_nLevel{0};
+    float m_spectrum[kSpectrumColumns] = {};
     VisualizerImage m_background;
     VisualizerImage m_bars;
-    SharedVisualizerImage m_barMask;
-    SharedVisualizerImage m_frames[2];
-    Relaxed<const SharedVisualizerImage*> m_pFrontFrame{&m_frames[1]};
     SharedVisualizerImage* m_pBackFrame = &m_frames[0];
-    Relaxed<int32_t> m_nBackBrightness{100};
-    Relaxed<int32_t> m_nBackStyle{0};
-    Relaxed<int32_t> m_nBarStyle{18};
     float m_fHue = 0.0f;
-    float m_windows[3][kSampleSlots] = {};
-    Relaxed<bool> m_bRunning{false};
-    float m_spectrum[kSpectrumColumns] = {};
-    float m_tilt[kSpectrumColumns] = {};
 
 private:
     // Sleeps up to ms, woken early by StopThread.
@@ -127,6 +133,9 @@ private:
     void UpdateCapturePause();
 
     const PeakSmoothing m_peakSmoothing;
+    float m_windows[3][kSampleSlots] = {};
+    float m_tilt[kSpectrumColumns] = {};
+    Relaxed<bool> m_bRunning{false};  ///< by StartThread and StopThread, read by the frame thread
     SampleWindow m_sampleWindow;
     float m_transform[kTransformSize] = {};
     ColorStyles m_styles;

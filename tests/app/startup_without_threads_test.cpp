@@ -59,7 +59,7 @@ void StartUpWithoutThreads()
     dlg->m_visualizer.StartThread();
     const uint32_t timer = dlg->StartPeriodicTimer(CTimer::kPeriodMs);
     const bool nothingRuns = !dlg->IsWorkerRunning() && !dlg->m_hwPolling.Running() &&
-                             !dlg->m_serverThread.joinable() && !dlg->m_visualizer.m_bRunning && timer == 0;
+                             !dlg->m_serverThread.joinable() && !dlg->m_visualizer.Running() && timer == 0;
 
     ::setrlimit(RLIMIT_AS, &saved);
     dlg->DestroyWindow();
