@@ -80,10 +80,27 @@ public:
     // that asks at once cannot have its parameters overwritten by them.
     void WaitForStartupDefaults(std::chrono::milliseconds limit);
 
+    // The state is private; each consumer gets the narrow view it needs.
+    // What the layout reader replaces.
     LayoutTargets Layout() { return {m_keyGrid, m_layout, m_screenLight, m_commands}; }
     // What the API routes may read and change, lent for one request.
     ApiTargets Api();
+    // Where the hardware polling thread stores its snapshot.
+    SnapshotTarget Snapshot() { return {m_snapshotMutex, m_snapshot, m_bSnapshotValid}; }
 
+    // Where the API listens (host byte order); before OnInitDialog.
+    void ListenOn(uint32_t address) { m_listenAddress = address; }
+    // The sound analysis, started by the first lighting command.
+    Visualizer& Analysis() { return m_visualizer; }
+    // The renderer, whose column levels are those of the latest frame.
+    const FrameRenderer& Renderer() const { return m_renderer; }
+    // The layout's device mode as lighting last started with it.
+    int32_t ActiveDeviceMode() const { return m_nActiveDeviceMode; }
+    // Whether the API server thread and the hardware polling thread run.
+    bool ServerRunning() const { return m_serverThread.joinable(); }
+    bool HardwarePollingRunning() const { return m_hwPolling.Running(); }
+
+private:
     // Shared between threads. Each says which thread writes it; the lighting
     // thread reads all of them, the API thread those the routes lend (Api()).
     CommandQueue m_commands;  ///< pushed by the window and API threads, drained by the lighting thread
@@ -112,7 +129,6 @@ public:
     FrameRenderer m_renderer;  ///< lighting thread only
     KeyboardLink m_keyboard;  ///< lighting thread only
 
-private:
     // Lets requests that wait for the start-up defaults through.
     void ReleaseStartupWait();
     // The rest, on the lighting worker: true when it rested (and has been woken).

@@ -70,7 +70,7 @@ int main(int argc, char* argv[])
     LogInfo("starting version " TONVIK_VERSION " (pid " + std::to_string(::getpid()) + ")");
 
     auto dlg = std::make_unique<CKolvexDlg>();
-    dlg->m_listenAddress = options.listenAddress;
+    dlg->ListenOn(options.listenAddress);
     dlg->OnInitDialog();
 
     int received = 0;

@@ -42,8 +42,8 @@ bool CanStartAThread()
 void StartUpWithoutThreads()
 {
     auto dlg = std::make_unique<CKolvexDlg>();
-    dlg->m_listenAddress = kTestListenAddress;
-    dlg->m_visualizer.InitVisualizer(nullptr);  // the frame loop without a sound server
+    dlg->ListenOn(kTestListenAddress);
+    dlg->Analysis().InitVisualizer(nullptr);  // the frame loop without a sound server
 
     rlimit saved{};
     ::getrlimit(RLIMIT_AS, &saved);
@@ -56,10 +56,10 @@ void StartUpWithoutThreads()
     }
 
     dlg->OnInitDialog();
-    dlg->m_visualizer.StartThread();
+    dlg->Analysis().StartThread();
     const uint32_t timer = dlg->StartPeriodicTimer(CTimer::kPeriodMs);
-    const bool nothingRuns = !dlg->IsWorkerRunning() && !dlg->m_hwPolling.Running() &&
-                             !dlg->m_serverThread.joinable() && !dlg->m_visualizer.Running() && timer == 0;
+    const bool nothingRuns = !dlg->IsWorkerRunning() && !dlg->HardwarePollingRunning() &&
+                             !dlg->ServerRunning() && !dlg->Analysis().Running() && timer == 0;
 
     ::setrlimit(RLIMIT_AS, &saved);
     dlg->DestroyWindow();
