@@ -13,12 +13,13 @@ namespace {
 std::unique_ptr<CKolvexDlg> DlgWithGrid(int rows, int cols)
 {
     auto dlg = std::make_unique<CKolvexDlg>();
-    dlg->m_keyGrid.m_nKeyRows = rows;
-    dlg->m_keyGrid.m_nKeyCols = cols;
+    KeyGrid& grid = dlg->Api().keyGrid;
+    grid.m_nKeyRows = rows;
+    grid.m_nKeyCols = cols;
     int code = 1;
     for (int r = 0; r < rows; ++r) {
         for (int c = 0; c < cols; ++c, ++code) {
-            KeyCell& cell = dlg->m_keyGrid.Cell(r, c);
+            KeyCell& cell = grid.Cell(r, c);
             cell.row = r;
             cell.col = c;
             cell.keyCode = code;
@@ -32,8 +33,9 @@ std::unique_ptr<CKolvexDlg> DlgWithGrid(int rows, int cols)
 void BM_BuildEffectJson(benchmark::State& state)
 {
     auto dlg = DlgWithGrid(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    const ApiTargets api = dlg->Api();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(BuildEffectJson(dlg->m_keyGrid, dlg->m_effect, dlg->m_visualizer, dlg->m_screenLight));
+        benchmark::DoNotOptimize(BuildEffectJson(api.keyGrid, api.effect, api.visualizer, api.screenLight));
     }
 }
 BENCHMARK(BM_BuildEffectJson)->Args({6, 21})->Args({10, 100})->Unit(benchmark::kMicrosecond);

@@ -140,17 +140,18 @@ void BM_BuildHardwareJson(benchmark::State& state)
 {
     auto dlg = std::make_unique<CKolvexDlg>();
     {
-        std::lock_guard lock(dlg->m_snapshotMutex);
-        dlg->m_snapshot.cpuTemp = 61.5f;
-        dlg->m_snapshot.cpuUsage = 37.3f;
-        dlg->m_snapshot.cpuUsageValid = true;
-        dlg->m_snapshot.hasDiscreteGpu = true;
-        dlg->m_snapshot.discreteGpuTemp = 57;
-        dlg->m_snapshot.discreteGpuUsage = 40;
-        dlg->m_snapshot.discreteGpuUsageValid = true;
-        dlg->m_snapshot.networkDownload = 300;
-        dlg->m_snapshot.networkUpload = 12.5f;
-        dlg->m_bSnapshotValid = true;
+        const SnapshotTarget target = dlg->Snapshot();
+        std::lock_guard lock(target.mutex);
+        target.snapshot.cpuTemp = 61.5f;
+        target.snapshot.cpuUsage = 37.3f;
+        target.snapshot.cpuUsageValid = true;
+        target.snapshot.hasDiscreteGpu = true;
+        target.snapshot.discreteGpuTemp = 57;
+        target.snapshot.discreteGpuUsage = 40;
+        target.snapshot.discreteGpuUsageValid = true;
+        target.snapshot.networkDownload = 300;
+        target.snapshot.networkUpload = 12.5f;
+        target.valid = true;
     }
     for (auto _ : state) {
         benchmark::DoNotOptimize(dlg->BuildHardwareJson());

@@ -12,11 +12,7 @@ constexpr int kFindTimeoutMs = 500;
 // New parameters hold the daemon's one server thread for 150 ms; a loaded
 // machine may take longer still.
 constexpr int kRequestTimeoutMs = 3000;
-constexpr char kLayoutRoute[] = "/api/keyboard/musiceffect/layout?layout=";
 constexpr char kLayoutAccepted[] = R"({"status": "layout received via GET"})";
-constexpr char kEffectRoute[] = "/api/keyboard/musiceffect";
-// The hardware route changes nothing in the daemon: a safe way to ask "are you there?".
-constexpr char kProbeRoute[] = "/api/hardware/info";
 
 // Every byte but the unreserved ones escaped, so the daemon's decoding gives
 // the document back exactly ("+" included).
@@ -95,7 +91,7 @@ bool SameLayout(const EffectState& a, const EffectState& b)
 
 std::string LayoutTarget(const std::string& layoutJson)
 {
-    return kLayoutRoute + PercentEncoded(layoutJson);
+    return std::string(api_contract::kLayoutPath) + "?layout=" + PercentEncoded(layoutJson);
 }
 
 bool LayoutFitsOneRequest(const std::string& layoutJson)
@@ -110,7 +106,8 @@ std::optional<uint16_t> DaemonApi::Find(uint16_t port)
     const uint16_t first = port != 0 ? port : kFirstDaemonPort;
     const uint16_t last = port != 0 ? port : kLastDaemonPort;
     for (uint32_t candidate = first; candidate <= last; ++candidate) {
-        const auto reply = m_http.Get(static_cast<uint16_t>(candidate), kProbeRoute, kFindTimeoutMs);
+        // The hardware route changes nothing in the daemon: a safe way to ask "are you there?".
+        const auto reply = m_http.Get(static_cast<uint16_t>(candidate), api_contract::kHardwarePath, kFindTimeoutMs);
         // Another program on the port would not answer this route with JSON.
         if (reply && reply->status == 200 && reply->contentType.starts_with("application/json") &&
             ParseJsonObject(reply->body)) {
@@ -138,7 +135,7 @@ DaemonApi::UploadResult DaemonApi::UploadLayout(uint16_t port, const std::string
 
 std::optional<std::string> DaemonApi::Effect(uint16_t port, const EffectSettings* settings)
 {
-    std::string target = kEffectRoute;
+    std::string target = api_contract::kEffectPath;
     if (settings != nullptr) {
         target += "?param=" + std::to_string(settings->mode) + "&" + std::to_string(settings->sensitivity) + "&" +
                   std::to_string(settings->background) + "&" + std::to_string(settings->brightness) + "&1";

@@ -58,7 +58,9 @@ std::optional<std::string> SetMode(HostSettings& settings, const std::string& va
 {
     const std::optional<int> mode = IntegerIn(value, api_contract::kFirstColourStyle, api_contract::kScreenMode);
     if (!mode || (*mode > api_contract::kLastColourStyle && *mode != api_contract::kScreenMode)) {
-        return "'" + value + "' is no effect mode (0-21, or 100 for the screen colours)";
+        return "'" + value + "' is no effect mode (" + std::to_string(api_contract::kFirstColourStyle) + "-" +
+               std::to_string(api_contract::kLastColourStyle) + ", or " + std::to_string(api_contract::kScreenMode) +
+               " for the screen colours)";
     }
     settings.effect.mode = *mode;
     return std::nullopt;
@@ -296,7 +298,10 @@ std::string HostUsage(const char* program)
            "and polls it about 5 times a second. Defaults come from host.conf, which the\n"
            "web console's choices are saved to.\n"
            "  --layout FILE      the keyboard's layout document (JSON)\n"
-           "  --mode N           effect: 0-21 spectrum bar style, 13 ripple, 100 screen colours (19)\n"
+           "  --mode N           effect: " + std::to_string(api_contract::kFirstColourStyle) + "-" +
+           std::to_string(api_contract::kLastColourStyle) + " spectrum bar style, " +
+           std::to_string(api_contract::kRippleMode) + " ripple, " + std::to_string(api_contract::kScreenMode) +
+           " screen colours (" + std::to_string(api_contract::kStartupEffectValues.mode) + ")\n"
            "  --sensitivity N    1-1000 (60)\n"
            "  --background N     background style 0-255 (0)\n"
            "  --brightness N     background brightness 0-255 (100)\n"

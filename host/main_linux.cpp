@@ -13,6 +13,7 @@
 
 #include "base/log.h"
 #include "base/signal_name.h"
+#include "base/version.h"
 #include "host_run.h"
 #include "key_preview.h"
 

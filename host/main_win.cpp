@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/version.h"
 #include "host_platform.h"
 #include "host_run.h"
 

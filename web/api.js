@@ -1,7 +1,7 @@
 // The daemon's HTTP API on 127.0.0.1. Every request is a plain GET without
 // headers of our own, so the browser sends it as a simple cross-origin request
 // and needs no pre-flight; the daemon's replies allow any origin.
-import {REQUEST_CAP} from './contract.js';
+import {AMPLITUDE_PATH, EFFECT_PATH, HARDWARE_PATH, LAYOUT_PATH, REQUEST_CAP} from './contract.js';
 
 export {FIRST_PORT, LAST_PORT} from './contract.js';
 const HOST = '127.0.0.1';
@@ -45,7 +45,7 @@ async function getJson(port, target, timeoutMs) {
 // The hardware route changes nothing on the daemon, which makes it the probe.
 async function answersAsDaemon(port) {
     try {
-        const reply = await getJson(port, '/api/hardware/info', PROBE_TIMEOUT_MS);
+        const reply = await getJson(port, HARDWARE_PATH, PROBE_TIMEOUT_MS);
         return reply.status === 'empty' || 'cpuUsage' in reply;
     } catch {
         return false;
@@ -64,7 +64,7 @@ export async function findDaemon(ports) {
 // the value at the text "HTTP" (where the protocol version would start), so
 // that text is escaped too.
 function layoutTarget(text) {
-    return '/api/keyboard/musiceffect/layout?layout=' + encodeURIComponent(text).replaceAll('HTTP', '%48TTP');
+    return LAYOUT_PATH + '?layout=' + encodeURIComponent(text).replaceAll('HTTP', '%48TTP');
 }
 
 // Resolves to null when the layout was taken, or to the daemon's reason.
@@ -93,12 +93,12 @@ export async function uploadLayout(port, text) {
 // five integers), they are applied first.
 export function effect(port, params) {
     const query = params ? '?param=' + params.map((value) => Math.trunc(value)).join('&') : '';
-    return getJson(port, '/api/keyboard/musiceffect' + query, REQUEST_TIMEOUT_MS);
+    return getJson(port, EFFECT_PATH + query, REQUEST_TIMEOUT_MS);
 }
 
 // Switches the daemon's lighting off until the next layout upload.
 export async function amplitude(port) {
-    const reply = await getJson(port, '/api/audio/amplitude', REQUEST_TIMEOUT_MS);
+    const reply = await getJson(port, AMPLITUDE_PATH, REQUEST_TIMEOUT_MS);
     if (!Number.isFinite(reply.amplitude)) {
         throw new BadReply(`unexpected amplitude reply: ${JSON.stringify(reply).slice(0, 120)}`);
     }
@@ -107,6 +107,6 @@ export async function amplitude(port) {
 
 // The hardware snapshot, or null before the daemon's first measurement.
 export async function hardware(port) {
-    const reply = await getJson(port, '/api/hardware/info', REQUEST_TIMEOUT_MS);
+    const reply = await getJson(port, HARDWARE_PATH, REQUEST_TIMEOUT_MS);
     return reply.status === 'empty' ? null : reply;
 }

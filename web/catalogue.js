@@ -1,43 +1,17 @@
 // Names for the numbers the daemon speaks in: colour styles and key codes.
-import {RIPPLE_MODE, SCREEN_MODE, STARTUP_EFFECT} from './contract.js';
+import {COLOUR_STYLE_NAMES, RIPPLE_MODE, SCREEN_MODE, STARTUP_EFFECT} from './contract.js';
 
 export {RIPPLE_MODE, SCREEN_MODE};
 
-// The colour styles of the spectrum picture, used for the bars (the effect's
-// mode) and for the background alike.
-const STYLES = [
-    'Black (off)',
-    'Gradient red–yellow–green',
-    'Gradient red to magenta',
-    'Gradient magenta to red',
-    'Hue wheel around the middle',
-    'Cycling solid colour',
-    'White',
-    'Red',
-    'Orange',
-    'Yellow',
-    'Blue',
-    'Green',
-    'Cyan',
-    'Unchanged picture',
-    'Violet',
-    'Gradient green–white–red',
-    'Gradient blue–cyan–white',
-    'Gradient red–white–blue',
-    'Moving sine rainbow',
-    'Moving hue sweep',
-    'Hue wheel from the bottom',
-    'Cycling rainbow colour',
-];
-
 // [value, name] of every effect mode: a bar style, the ripple or the screen.
 export const EFFECT_MODES = [
-    ...STYLES.map((name, style) => [style, style === RIPPLE_MODE ? 'Ripple' : `Bars: ${name}`]),
+    ...COLOUR_STYLE_NAMES.map((name, style) => [style, style === RIPPLE_MODE ? 'Ripple' : `Bars: ${name}`]),
     [SCREEN_MODE, 'Screen colours'],
 ];
 EFFECT_MODES[0][1] = 'Bars off (background only)';
 
-export const BACKGROUND_STYLES = STYLES.map((name, style) => [style, name]);
+// The colour styles of the background.
+export const BACKGROUND_STYLES = COLOUR_STYLE_NAMES.map((name, style) => [style, name]);
 
 // The start-up effect of the daemon: mode, sensitivity, background style,
 // background brightness and "send screen colours to the keyboard".

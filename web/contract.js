@@ -8,10 +8,41 @@ export const LAST_PORT = 9199;
 // The most bytes of one request the daemon reads.
 export const REQUEST_CAP = 131071;
 
-// Effect modes: a colour style of the bars (FIRST_COLOUR_STYLE to
-// LAST_COLOUR_STYLE) except RIPPLE_MODE; SCREEN_MODE, the screen's colours.
-export const FIRST_COLOUR_STYLE = 0;
-export const LAST_COLOUR_STYLE = 21;
+// The paths of the daemon's routes the console uses, each reached by a GET.
+export const HARDWARE_PATH = '/api/hardware/info';
+export const LAYOUT_PATH = '/api/keyboard/musiceffect/layout';
+export const EFFECT_PATH = '/api/keyboard/musiceffect';
+export const AMPLITUDE_PATH = '/api/audio/amplitude';
+
+// The names of the colour styles by number, from 0: the bars' (the effect's
+// mode) and the background's alike.
+export const COLOUR_STYLE_NAMES = Object.freeze([
+    'Black (off)',
+    'Gradient red–yellow–green',
+    'Gradient red to magenta',
+    'Gradient magenta to red',
+    'Hue wheel around the middle',
+    'Cycling solid colour',
+    'White',
+    'Red',
+    'Orange',
+    'Yellow',
+    'Blue',
+    'Green',
+    'Cyan',
+    'Unchanged picture',
+    'Violet',
+    'Gradient green–white–red',
+    'Gradient blue–cyan–white',
+    'Gradient red–white–blue',
+    'Moving sine rainbow',
+    'Moving hue sweep',
+    'Hue wheel from the bottom',
+    'Cycling rainbow colour',
+]);
+
+// Effect modes: a colour style of the bars except RIPPLE_MODE; SCREEN_MODE,
+// the screen's colours.
 export const RIPPLE_MODE = 13;
 export const SCREEN_MODE = 100;
 

@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <exception>
+#include <string_view>
 
 #include "api/request_line.h"
+#include "base/api_contract.h"
 #include "base/clock.h"
 #include "base/decode.h"
 
@@ -25,12 +27,6 @@ const char kTimestamp[] = R"(, "timestamp": )";
 const char kBase64ErrorTail[] = R"(, "success": false})";
 const char kErrorHead[] = R"({"error": ")";
 const char kErrorTail[] = R"("})";
-
-// A path that merely begins with a route's path (a query behind it, say) is that route.
-bool Names(std::string_view requestLine, const char* literal)
-{
-    return requestLine.starts_with(literal);
-}
 
 // The inside of a JSON string: quotes, backslashes and control characters
 // escaped, every other byte (UTF-8 included) as it is.
@@ -124,7 +120,7 @@ std::string EffectRoute(const ApiTargets& api, const std::string& request)
     }
 }
 
-std::string AmplitudeRoute(const ApiTargets& api)
+std::string AmplitudeRoute(const ApiTargets& api, const std::string&)
 {
     api.effect.mode = 0;
     api.visualizer.m_nBarStyle = 0;
@@ -133,10 +129,72 @@ std::string AmplitudeRoute(const ApiTargets& api)
     return BuildAmplitudeJson(api.amplitudeReading);
 }
 
-std::string HardwareRoute(const ApiTargets& api)
+std::string HardwareRoute(const ApiTargets& api, const std::string&)
 {
     std::string body = api.hardwareJson();
     return body.empty() ? kEmptyReply : body;
+}
+
+std::string CloseRoute(const ApiTargets&, const std::string&)
+{
+    return kCloseReply;
+}
+
+std::string InvalidRoute(const ApiTargets&, const std::string&)
+{
+    return kInvalidReply;
+}
+
+// What a route does to the lighting state besides building its reply.
+struct RouteEffects {
+    bool keepsFramesGoing = false;  ///< before the handler: the effect runs and the request time is now
+    bool wakesPipeline = false;     ///< before the handler, after the request time: ends a rest
+    bool stopsEffect = false;       ///< after the reply is built: the lighting worker's frames pause
+};
+
+constexpr RouteEffects kStopsEffect{.stopsEffect = true};
+constexpr RouteEffects kChangesNothing{};
+// The host polls these to keep its effect alive.
+constexpr RouteEffects kHostIsAlive{.keepsFramesGoing = true, .wakesPipeline = true};
+
+using RouteHandler = std::string (*)(const ApiTargets& api, const std::string& requestLine);
+
+struct Route {
+    const char* method;
+    const char* path;
+    RouteHandler handle;
+    RouteEffects effects;
+};
+
+// Tried in this order, the first whose method and path begin the request line
+// wins: the effect path begins the close and layout paths, so those come first.
+constexpr Route kRoutes[] = {
+    {"GET", api_contract::kBase64LayoutPath, Base64LayoutRoute, kStopsEffect},
+    {"GET", api_contract::kClosePath, CloseRoute, kStopsEffect},
+    {"GET", api_contract::kHardwarePath, HardwareRoute, kChangesNothing},
+    {"GET", api_contract::kLayoutPath, LayoutRoute, kStopsEffect},
+    {"GET", api_contract::kEffectPath, EffectRoute, kHostIsAlive},
+    {"GET", api_contract::kAmplitudePath, AmplitudeRoute, kHostIsAlive},
+};
+
+// A request no route names still counts as the host being alive.
+constexpr Route kUnrecognised{"", "", InvalidRoute, kHostIsAlive};
+
+bool Names(std::string_view requestLine, const Route& route)
+{
+    const std::string_view method(route.method);
+    return requestLine.starts_with(method) && requestLine.substr(method.size()).starts_with(' ') &&
+           requestLine.substr(method.size() + 1).starts_with(route.path);
+}
+
+const Route& FindRoute(std::string_view requestLine)
+{
+    for (const Route& route : kRoutes) {
+        if (Names(requestLine, route)) {
+            return route;
+        }
+    }
+    return kUnrecognised;
 }
 
 }  // namespace
@@ -146,38 +204,19 @@ std::string DispatchRequest(const ApiTargets& api, const std::string& request)
     // The parameters, like the route, come from the request line: a header
     // (a Referer, say) must not supply a layout or effect parameters.
     const std::string line(RequestLine(request));
-    if (Names(line, "GET /api/keyboard/layout/base64")) {
-        std::string body = Base64LayoutRoute(api, line);
-        api.effectRunning = 0;
-        return body;
+    const Route& route = FindRoute(line);
+    if (route.effects.keepsFramesGoing) {
+        api.effectRunning = 1;
+        api.lastRequestTick = TickCount64();
     }
-    if (Names(line, "GET /api/keyboard/musiceffect/close")) {
-        api.effectRunning = 0;
-        return kCloseReply;
-    }
-    if (Names(line, "GET /api/hardware/info")) {
-        return HardwareRoute(api);
-    }
-    if (Names(line, "GET /api/keyboard/musiceffect/layout")) {
-        std::string body = LayoutRoute(api, line);
-        api.effectRunning = 0;
-        return body;
-    }
-
-    // Every request from here on counts as the host being alive.
-    api.effectRunning = 1;
-    api.lastRequestTick = TickCount64();
-    if (api.wake) {
+    if (route.effects.wakesPipeline && api.wake) {
         api.wake();
     }
-
-    if (Names(line, "GET /api/keyboard/musiceffect")) {
-        return EffectRoute(api, line);
+    std::string body = route.handle(api, line);
+    if (route.effects.stopsEffect) {
+        api.effectRunning = 0;
     }
-    if (Names(line, "GET /api/audio/amplitude")) {
-        return AmplitudeRoute(api);
-    }
-    return kInvalidReply;
+    return body;
 }
 
 std::optional<std::string> ExtractQueryValue(const std::string& request, const std::string& key)

@@ -19,8 +19,6 @@ bool CKolvexApp::InitInstance()
     controls.dwICC = 0xFF;
     InitCommonControlsEx(&controls);
 
-    m_strRegistryKey = L"应用程序向导生成的本地应用程序";
-
     // A second instance ends here, silently; the first holds the mutex until
     // the process ends.
     const SingleInstance instance;

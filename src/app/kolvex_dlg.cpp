@@ -23,22 +23,26 @@ constexpr std::chrono::milliseconds kStartupWait{2000};
 // the ids of the current layout.
 class DlgFrameOutput final : public FrameOutput {
 public:
-    explicit DlgFrameOutput(CKolvexDlg& dlg) : m_dlg(dlg) {}
+    DlgFrameOutput(CKolvexDlg& dlg, KeyboardLink& keyboard, const LayoutIdentity& layout)
+        : m_dlg(dlg), m_keyboard(keyboard), m_layout(layout)
+    {
+    }
 
     void Invalidate() override { m_dlg.InvalidateWindow(); }
     void BeginDeviceFrame() override
     {
-        m_dlg.m_keyboard.BeginFrame(UsbIdOrDefault(m_dlg.m_layout.m_nVendorId, LayoutIdentity::kDefaultVendorId),
-                                    UsbIdOrDefault(m_dlg.m_layout.m_nProductId, LayoutIdentity::kDefaultProductId),
-                                    TickCount64());
+        m_keyboard.BeginFrame(UsbIdOrDefault(m_layout.m_nVendorId, LayoutIdentity::kDefaultVendorId),
+                              UsbIdOrDefault(m_layout.m_nProductId, LayoutIdentity::kDefaultProductId), TickCount64());
     }
-    void EndDeviceFrame() override { m_dlg.m_keyboard.EndFrame(); }
-    WriteOutcome Write(const uint8_t (&report)[kReportBytes]) override { return m_dlg.m_keyboard.Write(report); }
-    void Read(uint8_t (&reply)[kReportBytes], int timeoutMs) override { m_dlg.m_keyboard.Read(reply, timeoutMs); }
+    void EndDeviceFrame() override { m_keyboard.EndFrame(); }
+    WriteOutcome Write(const uint8_t (&report)[kReportBytes]) override { return m_keyboard.Write(report); }
+    void Read(uint8_t (&reply)[kReportBytes], int timeoutMs) override { m_keyboard.Read(reply, timeoutMs); }
     bool Stopping() const override { return !m_dlg.IsWorkerRunning(); }
 
 private:
     CKolvexDlg& m_dlg;
+    KeyboardLink& m_keyboard;
+    const LayoutIdentity& m_layout;
 };
 
 }  // namespace
@@ -236,7 +240,7 @@ void CKolvexDlg::WaitForStartupDefaults(std::chrono::milliseconds limit)
 
 void CKolvexDlg::RenderFrame()
 {
-    DlgFrameOutput output(*this);
+    DlgFrameOutput output(*this, m_keyboard, m_layout);
     m_renderer.RenderFrame({m_keyGrid, m_effect, m_visualizer, m_screenLight},
                            {TickCount64(), m_lastRequestTick, m_activeReportFamily}, output);
 }

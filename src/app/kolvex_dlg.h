@@ -47,8 +47,10 @@ public:
     // thread, start-analysis command, hardware polling, API server.
     bool OnInitDialog() override;
     // Shutdown: server, hardware polling, lighting thread, screen sampler, in
-    // that order; every thread is joined before this returns, then the window
-    // goes. Safe to call more than once.
+    // that order, each joined before the next stops; then the hardware monitor
+    // closes and the window goes. The Visualizer's frame thread and its
+    // capture are stopped later, by ~Visualizer, when this object goes: nothing
+    // they touch outlives them. Safe to call more than once.
     void DestroyWindow() override;
 
     // The window has no controls, and whatever would show it hides it again.
@@ -78,10 +80,29 @@ public:
     // that asks at once cannot have its parameters overwritten by them.
     void WaitForStartupDefaults(std::chrono::milliseconds limit);
 
+    // The state is private; each consumer gets the narrow view it needs.
+    // What the layout reader replaces.
     LayoutTargets Layout() { return {m_keyGrid, m_layout, m_screenLight, m_commands}; }
     // What the API routes may read and change, lent for one request.
     ApiTargets Api();
+    // Where the hardware polling thread stores its snapshot.
+    SnapshotTarget Snapshot() { return {m_snapshotMutex, m_snapshot, m_bSnapshotValid}; }
 
+    // Where the API listens (host byte order); before OnInitDialog.
+    void ListenOn(uint32_t address) { m_listenAddress = address; }
+    // The sound analysis, started by the first lighting command.
+    Visualizer& Analysis() { return m_visualizer; }
+    // The renderer, whose column levels are those of the latest frame.
+    const FrameRenderer& Renderer() const { return m_renderer; }
+    // The report family of the layout's device mode as lighting last started with it.
+    ReportFamily ActiveReportFamily() const { return m_activeReportFamily; }
+    // Whether the screen sampler's thread could be started.
+    bool ScreenSamplerRunning() const { return m_screenLight.ThreadStarted(); }
+    // Whether the API server thread and the hardware polling thread run.
+    bool ServerRunning() const { return m_serverThread.joinable(); }
+    bool HardwarePollingRunning() const { return m_hwPolling.Running(); }
+
+private:
     // Shared between threads. Each says which thread writes it; the lighting
     // thread reads all of them, the API thread those the routes lend (Api()).
     CommandQueue m_commands;  ///< pushed by the window and API threads, drained by the lighting thread
@@ -95,7 +116,7 @@ public:
     bool m_bSnapshotValid = false;  ///< by the hardware polling thread, under m_snapshotMutex
     HardwarePolling m_hwPolling{m_hwMonitor, {m_snapshotMutex, m_snapshot, m_bSnapshotValid}};
 
-    Relaxed<int32_t> m_nEffectRunning{1};  ///< by the API thread (close, layout and effect routes)
+    Relaxed<int32_t> m_nEffectRunning{1};  ///< by the API thread: 1 while the host is alive, 0 after a close or layout
     Relaxed<bool> m_bLightingActive{false};  ///< by the lighting thread (start lighting) and the API thread (amplitude)
     Relaxed<int32_t> m_nAmplitudeReading{0};  ///< by the lighting thread; read by the API thread
     Relaxed<bool> m_bServerRunning{true};  ///< cleared by the window thread to stop the API thread
@@ -110,7 +131,6 @@ public:
     ReportFamily m_activeReportFamily = ReportFamily::PerKeyPackets;  ///< lighting thread only (start lighting)
     KeyboardLink m_keyboard;  ///< lighting thread only
 
-private:
     // Lets requests that wait for the start-up defaults through.
     void ReleaseStartupWait();
     // The rest, on the lighting worker: true when it rested (and has been woken).

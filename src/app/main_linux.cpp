@@ -13,6 +13,7 @@
 #include "app/single_instance.h"
 #include "base/log.h"
 #include "base/signal_name.h"
+#include "base/version.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ int main(int argc, char* argv[])
     LogInfo("starting version " TONVIK_VERSION " (pid " + std::to_string(::getpid()) + ")");
 
     auto dlg = std::make_unique<CKolvexDlg>();
-    dlg->m_listenAddress = options.listenAddress;
+    dlg->ListenOn(options.listenAddress);
     dlg->OnInitDialog();
 
     int received = 0;

@@ -3,9 +3,6 @@
 #include <cstdint>
 
 #include "audio/visualizer_image.h"
-#include "base/api_contract.h"
-
-constexpr int32_t kLastColorStyle = api_contract::kLastColourStyle;
 
 // A colour by its channels, each 0 to 255 once it is packed into a 0x00BBGGRR pixel.
 struct Rgb {
@@ -23,7 +20,8 @@ uint32_t HsvToColor(uint32_t hue, int32_t saturation, int32_t value);
 // never outgrows its eight bits.
 int32_t BrightnessScale(int32_t brightness);
 
-// The colour styles 0..21 that fill the bar and background pictures. Styles
+// The colour styles that fill the bar and background pictures, one case for
+// each row of api_contract::kColourStyles. Styles
 // that do not change down a column are computed once per column and copied to
 // every row; the hue wheels look up a per-pixel angle table built once here.
 class ColorStyles {
@@ -31,7 +29,7 @@ public:
     ColorStyles();
 
     // Fills the picture with the style at the brightness (percent) and the
-    // animation hue (degrees). Style 13 and styles outside 0..21 write nothing.
+    // animation hue (degrees). Style 13 and numbers outside the table write nothing.
     void Fill(int32_t style, int32_t brightness, float hue, VisualizerImage& image) const;
 
     // The angle of pixel (column, row) around the wheel centre (128, cy),

@@ -17,7 +17,7 @@ Visualizer::~Visualizer()
 void Visualizer::InitVisualizer(std::unique_ptr<CaptureBackend> capture)
 {
     BuildWindowTables(m_windows);
-    BuildTiltTable(m_tilt, m_fTiltBase, m_fTiltSlope);
+    BuildTiltTable(m_tilt, kTiltBase, kTiltSlope);
     m_pCapture = std::move(capture);
 }
 
@@ -156,7 +156,7 @@ void Visualizer::RunFrame()
         m_pBackFrame = &m_frames[0];
         m_pFrontFrame = &m_frames[1];
     }
-    m_fHue += m_fHueSpeed / 100.0f;
+    m_fHue += kHueSpeed / 100.0f;
 }
 
 // Without a stream the window reads as silence, so the picture and the level
@@ -188,7 +188,7 @@ void Visualizer::OnPacket(const float* data, size_t floats, uint32_t frames)
 
 void Visualizer::AnalyseStep()
 {
-    const float keep = static_cast<float>(m_nDecayPercent) / 100.0f;
+    const float keep = static_cast<float>(kDecayPercent) / 100.0f;
     for (float& peak : m_peaks) {
         peak *= keep;
     }
@@ -204,11 +204,10 @@ void Visualizer::AnalyseStep()
     } else {
         std::fill(std::begin(m_transform), std::end(m_transform), 0.0f);
     }
-    if (m_nWindowType >= 1 && m_nWindowType <= 3) {
-        const float* window = m_windows[m_nWindowType - 1];
-        for (int i = 0; i < kSampleSlots; ++i) {
-            m_transform[i] *= window[i];
-        }
+    static_assert(kWindowType >= 1 && kWindowType <= 3, "one of the three window tables");
+    const float* window = m_windows[kWindowType - 1];
+    for (int i = 0; i < kSampleSlots; ++i) {
+        m_transform[i] *= window[i];
     }
     RealTransform512(m_transform);
     m_transform[0] = m_transform[2];
@@ -234,10 +233,10 @@ void Visualizer::AnalyseStep()
         m_peaks[4 * k + 3] = peak;
     }
 
-    SmoothPeaks(m_peaks, m_nSmoothMode, m_nSmoothWidth);
+    SmoothPeaks(m_peaks, m_peakSmoothing.mode, m_peakSmoothing.width);
 
     for (int i = 0; i < kSpectrumColumns; ++i) {
-        m_spectrum[i] += (m_peaks[i] - m_spectrum[i]) * m_fFollow;
+        m_spectrum[i] += (m_peaks[i] - m_spectrum[i]) * kFollow;
     }
 }
 

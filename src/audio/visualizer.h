@@ -23,7 +23,23 @@ public:
     static constexpr uint32_t kFramePauseMs = 15;
     static constexpr uint32_t kInactivePollMs = 500;
 
-    Visualizer() = default;
+    // How the peaks are smoothed across the columns: SmoothPeaks' mode and width.
+    struct PeakSmoothing {
+        int32_t mode;
+        int32_t width;
+    };
+    // The analysis choices, the same for the whole life of the process.
+    static constexpr PeakSmoothing kPeakSmoothing{1, 8};  ///< a moving average over 8 columns
+    static constexpr int32_t kWindowType = 1;             ///< Hann (BuildWindowTables)
+    static constexpr int32_t kDecayPercent = 80;          ///< what each peak keeps of itself per frame
+    static constexpr float kFollow = 1.0f;                ///< how far the spectrum moves to the peaks per frame
+    static constexpr float kHueSpeed = 500.0f;            ///< hundredths of a degree per frame
+    static constexpr float kTiltBase = 0.04f;             ///< BuildTiltTable's base and slope
+    static constexpr float kTiltSlope = 0.5f;
+
+    Visualizer() : Visualizer(kPeakSmoothing) {}
+    // With another smoothing of the peaks (a test may leave them unsmoothed).
+    explicit Visualizer(PeakSmoothing smoothing) : m_peakSmoothing(smoothing) {}
     Visualizer(const Visualizer&) = delete;
     Visualizer& operator=(const Visualizer&) = delete;
     // Stops the frame thread, then the capture, before anything they use goes.
@@ -38,6 +54,8 @@ public:
     void StartThread();
     // Stops and joins the frame thread; returns within one frame.
     void StopThread();
+    // Whether the frame thread runs: started, and not stopped since.
+    bool Running() const { return m_bRunning; }
 
     // Rest: the capture is paused and the frame thread waits, without a
     // time-out, until Wake (or the stop); the picture keeps its last frame.
@@ -82,31 +100,27 @@ public:
     const SharedVisualizerImage& FrontFrame() const { return *m_pFrontFrame.load(); }
     const SampleWindow& Samples() const { return m_sampleWindow; }
 
+    // The settings, read by the frame thread.
+    Relaxed<int32_t> m_nGain{270};           ///< by the lighting and API threads (new effect parameters)
+    Relaxed<int32_t> m_nBackBrightness{100};  ///< by the lighting and API threads (new effect parameters)
+    Relaxed<int32_t> m_nBackStyle{0};         ///< by the lighting and API threads (new effect parameters)
+    Relaxed<int32_t> m_nBarStyle{18};         ///< by the lighting and API threads (effect parameters, amplitude)
+
+    // What the frame thread makes; the renderer reads the level, the front
+    // frame and the bar mask while they are being written.
+    Relaxed<int32_t> m_nLevel{0};  ///< by the frame thread
+    SharedVisualizerImage m_barMask;  ///< by the frame thread
+    SharedVisualizerImage m_frames[2];  ///< by the frame thread, the back one of the two
+    Relaxed<const SharedVisualizerImage*> m_pFrontFrame{&m_frames[1]};  ///< swapped by the frame thread
+
+    // The frame thread's own working state, open to the tests that set up a
+    // frame and look at its steps.
     float m_peaks[kSpectrumColumns] = {};
-    Relaxed<int32_t> m_nGain{270};
-    int32_t m_nSmoothMode = 1;
-    int32_t m_nSmoothWidth = 8;
-    int32_t m_nWindowType = 1;
-    int32_t m_nDecayPercent = 80;
-    Relaxed<int32_t> m_nLevel{0};
+    float m_spectrum[kSpectrumColumns] = {};
     VisualizerImage m_background;
     VisualizerImage m_bars;
-    SharedVisualizerImage m_barMask;
-    SharedVisualizerImage m_frames[2];
-    Relaxed<const SharedVisualizerImage*> m_pFrontFrame{&m_frames[1]};
     SharedVisualizerImage* m_pBackFrame = &m_frames[0];
-    float m_fHueSpeed = 500.0f;
-    Relaxed<int32_t> m_nBackBrightness{100};
-    Relaxed<int32_t> m_nBackStyle{0};
-    float m_fTiltBase = 0.04f;
-    float m_fTiltSlope = 0.5f;
-    float m_fFollow = 1.0f;
-    Relaxed<int32_t> m_nBarStyle{18};
     float m_fHue = 0.0f;
-    float m_windows[3][kSampleSlots] = {};
-    Relaxed<bool> m_bRunning{false};
-    float m_spectrum[kSpectrumColumns] = {};
-    float m_tilt[kSpectrumColumns] = {};
 
 private:
     // Sleeps up to ms, woken early by StopThread.
@@ -117,6 +131,10 @@ private:
     // with m_wakeMutex held, so the pauses reach the capture in order.
     void UpdateCapturePause();
 
+    const PeakSmoothing m_peakSmoothing;
+    float m_windows[3][kSampleSlots] = {};
+    float m_tilt[kSpectrumColumns] = {};
+    Relaxed<bool> m_bRunning{false};  ///< by StartThread and StopThread, read by the frame thread
     SampleWindow m_sampleWindow;
     float m_transform[kTransformSize] = {};
     ColorStyles m_styles;

@@ -7,18 +7,53 @@
 
 #include "api/server.h"
 #include "base/clock.h"
-#include "app/kolvex_dlg.h"
+#include "base/command_queue.h"
+#include "hwmon/hardware_snapshot.h"
 
 namespace {
+
+// The state the routes work on, as the daemon lends it, without the daemon
+// around it. New effect parameters take effect without their pause.
+struct RouteState {
+    KeyGrid keyGrid;
+    LayoutIdentity layout;
+    ScreenLight screenLight;
+    CommandQueue commands;
+    EffectParams effect;
+    Visualizer visualizer;
+    Relaxed<int32_t> effectRunning{1};
+    Relaxed<bool> lightingActive{false};
+    Relaxed<int32_t> amplitudeReading{0};
+    Relaxed<uint64_t> lastRequestTick{0};
+    std::string hardwareJson;
+    int wakes = 0;
+
+    ApiTargets Api()
+    {
+        return {{keyGrid, layout, screenLight, commands},
+                keyGrid,
+                effect,
+                visualizer,
+                screenLight,
+                effectRunning,
+                lightingActive,
+                amplitudeReading,
+                lastRequestTick,
+                [this] { return hardwareJson; },
+                [](uint32_t) {},
+                [this] { ++wakes; }};
+    }
+};
 
 class Routes : public ::testing::Test {
 protected:
     std::string Dispatch(const std::string& target, const std::string& method = "GET")
     {
-        return DispatchRequest(dlg->Api(), method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        return DispatchRequest(daemonState->Api(), method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     }
 
-    std::unique_ptr<CKolvexDlg> dlg = std::make_unique<CKolvexDlg>();
+    // On the heap: the visualizer's pictures are large.
+    std::unique_ptr<RouteState> daemonState = std::make_unique<RouteState>();
 };
 
 TEST(QueryValues, EndAtAmpersandOrBeforeHttp)
@@ -42,85 +77,85 @@ TEST(QueryValues, ParamSplitsAtEveryAmpersand)
 
 TEST_F(Routes, CloseAndLayoutPauseWithoutTouchingTheRequestTime)
 {
-    dlg->m_lastRequestTick = 5;
+    daemonState->lastRequestTick = 5;
     EXPECT_EQ(Dispatch("/api/keyboard/musiceffect/close"), R"({"status": "close ok"})");
-    EXPECT_EQ(dlg->m_nEffectRunning, 0);
-    EXPECT_EQ(dlg->m_lastRequestTick, 5u);
+    EXPECT_EQ(daemonState->effectRunning, 0);
+    EXPECT_EQ(daemonState->lastRequestTick, 5u);
 
-    dlg->m_nEffectRunning = 1;
+    daemonState->effectRunning = 1;
     EXPECT_EQ(Dispatch("/api/keyboard/musiceffect/layout"), R"({"status": "layout received via GET"})");
-    EXPECT_EQ(dlg->m_nEffectRunning, 0);
-    EXPECT_EQ(dlg->m_commands.Size(), 0u);
+    EXPECT_EQ(daemonState->effectRunning, 0);
+    EXPECT_EQ(daemonState->commands.Size(), 0u);
 
     EXPECT_EQ(Dispatch("/api/keyboard/musiceffect/layout?layout=%7B%22layouts%22%3A%7B%22rows%22%3A3%2C"
                        "%22cols%22%3A4%2C%22keys%22%3A%5B%5D%7D%7D"),
               R"({"status": "layout received via GET"})");
-    EXPECT_EQ(dlg->m_keyGrid.m_nKeyRows, 3);
-    EXPECT_EQ(dlg->m_commands.Pop(), CMD_START_LIGHTING);
-    EXPECT_EQ(dlg->m_lastRequestTick, 5u);
+    EXPECT_EQ(daemonState->keyGrid.m_nKeyRows, 3);
+    EXPECT_EQ(daemonState->commands.Pop(), CMD_START_LIGHTING);
+    EXPECT_EQ(daemonState->lastRequestTick, 5u);
 
     // A rejected layout pauses all the same, changes nothing and says why, as valid JSON.
-    dlg->m_nEffectRunning = 1;
+    daemonState->effectRunning = 1;
     const std::string rejected = Dispatch("/api/keyboard/musiceffect/layout?layout=%7B%22layouts%22%3A%7B%22rows"
                                           "%22%3A%226%22%7D%7D");
     Json::Value reply;
     ASSERT_TRUE(Json::Reader().parse(rejected, reply)) << rejected;
     EXPECT_EQ(reply.getMemberNames(), std::vector<std::string>{"error"});
     EXPECT_EQ(reply["error"].asString(), "layout rejected: layouts.rows is not an integer");
-    EXPECT_EQ(dlg->m_nEffectRunning, 0);
-    EXPECT_EQ(dlg->m_keyGrid.m_nKeyRows, 3);
-    EXPECT_EQ(dlg->m_commands.Size(), 0u);
+    EXPECT_EQ(daemonState->effectRunning, 0);
+    EXPECT_EQ(daemonState->keyGrid.m_nKeyRows, 3);
+    EXPECT_EQ(daemonState->commands.Size(), 0u);
 }
 
 TEST_F(Routes, UnrecognisedRequestsKeepTheEffectAlive)
 {
-    dlg->m_nEffectRunning = 0;
+    daemonState->effectRunning = 0;
     const uint64_t before = TickCount64();
     EXPECT_EQ(Dispatch("/api/nothing"), R"({"error": "Invalid request"})");
-    EXPECT_EQ(dlg->m_nEffectRunning, 1);
-    EXPECT_GE(dlg->m_lastRequestTick, before);
+    EXPECT_EQ(daemonState->effectRunning, 1);
+    EXPECT_GE(daemonState->lastRequestTick, before);
 
-    dlg->m_nEffectRunning = 0;
+    daemonState->effectRunning = 0;
     EXPECT_EQ(Dispatch("/api/audio/amplitude", "POST"), R"({"error": "Invalid request"})");
-    EXPECT_EQ(dlg->m_nEffectRunning, 1);
+    EXPECT_EQ(daemonState->effectRunning, 1);
 }
 
 TEST_F(Routes, AmplitudeSwitchesToPublishingTheLevel)
 {
-    dlg->m_nAmplitudeReading = 37;
-    dlg->m_bLightingActive = true;
-    dlg->m_effect.mode = 19;
-    dlg->m_visualizer.m_nBarStyle = 19;
+    daemonState->amplitudeReading = 37;
+    daemonState->lightingActive = true;
+    daemonState->effect.mode = 19;
+    daemonState->visualizer.m_nBarStyle = 19;
     EXPECT_EQ(Dispatch("/api/audio/amplitude"), R"({"amplitude":37})");
-    EXPECT_FALSE(dlg->m_bLightingActive);
-    EXPECT_EQ(dlg->m_effect.mode, 0);
-    EXPECT_EQ(dlg->m_visualizer.m_nBarStyle, 0);
-    EXPECT_TRUE(dlg->m_visualizer.Active());
+    EXPECT_FALSE(daemonState->lightingActive);
+    EXPECT_EQ(daemonState->effect.mode, 0);
+    EXPECT_EQ(daemonState->visualizer.m_nBarStyle, 0);
+    EXPECT_TRUE(daemonState->visualizer.Active());
 }
 
 TEST_F(Routes, EffectRouteRepliesStateEmptyOrError)
 {
     const std::string state = Dispatch("/api/keyboard/musiceffect?param=5&6&7&8");
     EXPECT_EQ(state.rfind(R"({"amplitude":100,"backmode":0,"backmodebrightness":100,"keys":[)", 0), 0u) << state;
-    EXPECT_EQ(dlg->m_effect.mode, 1);
+    EXPECT_EQ(daemonState->effect.mode, 1);
 
     EXPECT_EQ(Dispatch("/api/keyboard/musiceffect?param=1&2&x&4&5"), R"({"error": "invalid stoi argument"})");
-    EXPECT_EQ(dlg->m_effect.mode, 1);
-    EXPECT_EQ(dlg->m_effect.amplitude, 2);
+    EXPECT_EQ(daemonState->effect.mode, 1);
+    EXPECT_EQ(daemonState->effect.amplitude, 2);
     EXPECT_EQ(Dispatch("/api/keyboard/musiceffect?param=1&99999999999&0&4&5"),
               R"({"error": "stoi argument out of range"})");
 
-    dlg->m_keyGrid.m_nKeyRows = 1;
+    daemonState->keyGrid.m_nKeyRows = 1;
     EXPECT_EQ(Dispatch("/api/keyboard/musiceffect?param=7&60&0&100&1"), R"({"status": "empty"})");
-    EXPECT_EQ(dlg->m_effect.mode, 7);
-    EXPECT_EQ(dlg->m_visualizer.m_nGain, 1200);
+    EXPECT_EQ(daemonState->effect.mode, 7);
+    EXPECT_EQ(daemonState->visualizer.m_nGain, 1200);
 }
 
 TEST_F(Routes, Base64LayoutRoute)
 {
     EXPECT_EQ(Dispatch("/api/keyboard/layout/base64"),
               R"({"status": "error", "message": "缺少Base64数据参数", "success": false})");
-    EXPECT_EQ(dlg->m_nEffectRunning, 0);
+    EXPECT_EQ(daemonState->effectRunning, 0);
 
     // "%6530%3D" decodes to the Base64 text "e30=", the bytes of "{}".
     const std::string reply = Dispatch("/api/keyboard/layout/base64?data=%6530%3D");
@@ -140,30 +175,30 @@ TEST_F(Routes, Base64LayoutRoute)
     EXPECT_EQ(error["decodedSize"], 4);
     EXPECT_EQ(error["success"], false);
     EXPECT_GT(error["timestamp"].asUInt64(), 0u);
-    EXPECT_EQ(dlg->m_nEffectRunning, 0);
+    EXPECT_EQ(daemonState->effectRunning, 0);
 
     // {"layouts":{"rows":2,"cols":3,"keys":[]}}
     Dispatch("/api/keyboard/layout/base64?data=eyJsYXlvdXRzIjp7InJvd3MiOjIsImNvbHMiOjMsImtleXMiOltdfX0%3D&x=1");
-    EXPECT_EQ(dlg->m_keyGrid.m_nKeyRows, 2);
-    EXPECT_EQ(dlg->m_keyGrid.m_nKeyCols, 3);
+    EXPECT_EQ(daemonState->keyGrid.m_nKeyRows, 2);
+    EXPECT_EQ(daemonState->keyGrid.m_nKeyCols, 3);
 
     const std::string empty = Dispatch("/api/keyboard/layout/base64?data=");
     EXPECT_NE(empty.find(R"("dataSize": 0,)"), std::string::npos);
-    EXPECT_EQ(dlg->m_keyGrid.m_nKeyRows, 2);
+    EXPECT_EQ(daemonState->keyGrid.m_nKeyRows, 2);
 }
 
 TEST_F(Routes, LayoutQueriesArePercentDecodedAndLoseTheirDataPrefix)
 {
     // "+" becomes a blank, on both routes; the Base64 text is of {"name":"c+d"}.
     Dispatch("/api/keyboard/musiceffect/layout?layout=data%3D%7B%22name%22%3A%22a+b%22%7D");
-    EXPECT_EQ(dlg->m_layout.m_strLayoutName, u"a b");
+    EXPECT_EQ(daemonState->layout.m_strLayoutName, u"a b");
     Dispatch("/api/keyboard/layout/base64?data=eyJuYW1lIjoiYytkIn0%3D");
-    EXPECT_EQ(dlg->m_layout.m_strLayoutName, u"c d");
+    EXPECT_EQ(daemonState->layout.m_strLayoutName, u"c d");
 
     // An empty layout is none: nothing changes, nothing is wrong.
     EXPECT_EQ(Dispatch("/api/keyboard/musiceffect/layout?layout="), R"({"status": "layout received via GET"})");
-    EXPECT_EQ(dlg->m_layout.m_strLayoutName, u"c d");
-    EXPECT_EQ(dlg->m_commands.Size(), 0u);
+    EXPECT_EQ(daemonState->layout.m_strLayoutName, u"c d");
+    EXPECT_EQ(daemonState->commands.Size(), 0u);
 }
 
 TEST_F(Routes, OrderOfLiteralsDecidesBetweenPrefixes)
@@ -175,35 +210,73 @@ TEST_F(Routes, OrderOfLiteralsDecidesBetweenPrefixes)
 TEST_F(Routes, OnlyTheRequestLineChoosesTheRouteAndItsParameters)
 {
     // A header naming a route, or carrying a parameter, changes nothing.
-    dlg->m_nEffectRunning = 1;
-    EXPECT_EQ(DispatchRequest(dlg->Api(), "GET /x HTTP/1.1\r\nReferer: GET /api/keyboard/musiceffect/close\r\n\r\n"),
+    daemonState->effectRunning = 1;
+    EXPECT_EQ(DispatchRequest(daemonState->Api(), "GET /x HTTP/1.1\r\nReferer: GET /api/keyboard/musiceffect/close\r\n\r\n"),
               R"({"error": "Invalid request"})");
-    EXPECT_EQ(dlg->m_nEffectRunning, 1);
+    EXPECT_EQ(daemonState->effectRunning, 1);
     const std::string state = DispatchRequest(
-        dlg->Api(), "GET /api/keyboard/musiceffect HTTP/1.1\r\nReferer: http://h/ui?param=7&60&0&100&1\r\n\r\n");
+        daemonState->Api(), "GET /api/keyboard/musiceffect HTTP/1.1\r\nReferer: http://h/ui?param=7&60&0&100&1\r\n\r\n");
     EXPECT_EQ(state.rfind(R"({"amplitude":100,)", 0), 0u) << state;
-    EXPECT_EQ(dlg->m_effect.mode, 1);
+    EXPECT_EQ(daemonState->effect.mode, 1);
 
     // Empty lines ahead of the request line are skipped, as HTTP allows; a
     // route path that is not at the start of the line is not that route.
-    EXPECT_EQ(DispatchRequest(dlg->Api(), "\r\nGET /api/keyboard/musiceffect/close HTTP/1.1\r\n\r\n"),
+    EXPECT_EQ(DispatchRequest(daemonState->Api(), "\r\nGET /api/keyboard/musiceffect/close HTTP/1.1\r\n\r\n"),
               R"({"status": "close ok"})");
-    EXPECT_EQ(DispatchRequest(dlg->Api(), "PUT /GET /api/keyboard/musiceffect/close HTTP/1.1\r\n\r\n"),
+    EXPECT_EQ(DispatchRequest(daemonState->Api(), "PUT /GET /api/keyboard/musiceffect/close HTTP/1.1\r\n\r\n"),
               R"({"error": "Invalid request"})");
 }
 
-TEST_F(Routes, HardwareRouteServesTheSnapshotOnceValid)
+TEST_F(Routes, HardwareRouteServesTheSnapshotWhileThereIsOne)
 {
-    {
-        std::lock_guard lock(dlg->m_snapshotMutex);
-        dlg->m_snapshot.cpuTemp = 45.0f;
-        dlg->m_snapshot.cpuUsage = 37.3f;
-        dlg->m_snapshot.cpuUsageValid = true;
-        dlg->m_bSnapshotValid = true;
-    }
+    EXPECT_EQ(Dispatch("/api/hardware/info"), R"({"status": "empty"})");
+    HardwareSnapshot snapshot;
+    snapshot.cpuTemp = 45.0f;
+    snapshot.cpuUsage = 37.3f;
+    snapshot.cpuUsageValid = true;
+    daemonState->hardwareJson = HardwareSnapshotJson(snapshot);
     EXPECT_EQ(Dispatch("/api/hardware/info"),
               R"({"cpuTemp":45.0,"cpuUsage":37.299999237060547,"cpuUsageValid":true,"gpuTemp":0.0,)"
               R"("gpuUsage":0.0,"gpuUsageValid":false,"network_download":0.0,"network_upload":0.0})");
+}
+
+// What each route does besides its reply: whether it counts as the host being
+// alive (the effect runs, the request time is now, a rest ends) or pauses the
+// lighting worker's frames; the hardware route does neither.
+TEST_F(Routes, EachRouteHasItsSideEffects)
+{
+    const struct {
+        const char* target;
+        bool hostIsAlive;
+        bool stopsEffect;
+    } cases[] = {
+        {"/api/keyboard/layout/base64?data=e30%3D", false, true},
+        {"/api/keyboard/musiceffect/close", false, true},
+        {"/api/hardware/info", false, false},
+        {"/api/keyboard/musiceffect/layout?layout=", false, true},
+        {"/api/keyboard/musiceffect", true, false},
+        {"/api/audio/amplitude", true, false},
+        {"/api/nothing", true, false},
+        {"/", true, false},
+    };
+    for (const auto& c : cases) {
+        daemonState = std::make_unique<RouteState>();
+        daemonState->effectRunning = 0;
+        daemonState->lastRequestTick = 5;
+        const uint64_t before = TickCount64();
+        Dispatch(c.target);
+        EXPECT_EQ(daemonState->effectRunning, c.hostIsAlive ? 1 : 0) << c.target;
+        EXPECT_EQ(daemonState->wakes, c.hostIsAlive ? 1 : 0) << c.target;
+        if (c.hostIsAlive) {
+            EXPECT_GE(daemonState->lastRequestTick, before) << c.target;
+        } else {
+            EXPECT_EQ(daemonState->lastRequestTick, 5u) << c.target;
+        }
+
+        daemonState->effectRunning = 1;
+        Dispatch(c.target);
+        EXPECT_EQ(daemonState->effectRunning, c.stopsEffect ? 0 : 1) << c.target;
+    }
 }
 
 TEST(ReplyEnvelope, HeadersAndLength)

@@ -53,17 +53,17 @@ class LightingLoop : public ::testing::Test {
 protected:
     void MarkCells()
     {
-        for (auto& row : dlg->m_keyGrid.cells) {
+        for (auto& row : dlg->Api().keyGrid.cells) {
             for (KeyCell& cell : row) {
                 cell.color = kUntouched;
             }
         }
     }
-    bool FrameRendered() const { return dlg->m_keyGrid.Cell(0, 0).color != kUntouched; }
+    bool FrameRendered() const { return dlg->Api().keyGrid.Cell(0, 0).color != kUntouched; }
 
     bool AnyColumnLit() const
     {
-        for (const uint8_t level : dlg->m_renderer.Levels().level) {
+        for (const uint8_t level : dlg->Renderer().Levels().level) {
             if (level != 0) {
                 return true;
             }
@@ -87,52 +87,70 @@ protected:
 
 TEST_F(LightingLoop, DefaultsOfAFreshWindowObject)
 {
-    EXPECT_EQ(dlg->m_nEffectRunning, 1);
-    EXPECT_FALSE(dlg->m_bLightingActive);
-    EXPECT_EQ(dlg->m_activeReportFamily, ReportFamily::PerKeyPackets);
-    EXPECT_EQ(dlg->m_effect.mode, 1);
-    EXPECT_EQ(dlg->m_effect.amplitude, 100);
-    EXPECT_EQ(dlg->m_effect.backModeBrightness, 100);
-    EXPECT_EQ(dlg->m_keyGrid.m_nKeyRows, 5);
-    EXPECT_EQ(dlg->m_keyGrid.m_nKeyCols, 65);
-    EXPECT_EQ(dlg->m_layout.m_nVendorId, LayoutIdentity::kDefaultVendorId);
-    EXPECT_EQ(dlg->m_visualizer.m_nBarStyle, 18);
-    EXPECT_FALSE(dlg->m_visualizer.Active());
-    EXPECT_EQ(dlg->m_screenLight.m_nColumns, 22);
-    EXPECT_EQ(dlg->m_screenLight.m_nRows, 6);
+    EXPECT_EQ(dlg->Api().effectRunning, 1);
+    EXPECT_FALSE(dlg->Api().lightingActive);
+    EXPECT_EQ(dlg->ActiveReportFamily(), ReportFamily::PerKeyPackets);
+    EXPECT_EQ(dlg->Api().effect.mode, 1);
+    EXPECT_EQ(dlg->Api().effect.amplitude, 100);
+    EXPECT_EQ(dlg->Api().effect.backModeBrightness, 100);
+    EXPECT_EQ(dlg->Api().keyGrid.m_nKeyRows, 5);
+    EXPECT_EQ(dlg->Api().keyGrid.m_nKeyCols, 65);
+    EXPECT_EQ(dlg->Layout().identity.m_nVendorId, LayoutIdentity::kDefaultVendorId);
+    EXPECT_EQ(dlg->Analysis().m_nBarStyle, 18);
+    EXPECT_FALSE(dlg->Analysis().Active());
+    EXPECT_EQ(dlg->Api().screenLight.m_nColumns, 22);
+    EXPECT_EQ(dlg->Api().screenLight.m_nRows, 6);
     EXPECT_EQ(dlg->BuildHardwareJson(), "");
+}
+
+// The routes get the hardware reply from the window object: nothing until
+// the polling thread has taken a snapshot, then that snapshot.
+TEST_F(LightingLoop, LendsTheRoutesTheHardwareSnapshotOnceValid)
+{
+    EXPECT_EQ(dlg->Api().hardwareJson(), "");
+    HardwareSnapshot snapshot;
+    snapshot.cpuTemp = 45.0f;
+    snapshot.cpuUsage = 37.3f;
+    snapshot.cpuUsageValid = true;
+    {
+        const SnapshotTarget target = dlg->Snapshot();
+        std::lock_guard lock(target.mutex);
+        target.snapshot = snapshot;
+        target.valid = true;
+    }
+    EXPECT_EQ(dlg->Api().hardwareJson(), HardwareSnapshotJson(snapshot));
 }
 
 TEST_F(LightingLoop, CommandsRunOnePerTickAndTheFirstFrameComesThird)
 {
-    dlg->m_visualizer.m_nLevel = 1500;
+    dlg->Analysis().m_nLevel = 1500;
     dlg->Run();  // nothing queued yet: publishes the level, capped
-    EXPECT_EQ(dlg->m_nAmplitudeReading, 1000);
+    EXPECT_EQ(dlg->Api().amplitudeReading, 1000);
 
-    dlg->m_layout.m_nDeviceMode = 1;
-    dlg->m_commands.Push(CMD_START_ANALYSIS);
+    dlg->Layout().identity.m_nDeviceMode = 1;
+    dlg->Layout().commands.Push(CMD_START_ANALYSIS);
     MarkCells();
-    dlg->m_nAmplitudeReading = 0;
 
+    // From here on no tick publishes the level: the reading stays as it was.
     dlg->Run();  // start analysis
-    EXPECT_EQ(dlg->m_effect.mode, 19);
-    EXPECT_EQ(dlg->m_effect.amplitude, 60);
-    EXPECT_EQ(dlg->m_visualizer.m_nBarStyle, 19);
-    EXPECT_EQ(dlg->m_visualizer.m_nGain, 1200);
-    EXPECT_TRUE(dlg->m_visualizer.Active());
-    EXPECT_FALSE(dlg->m_screenLight.m_bEnabled);
-    EXPECT_EQ(dlg->m_keyGrid.m_rowSample[4], 56);
-    EXPECT_EQ(dlg->m_nAmplitudeReading, 0);
+    EXPECT_EQ(dlg->Api().effect.mode, 19);
+    EXPECT_EQ(dlg->Api().effect.amplitude, 60);
+    EXPECT_EQ(dlg->Analysis().m_nBarStyle, 19);
+    EXPECT_EQ(dlg->Analysis().m_nGain, 1200);
+    EXPECT_TRUE(dlg->Analysis().Active());
+    EXPECT_FALSE(dlg->Api().screenLight.m_bEnabled);
+    EXPECT_EQ(dlg->Api().keyGrid.m_rowSample[4], 56);
+    EXPECT_EQ(dlg->Api().amplitudeReading, 1000);
     EXPECT_FALSE(FrameRendered());
 
     dlg->Run();  // start lighting
-    EXPECT_TRUE(dlg->m_bLightingActive);
-    EXPECT_EQ(dlg->m_activeReportFamily, ReportFamily::ColumnLevels);
+    EXPECT_TRUE(dlg->Api().lightingActive);
+    EXPECT_EQ(dlg->ActiveReportFamily(), ReportFamily::ColumnLevels);
     EXPECT_FALSE(FrameRendered());
 
     dlg->Run();
     EXPECT_TRUE(FrameRendered());
-    EXPECT_EQ(dlg->m_nAmplitudeReading, 0);
+    EXPECT_EQ(dlg->Api().amplitudeReading, 1000);
 }
 
 TEST_F(LightingLoop, RequestsWaitForTheStartupDefaults)
@@ -142,13 +160,13 @@ TEST_F(LightingLoop, RequestsWaitForTheStartupDefaults)
         dlg->WaitForStartupDefaults(std::chrono::seconds(30));
         released = true;
     });
-    dlg->m_commands.Push(CMD_START_ANALYSIS);
+    dlg->Layout().commands.Push(CMD_START_ANALYSIS);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(released);
     dlg->Run();  // start analysis: the defaults are in place
     api.join();
     EXPECT_TRUE(released);
-    EXPECT_EQ(dlg->m_effect.mode, 19);
+    EXPECT_EQ(dlg->Api().effect.mode, 19);
 
     // Without a lighting worker the wait ends at its limit.
     auto idle = std::make_unique<CKolvexDlg>(CaptureFactory{});
@@ -157,21 +175,21 @@ TEST_F(LightingLoop, RequestsWaitForTheStartupDefaults)
 
 TEST_F(LightingLoop, TheCapturedSoundLightsTheKeyColumns)
 {
-    dlg->m_commands.Push(CMD_START_ANALYSIS);
+    dlg->Layout().commands.Push(CMD_START_ANALYSIS);
     dlg->Run();
     dlg->Run();
-    ASSERT_TRUE(dlg->m_bLightingActive);
+    ASSERT_TRUE(dlg->Api().lightingActive);
 
     WaitForFrames(3);
     dlg->Run();
     EXPECT_FALSE(AnyColumnLit()) << "silence lit a column";
-    EXPECT_EQ(dlg->m_visualizer.m_nLevel, 0);
+    EXPECT_EQ(dlg->Analysis().m_nLevel, 0);
 
     sound->playing = true;
     WaitForFrames(3);
     dlg->Run();
     EXPECT_TRUE(AnyColumnLit());
-    EXPECT_GT(dlg->m_visualizer.m_nLevel, 0);
+    EXPECT_GT(dlg->Analysis().m_nLevel, 0);
 
     sound->playing = false;
     WaitForFrames(40);  // the peaks fall by a fifth per frame
@@ -181,33 +199,33 @@ TEST_F(LightingLoop, TheCapturedSoundLightsTheKeyColumns)
 
 TEST_F(LightingLoop, PauseAndResume)
 {
-    dlg->m_bLightingActive = true;
-    dlg->m_nEffectRunning = 0;
+    dlg->Api().lightingActive = true;
+    dlg->Api().effectRunning = 0;
     MarkCells();
     dlg->Run();
     EXPECT_FALSE(FrameRendered());
 
-    dlg->m_nEffectRunning = 1;
+    dlg->Api().effectRunning = 1;
     dlg->Run();
     EXPECT_TRUE(FrameRendered());
 
     // Amplitude-only operation: publishes, renders nothing.
-    dlg->m_bLightingActive = false;
-    dlg->m_visualizer.m_nLevel = 999;
+    dlg->Api().lightingActive = false;
+    dlg->Analysis().m_nLevel = 999;
     MarkCells();
     dlg->Run();
     EXPECT_FALSE(FrameRendered());
-    EXPECT_EQ(dlg->m_nAmplitudeReading, 999);
+    EXPECT_EQ(dlg->Api().amplitudeReading, 999);
 }
 
 TEST_F(LightingLoop, UnknownCommandsAreDroppedButTakeTheirTick)
 {
-    dlg->m_bLightingActive = true;
-    dlg->m_commands.Push(7);
+    dlg->Api().lightingActive = true;
+    dlg->Layout().commands.Push(7);
     MarkCells();
     dlg->Run();
     EXPECT_FALSE(FrameRendered());
-    EXPECT_EQ(dlg->m_commands.Size(), 0u);
+    EXPECT_EQ(dlg->Layout().commands.Size(), 0u);
     dlg->Run();
     EXPECT_TRUE(FrameRendered());
 }

@@ -18,11 +18,11 @@ COLORREF CellColour(int row, int col)
 TEST(MainWindowPaint, KeySquaresInTheirCellsColoursOnGrey)
 {
     auto dlg = std::make_unique<CKolvexDlg>(CaptureFactory{});  // no sound service needed
-    dlg->m_nEffectRunning = 0;
-    dlg->m_keyGrid.m_nKeyRows = 2;
+    dlg->Api().effectRunning = 0;
+    dlg->Api().keyGrid.m_nKeyRows = 2;
     for (int row = 0; row < 2; ++row) {
         for (int col = 0; col < 23; ++col) {
-            dlg->m_keyGrid.Cell(row, col).color = CellColour(row, col);
+            dlg->Api().keyGrid.Cell(row, col).color = CellColour(row, col);
         }
     }
     wintest::ModalWindow window(std::move(dlg));
@@ -35,7 +35,7 @@ TEST(MainWindowPaint, KeySquaresInTheirCellsColoursOnGrey)
         int side;  // of a key square; 0: none painted
     };
     for (const Case& c : {Case{1000, 23, 34}, Case{1000, 0, 0}, Case{198, 23, 0}, Case{120, 23, 0}}) {
-        window.dlg().m_keyGrid.m_nKeyCols = c.cols;
+        window.dlg().Api().keyGrid.m_nKeyCols = c.cols;
         SetWindowPos(window.hwnd, nullptr, 0, 0, c.width, 200, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
         const auto print = window.Print();
         int squarePixels = 0;

@@ -53,15 +53,15 @@ void StartUpWithoutThreads()
 
     // Built under the limit: its constructor starts the screen sampler.
     auto dlg = std::make_unique<CKolvexDlg>();
-    dlg->m_listenAddress = kTestListenAddress;
-    dlg->m_visualizer.InitVisualizer(nullptr);  // the frame loop without a sound server
+    dlg->ListenOn(kTestListenAddress);
+    dlg->Analysis().InitVisualizer(nullptr);  // the frame loop without a sound server
 
     dlg->OnInitDialog();
-    dlg->m_visualizer.StartThread();
+    dlg->Analysis().StartThread();
     const uint32_t timer = dlg->StartPeriodicTimer(CTimer::kPeriodMs);
-    const bool nothingRuns = !dlg->IsWorkerRunning() && !dlg->m_hwPolling.Running() &&
-                             !dlg->m_serverThread.joinable() && !dlg->m_visualizer.m_bRunning && timer == 0 &&
-                             !dlg->m_screenLight.ThreadStarted();
+    const bool nothingRuns = !dlg->IsWorkerRunning() && !dlg->HardwarePollingRunning() &&
+                             !dlg->ServerRunning() && !dlg->Analysis().Running() && timer == 0 &&
+                             !dlg->ScreenSamplerRunning();
 
     ::setrlimit(RLIMIT_AS, &saved);
     dlg->DestroyWindow();

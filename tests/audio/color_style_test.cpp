@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <memory>
+#include <vector>
 
 #include "audio/fill_oracle.h"
+#include "base/api_contract.h"
 
 namespace {
 
@@ -139,6 +142,34 @@ TEST_F(FillStyleTest, RowInvariantStylesRepeatTheirFirstRow)
             }
         }
     }
+}
+
+// The daemon's table of colour styles (what the console and the host read)
+// says what Fill does: each style paints the whole picture, except the one
+// that leaves it unchanged; a number past the table paints nothing; and a
+// style is animated exactly when its picture moves with the hue.
+TEST_F(FillStyleTest, TheTableOfColourStylesSaysWhatEachFillDoes)
+{
+    const auto painted = [this](int style, float hue, uint32_t seed) {
+        Prefill(seed);
+        styles->Fill(style, 80, hue, *fast);
+        return std::vector<uint32_t>(std::begin(fast->pixels), std::end(fast->pixels));
+    };
+    const auto prefilled = [this](uint32_t seed) {
+        Prefill(seed);
+        return std::vector<uint32_t>(std::begin(fast->pixels), std::end(fast->pixels));
+    };
+    for (const api_contract::ColourStyle& style : api_contract::kColourStyles) {
+        const std::vector<uint32_t> first = painted(style.number, 0.0f, 0x10000u);
+        const bool leavesThePicture = first == prefilled(0x10000u);
+        // The ripple's number has no picture of its own: the ripple draws the keys itself.
+        EXPECT_EQ(leavesThePicture, style.number == api_contract::kRippleMode) << style.name;
+        if (!leavesThePicture) {
+            EXPECT_EQ(painted(style.number, 0.0f, 0x20000u), first) << style.name << " paints every pixel";
+        }
+        EXPECT_EQ(painted(style.number, 95.0f, 0x10000u) != first, style.animated) << style.name;
+    }
+    EXPECT_EQ(painted(api_contract::kLastColourStyle + 1, 0.0f, 0x10000u), prefilled(0x10000u));
 }
 
 TEST(WheelAngle, QuartersAroundTheCentre)

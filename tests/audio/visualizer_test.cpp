@@ -189,7 +189,9 @@ TEST_F(VisualizerTest, FullScaleSampleAtGain1200GivesLevel2400)
 
 TEST_F(VisualizerTest, PeaksRiseAtOnceAndDecayByTwentyPercent)
 {
-    vis->m_nSmoothMode = 2;
+    // Mode 2 leaves the peaks unsmoothed, so each shows its own decay.
+    vis = std::make_unique<Visualizer>(Visualizer::PeakSmoothing{2, 8});
+    vis->InitVisualizer(std::make_unique<FakeCapture>(shared));
     vis->m_nGain = 1200;
     Queue(Tone(1024, 64.0, 0.05f));
     vis->AnalyseStep();

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 
+#include "base/version.h"
 #include "e2e/daemon_fixture.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "base/api_contract.h"
 
@@ -23,18 +24,33 @@ std::map<std::string, long> NumbersIn(const std::string& script)
     return numbers;
 }
 
-TEST(ConsoleContract, TheConsolesCopyMatchesTheDaemonsContract)
+// Every "NAME = 'text'" of the script, by name.
+std::map<std::string, std::string> TextsIn(const std::string& script)
+{
+    std::map<std::string, std::string> texts;
+    const std::regex assignment(R"(\b([A-Z_]+)\s*=\s*'([^']*)')");
+    for (auto it = std::sregex_iterator(script.begin(), script.end(), assignment); it != std::sregex_iterator(); ++it) {
+        texts[(*it)[1]] = (*it)[2];
+    }
+    return texts;
+}
+
+std::string ContractScript()
 {
     std::ifstream in(TONVIK_SOURCE_DIR "/web/contract.js", std::ios::binary);
-    ASSERT_TRUE(in) << "web/contract.js is missing";
-    const std::map<std::string, long> numbers = NumbersIn({std::istreambuf_iterator<char>(in), {}});
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(ConsoleContract, TheConsolesCopyMatchesTheDaemonsContract)
+{
+    const std::string script = ContractScript();
+    ASSERT_FALSE(script.empty()) << "web/contract.js is missing";
+    const std::map<std::string, long> numbers = NumbersIn(script);
     using namespace api_contract;
     const std::map<std::string, long> expected = {
         {"FIRST_PORT", kFirstApiPort},
         {"LAST_PORT", kLastApiPort},
         {"REQUEST_CAP", static_cast<long>(kRequestCap)},
-        {"FIRST_COLOUR_STYLE", kFirstColourStyle},
-        {"LAST_COLOUR_STYLE", kLastColourStyle},
         {"RIPPLE_MODE", kRippleMode},
         {"SCREEN_MODE", kScreenMode},
         {"mode", kStartupEffectValues.mode},
@@ -44,6 +60,43 @@ TEST(ConsoleContract, TheConsolesCopyMatchesTheDaemonsContract)
         {"screenToDevice", kStartupEffectValues.screenToDevice},
     };
     EXPECT_EQ(numbers, expected);
+}
+
+// The quoted items of the script's COLOUR_STYLE_NAMES list, in order.
+std::vector<std::string> ColourStyleNamesIn(const std::string& script)
+{
+    const size_t start = script.find("COLOUR_STYLE_NAMES = Object.freeze([");
+    if (start == std::string::npos) {
+        return {};
+    }
+    const std::string list = script.substr(start, script.find("])", start) - start);
+    std::vector<std::string> names;
+    const std::regex item(R"('([^']*)')");
+    for (auto it = std::sregex_iterator(list.begin(), list.end(), item); it != std::sregex_iterator(); ++it) {
+        names.push_back((*it)[1]);
+    }
+    return names;
+}
+
+TEST(ConsoleContract, TheConsoleNamesEveryColourStyleOfTheDaemonInOrder)
+{
+    std::vector<std::string> expected;
+    for (const api_contract::ColourStyle& style : api_contract::kColourStyles) {
+        expected.push_back(style.name);
+    }
+    EXPECT_EQ(ColourStyleNamesIn(ContractScript()), expected);
+}
+
+TEST(ConsoleContract, TheConsoleNamesTheDaemonsRoutePaths)
+{
+    using namespace api_contract;
+    const std::map<std::string, std::string> expected = {
+        {"HARDWARE_PATH", kHardwarePath},
+        {"LAYOUT_PATH", kLayoutPath},
+        {"EFFECT_PATH", kEffectPath},
+        {"AMPLITUDE_PATH", kAmplitudePath},
+    };
+    EXPECT_EQ(TextsIn(ContractScript()), expected);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -106,6 +108,37 @@ TEST(HostConfUpdate, ChangesOnlyTheChangedKeysLines)
         HostSettings settings;
         EXPECT_FALSE(ReadHostConf(after, "/conf", settings).has_value()) << c.what;
     }
+}
+
+// The host's range of effect modes is the daemon's table of colour styles
+// plus the screen mode, and its message names that range.
+TEST(HostSettings, TakesAsAModeEveryColourStyleOfTheDaemonAndTheScreenMode)
+{
+    for (const api_contract::ColourStyle& style : api_contract::kColourStyles) {
+        EXPECT_EQ(CheckEffectSetting("mode", style.number), std::nullopt) << style.number;
+    }
+    EXPECT_EQ(CheckEffectSetting("mode", api_contract::kScreenMode), std::nullopt);
+    const std::string range = std::to_string(api_contract::kFirstColourStyle) + "-" +
+                              std::to_string(api_contract::kLastColourStyle) + ", or " +
+                              std::to_string(api_contract::kScreenMode);
+    for (const int outside : {api_contract::kFirstColourStyle - 1, api_contract::kLastColourStyle + 1,
+                              api_contract::kScreenMode - 1, api_contract::kScreenMode + 1}) {
+        const std::optional<std::string> error = CheckEffectSetting("mode", outside);
+        ASSERT_TRUE(error.has_value()) << outside;
+        EXPECT_NE(error->find("no effect mode (" + range + " for the screen colours)"), std::string::npos) << *error;
+    }
+}
+
+TEST(HostSettings, TheManualNamesTheSameRangeOfModes)
+{
+    std::ifstream in(TONVIK_SOURCE_DIR "/packaging/tonvik-host.1.in", std::ios::binary);
+    const std::string manual{std::istreambuf_iterator<char>(in), {}};
+    ASSERT_FALSE(manual.empty()) << "packaging/tonvik-host.1.in is missing";
+    const std::string range = std::to_string(api_contract::kFirstColourStyle) + " to " +
+                              std::to_string(api_contract::kLastColourStyle) + " a spectrum bar style, " +
+                              std::to_string(api_contract::kRippleMode) + " the ripple, " +
+                              std::to_string(api_contract::kScreenMode) + " the screen colours";
+    EXPECT_NE(manual.find(range), std::string::npos) << range;
 }
 
 }  // namespace
