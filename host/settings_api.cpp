@@ -73,10 +73,6 @@ bool IsStoredFileName(const std::string& name)
     return name.ends_with(".json") && IsStoredName(std::string_view(name).substr(0, name.size() - 5));
 }
 
-namespace {
-
-}  // namespace
-
 SettingsApi::SettingsApi(HostChoices& choices, SettingsPlaces places, std::string layoutRef)
     : m_choices(choices), m_places(std::move(places)), m_layoutRef(std::move(layoutRef))
 {
