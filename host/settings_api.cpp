@@ -106,7 +106,7 @@ void SettingsApi::ReadLayouts()
         m_stored.push_back({kStoredRefPrefix + name, text ? LayoutName(*text, "Uploaded layout") : "Uploaded layout",
                             entry.path(), entry.last_write_time(error)});
     }
-    std::sort(m_stored.begin(), m_stored.end(), [](const Layout& a, const Layout& b) { return a.id < b.id; });
+    SortStored();
 }
 
 const SettingsApi::Layout* SettingsApi::FindLayout(const std::string& id) const
@@ -120,9 +120,19 @@ const SettingsApi::Layout* SettingsApi::FindLayout(const std::string& id) const
     return nullptr;
 }
 
+std::vector<SettingsApi::Layout>::iterator SettingsApi::StoredLayout(const std::string& id)
+{
+    return std::find_if(m_stored.begin(), m_stored.end(), [&](const Layout& l) { return l.id == id; });
+}
+
+void SettingsApi::SortStored()
+{
+    std::sort(m_stored.begin(), m_stored.end(), [](const Layout& a, const Layout& b) { return a.id < b.id; });
+}
+
 void SettingsApi::MarkUsed(const std::string& id)
 {
-    const auto found = std::find_if(m_stored.begin(), m_stored.end(), [&](const Layout& l) { return l.id == id; });
+    const auto found = StoredLayout(id);
     if (found == m_stored.end()) {
         return;
     }
@@ -313,7 +323,7 @@ std::string SettingsApi::Upload(std::string_view body)
     LogInfo("stored the uploaded layout as " + path);
     if (FindLayout(ref) == nullptr) {
         m_stored.push_back({ref, LayoutName(text, "Uploaded layout"), Utf8Path(path)});
-        std::sort(m_stored.begin(), m_stored.end(), [](const Layout& a, const Layout& b) { return a.id < b.id; });
+        SortStored();
     }
     m_layoutRef = ref;
     m_layoutName = LayoutName(text, ref);
@@ -329,7 +339,7 @@ std::string SettingsApi::Upload(std::string_view body)
 std::string SettingsApi::Remove(std::string_view name)
 {
     const std::string ref = kStoredRefPrefix + std::string(name) + ".json";
-    const auto found = std::find_if(m_stored.begin(), m_stored.end(), [&](const Layout& l) { return l.id == ref; });
+    const auto found = StoredLayout(ref);
     if (!IsStoredName(name) || found == m_stored.end()) {
         return ErrorReply("404 Not Found", "no stored layout of that name");
     }

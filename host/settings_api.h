@@ -57,6 +57,8 @@ private:
     // The bundled layouts of the index, and the stored ones in the order of their ids.
     void ReadLayouts();
     const Layout* FindLayout(const std::string& id) const;
+    std::vector<Layout>::iterator StoredLayout(const std::string& id);
+    void SortStored();
     // A stored layout was stored or chosen: it is the last to go.
     void MarkUsed(const std::string& id);
     void RemoveLeastUsedStored();
