@@ -89,7 +89,8 @@ int main(int argc, char* argv[])
             std::fflush(stdout);
         };
     }
-    const int status = RunHost(settings, TONVIK_DATA_DIR, stop, frames);
+    PauseState pause;
+    const int status = RunHost(settings, TONVIK_DATA_DIR, stop, pause, frames);
     if (preview) {
         std::fputs(kPreviewEnd, stdout);
         std::fflush(stdout);
