@@ -89,7 +89,7 @@ int main(int argc, char* argv[])
             std::fflush(stdout);
         };
     }
-    PauseState pause;
+    PauseState pause(settings.pauseWhenLocked);
     const int status = RunHost(settings, TONVIK_DATA_DIR, stop, pause, frames);
     if (preview) {
         std::fputs(kPreviewEnd, stdout);

@@ -153,7 +153,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 
     StopSignal stop;
     g_stop = &stop;
-    PauseState pause;
+    PauseState pause(settings.pauseWhenLocked);
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = instance;
