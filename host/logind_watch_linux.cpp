@@ -62,6 +62,38 @@ bool LogindAnswered(const BusError& error, int r)
            !sd_bus_error_has_name(&error.error, SD_BUS_ERROR_NAME_HAS_NO_OWNER);
 }
 
+// The system bus as sd_bus_open_system finds it ($DBUS_SYSTEM_BUS_ADDRESS,
+// else the standard socket), with the call time-out set before the bus's
+// own greeting is sent, so that a bus that never answers it cannot hold up
+// the host's start either.
+Bus OpenSystemBus(std::string& failure)
+{
+    sd_bus* created = nullptr;
+    if (const int r = sd_bus_new(&created); r < 0) {
+        failure = std::strerror(-r);
+        return nullptr;
+    }
+    Bus bus(created);
+    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
+    int r = sd_bus_set_address(bus.get(), address != nullptr && address[0] != '\0'
+                                              ? address
+                                              : "unix:path=/run/dbus/system_bus_socket");
+    if (r >= 0) {
+        r = sd_bus_set_bus_client(bus.get(), 1);
+    }
+    if (r >= 0) {
+        r = sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUs);
+    }
+    if (r >= 0) {
+        r = sd_bus_start(bus.get());
+    }
+    if (r < 0) {
+        failure = std::strerror(-r);
+        return nullptr;
+    }
+    return bus;
+}
+
 // The session's object path, or empty with why not.
 std::string FindSessionPath(sd_bus* bus, std::string& failure)
 {
@@ -302,17 +334,15 @@ private:
 
 std::unique_ptr<SessionFollower> FollowLogindSession(PauseState& pause)
 {
-    sd_bus* opened = nullptr;
-    if (const int r = sd_bus_open_system(&opened); r < 0) {
-        LogInfo(std::string("no system bus (") + std::strerror(-r) + ")" + kNotFollowed);
+    std::string failure;
+    Bus bus = OpenSystemBus(failure);
+    if (!bus) {
+        LogInfo("no system bus (" + failure + ")" + kNotFollowed);
         return nullptr;
     }
-    Bus bus(opened);
-    sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUs);
-    std::string failure;
     const std::string path = FindSessionPath(bus.get(), failure);
     if (path.empty()) {
-        LogInfo("logind gives no session (" + failure + ")" + kNotFollowed);
+        LogInfo("no login session from logind (" + failure + ")" + kNotFollowed);
         return nullptr;
     }
     auto watch = std::make_unique<LogindWatch>(std::move(bus), path, pause);
