@@ -20,6 +20,7 @@
 #include "base/version.h"
 #include "host_platform.h"
 #include "host_run.h"
+#include "session_messages.h"
 
 namespace {
 
@@ -89,6 +90,7 @@ void StartDaemonUnlessRunning(const std::wstring& directory)
 }
 
 StopSignal* g_stop = nullptr;  // for the window procedure; set before the window exists
+PauseState* g_pause = nullptr;  // likewise
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -103,9 +105,13 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         }
         return 0;
     case WM_DESTROY:
+        StopListeningForSessionMessages(window);
         PostQuitMessage(0);
         return 0;
     default:
+        if (ApplySessionMessage(*g_pause, message, wParam)) {
+            return TRUE;
+        }
         return DefWindowProcW(window, message, wParam, lParam);
     }
 }
@@ -153,6 +159,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 
     StopSignal stop;
     g_stop = &stop;
+    PauseState pause(settings.pauseWhenLocked);
+    g_pause = &pause;
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = instance;
@@ -165,12 +173,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         Tell(hide, "cannot create the launcher's window");
         return kHostExitConfigError;
     }
+    ListenForSessionMessages(window, pause);
 
     int status = kHostExitStopped;
     std::thread host;
     try {
         host = std::thread([&] {
-            status = RunHost(settings, Narrow(directory.c_str()), stop, {}, [hide](const std::string& url) {
+            status = RunHost(settings, Narrow(directory.c_str()), stop, pause, {}, [hide](const std::string& url) {
                 if (!hide) {
                     ShellExecuteW(nullptr, L"open", Wide(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
                 }

@@ -70,6 +70,7 @@ TONVIK_DAEMON_CMD="wine $root/build-win/Tonvik.exe" \
 TONVIK_DAEMON_STOP_CMD="wine taskkill /im Tonvik.exe" \
 TONVIK_E2E_SOCKET_PIDS=$server_pid \
 TONVIK_WINDOW_PROBE_CMD="wine $root/build-win/tonvik_window_probe.exe" \
+TONVIK_SESSION_PROBE_CMD="wine $root/build-win/tonvik_session_probe.exe" \
 TONVIK_EMULATED_SENSORS_DIR=$root/build-win \
 TONVIK_PLUG_CMD="wine $root/build-win/TonvikPlug.exe" \
   ctest --test-dir "$build" -L e2e --output-on-failure

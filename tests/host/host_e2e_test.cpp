@@ -341,6 +341,71 @@ TEST(HostWebE2E, ServesThisTreesConsole)
     }
 }
 
+// TonvikPlug.exe under Wine, started as the logon task starts it ("-hide")
+// with %APPDATA%\Tonvik\host.conf holding the given text beside the test
+// board's layout. Whatever happens in the test, the launcher and the daemon
+// it started end with the object, and that host.conf goes.
+class LauncherRun {
+public:
+    LauncherRun(const std::vector<std::string>& launcher, const std::string& hostConf, const Env& env = {})
+    {
+        std::string appData = CommandOutput({"wine", "cmd", "/c", "echo", "%APPDATA%"}, 60000);
+        appData = appData.substr(0, appData.find_first_of("\r\n"));
+        std::string unixAppData = CommandOutput({"winepath", "-u", appData}, 60000);
+        unixAppData = unixAppData.substr(0, unixAppData.find_first_of("\r\n"));
+        if (unixAppData.empty()) {
+            ADD_FAILURE() << "no Unix path for " << appData;
+            return;
+        }
+        m_confDir = unixAppData + "/Tonvik";
+        std::filesystem::create_directories(m_confDir);
+        std::filesystem::copy_file(TONVIK_HOST_TEST_DIR "/test_layout.json", m_confDir + "/board.json",
+                                   std::filesystem::copy_options::overwrite_existing);
+        WriteFile(m_confDir + "/host.conf", hostConf);
+        std::vector<std::string> argv = launcher;
+        argv.push_back("-hide");
+        m_pid = SpawnProcess(argv, env, m_dir.Path() + "/plug.out", m_dir.Path() + "/plug.err");
+    }
+
+    ~LauncherRun()
+    {
+        if (m_pid > 0) {
+            CommandOutput({"wine", "taskkill", "/im", "TonvikPlug.exe"}, 30000);
+            const std::vector<std::string> stopDaemon = CommandFromEnv("TONVIK_DAEMON_STOP_CMD");
+            if (!stopDaemon.empty()) {
+                CommandOutput(stopDaemon, 30000);
+            }
+            const auto deadline = Clock::now() + std::chrono::seconds(10);
+            int status = 0;
+            while (::waitpid(m_pid, &status, WNOHANG) == 0) {
+                if (Clock::now() > deadline) {
+                    ::kill(m_pid, SIGKILL);
+                    ::waitpid(m_pid, &status, 0);
+                    break;
+                }
+                SleepMs(50);
+            }
+        }
+        if (!m_confDir.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(m_confDir, ignored);
+        }
+    }
+
+    LauncherRun(const LauncherRun&) = delete;
+    LauncherRun& operator=(const LauncherRun&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+    const std::string& ConfDir() const { return m_confDir; }
+    // What the launcher's Wine wrote on standard error.
+    std::string Err() const { return ReadFile(m_dir.Path() + "/plug.err"); }
+
+private:
+    TempDir m_dir;
+    std::string m_confDir;
+    pid_t m_pid = -1;
+};
+
 // The Windows launcher under Wine (the Windows leg sets TONVIK_PLUG_CMD):
 // started as the logon task starts it, it starts Tonvik.exe and hosts it with
 // the layout and effect of %APPDATA%\Tonvik\host.conf, and serves the console
@@ -351,47 +416,10 @@ TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndSe
     if (launcher.empty()) {
         GTEST_SKIP() << "TONVIK_PLUG_CMD names no launcher (the Windows leg sets it)";
     }
-    std::string appData = CommandOutput({"wine", "cmd", "/c", "echo", "%APPDATA%"}, 60000);
-    appData = appData.substr(0, appData.find_first_of("\r\n"));
-    std::string unixAppData = CommandOutput({"winepath", "-u", appData}, 60000);
-    unixAppData = unixAppData.substr(0, unixAppData.find_first_of("\r\n"));
-    ASSERT_FALSE(unixAppData.empty()) << appData;
-    const std::string confDir = unixAppData + "/Tonvik";
-    std::filesystem::create_directories(confDir);
-    std::filesystem::copy_file(TONVIK_HOST_TEST_DIR "/test_layout.json", confDir + "/board.json",
-                               std::filesystem::copy_options::overwrite_existing);
-    WriteFile(confDir + "/host.conf", "layout = board.json\nmode = 5\n");
-
-    TempDir dir;
-    std::vector<std::string> argv = launcher;
-    argv.push_back("-hide");
-    const pid_t pid = SpawnProcess(argv, {}, dir.Path() + "/plug.out", dir.Path() + "/plug.err");
-    ASSERT_GT(pid, 0);
-    // Whatever happens below, the launcher and the daemon it started end.
-    struct Cleanup {
-        pid_t pid;
-        std::string confDir;
-        ~Cleanup()
-        {
-            CommandOutput({"wine", "taskkill", "/im", "TonvikPlug.exe"}, 30000);
-            const std::vector<std::string> stopDaemon = CommandFromEnv("TONVIK_DAEMON_STOP_CMD");
-            if (!stopDaemon.empty()) {
-                CommandOutput(stopDaemon, 30000);
-            }
-            const auto deadline = Clock::now() + std::chrono::seconds(10);
-            int status = 0;
-            while (::waitpid(pid, &status, WNOHANG) == 0) {
-                if (Clock::now() > deadline) {
-                    ::kill(pid, SIGKILL);
-                    ::waitpid(pid, &status, 0);
-                    break;
-                }
-                SleepMs(50);
-            }
-            std::error_code ignored;
-            std::filesystem::remove_all(confDir, ignored);
-        }
-    } cleanup{pid, confDir};
+    const LauncherRun run(launcher, "layout = board.json\nmode = 5\n");
+    ASSERT_GT(run.Pid(), 0);
+    const pid_t pid = run.Pid();
+    const std::string& confDir = run.ConfDir();
 
     // The daemon takes a while to come up under Wine; the launcher then
     // uploads the layout and sets mode 5, and keeps polling.
@@ -429,8 +457,7 @@ TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndSe
             web = port;
         }
     }
-    ASSERT_NE(web, 0) << "no settings API on 9180-9190; the launcher's log:\n"
-                      << ReadFile(dir.Path() + "/plug.err");
+    ASSERT_NE(web, 0) << "no settings API on 9180-9190; the launcher's log:\n" << run.Err();
     EXPECT_EQ(Get(web, "/").body, ReadFile(TONVIK_SOURCE_DIR "/web/index.html"));
     const std::string change = R"({"mode": 6})";
     const std::string host = "127.0.0.1:" + std::to_string(web);
@@ -449,3 +476,91 @@ TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndSe
 }
 
 }  // namespace
+
+namespace {
+
+// The log lines of the launcher and of the daemon it started, one a line,
+// out of Wine's report of each OutputDebugString (WINEDEBUG=warn+seh).
+std::string DebugStrings(const std::string& wineErr)
+{
+    constexpr char kMarker[] = "OutputDebugStringA \"";
+    std::string lines;
+    for (size_t at = wineErr.find(kMarker); at != std::string::npos; at = wineErr.find(kMarker, at + 1)) {
+        const size_t start = at + sizeof kMarker - 1;
+        const size_t end = wineErr.find('\n', start);
+        lines += wineErr.substr(start, end == std::string::npos ? std::string::npos : end - start) + "\n";
+    }
+    return lines;
+}
+
+// Where the text first appears at or after `from` in the launcher's lines
+// within the time; npos when it does not.
+size_t WaitForDebugString(const LauncherRun& run, const std::string& text, size_t from, int timeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const std::string lines = DebugStrings(run.Err());
+        if (const size_t at = lines.find(text, from); at != std::string::npos || Clock::now() > deadline) {
+            return at;
+        }
+        SleepMs(100);
+    }
+}
+
+}  // namespace
+
+// The launcher's window, told of a lock, of the console taken by another
+// session and of a sleep as Windows tells it, leaves the daemon alone until
+// the matching message, and after the sleep sends the layout again. The
+// daemon's own lines (TONVIK_DEBUG) say when it rests and when a request
+// wakes it.
+TEST(LauncherE2E, TheLaunchersWindowPausesForLockSwitchAndSleepAndResumes)
+{
+    const std::vector<std::string> launcher = CommandFromEnv("TONVIK_PLUG_CMD");
+    const std::vector<std::string> probe = CommandFromEnv("TONVIK_SESSION_PROBE_CMD");
+    if (launcher.empty() || probe.empty()) {
+        GTEST_SKIP() << "TONVIK_PLUG_CMD and TONVIK_SESSION_PROBE_CMD name no launcher and probe (the Windows leg sets "
+                        "them)";
+    }
+    const LauncherRun run(launcher, "layout = board.json\n", {{"WINEDEBUG", "-all,warn+seh"}, {"TONVIK_DEBUG", "1"}});
+    ASSERT_GT(run.Pid(), 0);
+    size_t at = WaitForDebugString(run, "TonvikPlug: lighting on", 0, 90000);
+    ASSERT_NE(at, std::string::npos) << "the launcher did not light the daemon:\n" << DebugStrings(run.Err());
+
+    const auto send = [&probe](const char* event) {
+        std::vector<std::string> argv = probe;
+        argv.push_back(event);
+        return CommandOutput(argv, 30000).find(std::string("sent_") + event + "=1") != std::string::npos;
+    };
+    struct Step {
+        const char* pause;
+        const char* pausing;
+        const char* resume;
+        const char* resuming;
+    };
+    for (const Step& step : {Step{"lock", "pausing: the session is locked", "unlock", "resuming: the session is unlocked"},
+                             Step{"disconnect", "pausing: the session is not the active one on its seat", "connect",
+                                  "resuming: the session is the active one again"},
+                             Step{"suspend", "pausing: the system is going to sleep", "resume",
+                                  "resuming: the system woke up"}}) {
+        SCOPED_TRACE(step.pause);
+        EXPECT_TRUE(send(step.pause));
+        at = WaitForDebugString(run, std::string("TonvikPlug: ") + step.pausing, at, 5000);
+        ASSERT_NE(at, std::string::npos) << DebugStrings(run.Err());
+        const size_t rested = WaitForDebugString(run, "tonvik: resting: no request", at, 6000);
+        ASSERT_NE(rested, std::string::npos) << "the daemon did not come to rest\n" << DebugStrings(run.Err());
+        SleepMs(3000);
+        EXPECT_EQ(DebugStrings(run.Err()).find("waking: a request came", rested), std::string::npos)
+            << "a request reached the daemon while paused\n" << DebugStrings(run.Err());
+        EXPECT_TRUE(send(step.resume));
+        at = WaitForDebugString(run, std::string("TonvikPlug: ") + step.resuming, rested, 5000);
+        ASSERT_NE(at, std::string::npos) << DebugStrings(run.Err());
+        EXPECT_NE(WaitForDebugString(run, "waking: a request came", at, 2000), std::string::npos)
+            << "no request after the resume\n" << DebugStrings(run.Err());
+        if (std::string(step.pause) == "suspend") {
+            EXPECT_NE(WaitForDebugString(run, "TonvikPlug: the daemon accepted the layout", at, 5000),
+                      std::string::npos)
+                << "the layout did not go up again after the sleep\n" << DebugStrings(run.Err());
+        }
+    }
+}
