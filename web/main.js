@@ -8,6 +8,10 @@
 // host, which saves it and is the one front-end writing to the daemon; the
 // page only reads the key colours. Served any other way, the page drives the
 // daemon itself and says that its choices are not kept.
+//
+// Beside the phase, the page shows what the daemon has found (the keyboard,
+// the sound), read every few seconds from its status route, which keeps
+// nothing awake.
 import * as api from './api.js';
 import * as host from './settings.js';
 import {BACKGROUND_STYLES, DEFAULT_EFFECT, EFFECT_MODES, SCREEN_MODE} from './catalogue.js';
@@ -54,6 +58,7 @@ let hardwareTimer = null;
 let hosted = null;           // the host's settings, when it keeps them
 let notice = '';             // the outcome of the last change sent to the host
 let noticeTimer = null;
+let found = null;            // the daemon's latest status, null while there is none
 
 function describe() {
     const where = `127.0.0.1, ${ports.length === 1 ? `port ${ports[0]}` : `ports ${ports[0]}–${ports.at(-1)}`}`;
@@ -90,8 +95,35 @@ function setPhase(next, why = '') {
     render();
 }
 
+// "Keyboard 320F:5055 found · recording Speakers · sound playing", or what is missing.
+function describeFound() {
+    if (found === null || port === null) {
+        return '';
+    }
+    const {keyboard: k, sound: s} = found;
+    const ids = `${k.vendorId}:${k.productId}`;
+    const parts = [];
+    if (k.accessDenied) {
+        parts.push(`Keyboard ${ids} found, but it may not be opened: install the udev rule 70-tonvik.rules for these ` +
+            'ids (see man tonvik), then replug the keyboard');
+    } else if (k.found) {
+        parts.push(`Keyboard ${ids} found`);
+    } else if (phase === 'running') {
+        // Only frames going out make the daemon look for it.
+        parts.push(`Keyboard ${ids} not found: is it plugged in?`);
+    }
+    if (!s.connected) {
+        parts.push('no sound recorded: no sound server answers the daemon');
+    } else {
+        parts.push(`recording ${s.recording || 'the default output'}`);
+        parts.push(found.resting ? 'resting' : s.playing ? 'sound playing' : 'silence');
+    }
+    return parts.join(' · ');
+}
+
 function render() {
     document.body.dataset.state = phase;
+    $('found').textContent = describeFound();
     $('status').textContent = describe() + (detail ? `: ${detail}` : '') + (notice ? ` ${notice}` : '');
     $('keyboard-view').hidden = view !== 'keyboard';
     $('amplitude-view').hidden = view !== 'amplitude';
@@ -157,6 +189,7 @@ function failed(error) {
         port = null;
         keyboard.clear();
         showHardware(null);
+        found = null;
         setPhase('gone');
         return SEARCH_AGAIN_MS;
     }
@@ -259,6 +292,14 @@ async function pollHardware() {
     }
     try {
         showHardware(await api.hardware(port));
+        // A reply the page cannot read leaves the line out; a daemon gone is news.
+        found = await api.status(port).catch((error) => {
+            if (error instanceof api.DaemonUnreachable) {
+                throw error;
+            }
+            return null;
+        });
+        render();
     } catch (error) {
         // While nothing else polls (no layout yet, say), this is what notices
         // that the daemon has gone.
