@@ -15,7 +15,9 @@
 // polled in the last second). When the daemon goes away it looks for it again
 // every second; when it comes back, or answers with keys other than the
 // layout's (it restarted, or another front-end uploaded a layout), the layout
-// and the effect go up again. Logs each of these events once, nothing per poll.
+// and the effect go up again. Without a layout (none chosen yet) it finds the
+// daemon, so that uploads can be tried, but polls nothing until one is
+// chosen. Logs each of these events once, nothing per poll.
 class HostLoop {
 public:
     using FrameSink = std::function<void(uint16_t port, const EffectState&)>;

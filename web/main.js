@@ -6,8 +6,10 @@
 // Served by a tonvik-host that keeps the user's choices (it answers
 // /api/settings), the page steers the host instead: every choice goes to the
 // host, which saves it and is the one front-end writing to the daemon; the
-// page only reads the key colours. Served any other way, the page drives the
-// daemon itself and says that its choices are not kept.
+// page only reads the key colours. A host without a layout yet opens on the
+// first step, choosing one, with nothing else enabled until then. Served any
+// other way, the page drives the daemon itself and says that its choices are
+// not kept.
 //
 // Beside the phase, the page shows what the daemon has found (the keyboard,
 // the sound), read every few seconds from its status route, which keeps
@@ -123,6 +125,11 @@ function describeFound() {
 
 function render() {
     document.body.dataset.state = phase;
+    const choosing = hosted !== null && hosted.layout === null;
+    document.body.classList.toggle('first-step', choosing);
+    $('first-step').hidden = !choosing;
+    $('effect-controls').disabled = choosing;
+    $('view-controls').disabled = choosing;
     $('found').textContent = describeFound();
     $('status').textContent = describe() + (detail ? `: ${detail}` : '') + (notice ? ` ${notice}` : '');
     $('keyboard-view').hidden = view !== 'keyboard';
@@ -473,7 +480,7 @@ async function showHosted(settings) {
     hosted = settings;
     const picker = $('layout-picker');
     picker.replaceChildren(...host.layoutOptions(settings));
-    picker.value = settings.layout;
+    picker.value = settings.layout ?? '';
     showStoredLayouts(settings);
     for (const [name, setting] of Object.entries(host.SETTING_OF)) {
         const control = controls[name];
@@ -488,7 +495,10 @@ async function showHosted(settings) {
     }
     // The host always sends the screen's colours to the keyboard in mode 100.
     controls.screenToDevice.checked = true;
-    if (layout?.text === undefined || layout.id !== settings.layout) {
+    if (settings.layout === null) {
+        layout = null;
+        keyboard.clear();
+    } else if (layout?.text === undefined || layout.id !== settings.layout) {
         const text = await host.currentLayout();
         layout = {id: settings.layout, name: settings.layoutName, text};
         keyboard.setLayout(text);
@@ -554,7 +564,7 @@ async function afterHostChange(outcome, saved) {
     } else {
         notice = `Not saved: ${outcome.error}`;
         if (outcome.rejected) {
-            $('layout-picker').value = hosted.layout;
+            $('layout-picker').value = hosted.layout ?? '';
             notice = `The layout was not taken: ${outcome.error}`;
         }
         // Back to what the host keeps.
@@ -579,7 +589,7 @@ async function start() {
         await showHosted(settings);
     } else {
         $('keeping').textContent = 'Choices made here are not kept: this page is not served by a Tonvik host ' +
-            'with a layout in its host.conf (tonvik-host --web, or TonvikPlug.exe on Windows).';
+            '(tonvik-host --web, or TonvikPlug.exe on Windows).';
         const bundled = query.get('layout') ?? '';
         fillLayoutPicker(bundled);
         if (bundled) {
