@@ -318,6 +318,62 @@ TEST(HostWebE2E, ServesTheConsoleAndTheLayoutsAndNothingElse)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << host.Err();
 }
 
+// tonvik-host --open opens the console address the running host published
+// (in its runtime directory, for the user alone) with xdg-open, here a
+// stand-in that records it; without a running host it opens nothing, says
+// how to start one, and fails.
+TEST(HostWebE2E, OpenShowsTheRunningHostsConsoleAndWithoutOneSaysHowToStartIt)
+{
+    TempDir dir;
+    const std::string runtime = dir.Path() + "/run";
+    const std::string stand = dir.Path() + "/bin";
+    const std::string record = dir.Path() + "/opened";
+    std::filesystem::create_directories(runtime);
+    std::filesystem::create_directories(stand);
+    WriteFile(stand + "/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$TONVIK_TEST_OPENED\"\n");
+    std::filesystem::permissions(stand + "/xdg-open", std::filesystem::perms::owner_all);
+    const Env env = {{"XDG_RUNTIME_DIR", runtime},
+                     {"PATH", stand + ":" + std::string(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "")},
+                     {"TONVIK_TEST_OPENED", record}};
+    const auto open = [&] { return RunCommand({TONVIK_HOST_PATH, "--open"}, env, 10000); };
+    const auto refused = [&](const std::string& why) {
+        const CommandResult result = open();
+        EXPECT_TRUE(result.exited && WIFEXITED(result.status) && WEXITSTATUS(result.status) == 1)
+            << why << ": " << result.status;
+        EXPECT_NE(result.err.find("systemctl --user start tonvik-host"), std::string::npos) << why << ": " << result.err;
+    };
+    refused("no host ever ran");
+
+    HostProcess host({"--web", "--web-root", TONVIK_SOURCE_DIR}, {{"XDG_CONFIG_HOME", dir.Path()}, env[0]},
+                     dir.Path());
+    ASSERT_TRUE(host.WaitForLog("serving the web console", 5000)) << host.Err();
+    const std::string url = host.Out().substr(0, host.Out().find('\n'));
+    const std::string published = runtime + "/tonvik/console";
+    EXPECT_EQ(ReadFile(published), url + "\n");
+    struct stat file {};
+    ASSERT_EQ(::stat(published.c_str(), &file), 0);
+    EXPECT_EQ(file.st_mode & 0777, 0600u);
+    ASSERT_EQ(::stat((runtime + "/tonvik").c_str(), &file), 0);
+    EXPECT_EQ(file.st_mode & 0777, 0700u);
+
+    const CommandResult opened = open();
+    EXPECT_TRUE(opened.exited && WIFEXITED(opened.status) && WEXITSTATUS(opened.status) == 0)
+        << opened.status << opened.err;
+    EXPECT_EQ(ReadFile(record), url + "\n");
+
+    const int status = host.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << host.Err();
+    EXPECT_FALSE(std::filesystem::exists(published)) << "the address outlived its host";
+    refused("the host stopped");
+    // What a killed host leaves, and what no host writes.
+    std::filesystem::create_directories(runtime + "/tonvik");
+    WriteFile(published, url + "\n");
+    refused("a stale address");
+    WriteFile(published, "file:///etc/passwd\n");
+    refused("not a console address");
+    EXPECT_EQ(ReadFile(record), url + "\n") << "xdg-open ran without a host";
+}
+
 // The console of this source tree as a browser fetches it: the page, its
 // module script, its style and the bundled layouts it picks from.
 TEST(HostWebE2E, ServesThisTreesConsole)
