@@ -67,7 +67,7 @@ int main(int argc, char* argv[])
         return kHostExitConfigError;
     }
     const HostSettings& settings = start.settings;
-    if (!settings.web && settings.layoutPath.empty()) {
+    if (!settings.web && settings.layoutPath.empty() && settings.bundledLayout.empty()) {
         std::fprintf(stderr, "tonvik-host: no layout: give --layout FILE (or 'layout = FILE' in host.conf), or --web\n%s",
                      Usage().c_str());
         return kHostExitUsage;

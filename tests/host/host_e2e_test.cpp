@@ -170,6 +170,21 @@ TEST_F(HostE2E, FramesFlowWhileTheHostRunsAndStopAfterItExits)
         << m_host->Err();
 }
 
+// What the console writes on its first step, a bundled layout by name, is
+// hosted by a tonvik-host started without the console as well.
+TEST_F(HostE2E, ABundledLayoutInHostConfIsHostedWithoutTheConsole)
+{
+    WriteFile(m_dir.Path() + "/config/tonvik/host.conf", "layout = ansi-60\n");
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    ASSERT_NO_FATAL_FAILURE(StartTone());
+    ASSERT_NO_FATAL_FAILURE(StartHost({"--port", std::to_string(m_daemon->Port()), "--web-root", TONVIK_SOURCE_DIR}));
+    ASSERT_TRUE(m_host->WaitForLog("lighting on", 10000)) << m_host->Err();
+    const uint64_t lit = NowUs();
+    SleepMs(1500);
+    EXPECT_GE(KeyPacketsSince(Events(), lit), 10u);
+    EXPECT_NE(m_host->Err().find("the daemon accepted the layout ansi-60"), std::string::npos) << m_host->Err();
+}
+
 TEST_F(HostE2E, AfterADaemonRestartTheLayoutGoesUpAgainAndFramesFlow)
 {
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
