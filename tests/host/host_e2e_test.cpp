@@ -412,38 +412,31 @@ TEST(HostWebE2E, ServesThisTreesConsole)
     }
 }
 
-// The Windows launcher under Wine (the Windows leg sets TONVIK_PLUG_CMD):
-// started as the logon task starts it, it starts Tonvik.exe and hosts it with
-// the layout and effect of %APPDATA%\Tonvik\host.conf, and serves the console
-// and its settings API, through which a change lands in that host.conf.
-TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndServesTheSettings)
-{
-    const std::vector<std::string> launcher = CommandFromEnv("TONVIK_PLUG_CMD");
-    if (launcher.empty()) {
-        GTEST_SKIP() << "TONVIK_PLUG_CMD names no launcher (the Windows leg sets it)";
+// The Windows launcher under Wine (the Windows leg sets TONVIK_PLUG_CMD),
+// started as the logon task starts it ("-hide"), with %APPDATA%\Tonvik of
+// the test's making; whatever happens, the launcher and the daemon it
+// started end, and that directory goes.
+class LauncherE2E : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_launcher = CommandFromEnv("TONVIK_PLUG_CMD");
+        if (m_launcher.empty()) {
+            GTEST_SKIP() << "TONVIK_PLUG_CMD names no launcher (the Windows leg sets it)";
+        }
+        std::string appData = CommandOutput({"wine", "cmd", "/c", "echo", "%APPDATA%"}, 60000);
+        appData = appData.substr(0, appData.find_first_of("\r\n"));
+        std::string unixAppData = CommandOutput({"winepath", "-u", appData}, 60000);
+        unixAppData = unixAppData.substr(0, unixAppData.find_first_of("\r\n"));
+        ASSERT_FALSE(unixAppData.empty()) << appData;
+        m_confDir = unixAppData + "/Tonvik";
+        std::error_code ignored;
+        std::filesystem::remove_all(m_confDir, ignored);
     }
-    std::string appData = CommandOutput({"wine", "cmd", "/c", "echo", "%APPDATA%"}, 60000);
-    appData = appData.substr(0, appData.find_first_of("\r\n"));
-    std::string unixAppData = CommandOutput({"winepath", "-u", appData}, 60000);
-    unixAppData = unixAppData.substr(0, unixAppData.find_first_of("\r\n"));
-    ASSERT_FALSE(unixAppData.empty()) << appData;
-    const std::string confDir = unixAppData + "/Tonvik";
-    std::filesystem::create_directories(confDir);
-    std::filesystem::copy_file(TONVIK_HOST_TEST_DIR "/test_layout.json", confDir + "/board.json",
-                               std::filesystem::copy_options::overwrite_existing);
-    WriteFile(confDir + "/host.conf", "layout = board.json\nmode = 5\n");
 
-    TempDir dir;
-    std::vector<std::string> argv = launcher;
-    argv.push_back("-hide");
-    const pid_t pid = SpawnProcess(argv, {}, dir.Path() + "/plug.out", dir.Path() + "/plug.err");
-    ASSERT_GT(pid, 0);
-    // Whatever happens below, the launcher and the daemon it started end.
-    struct Cleanup {
-        pid_t pid;
-        std::string confDir;
-        ~Cleanup()
-        {
+    void TearDown() override
+    {
+        if (m_pid > 0) {
             CommandOutput({"wine", "taskkill", "/im", "TonvikPlug.exe"}, 30000);
             const std::vector<std::string> stopDaemon = CommandFromEnv("TONVIK_DAEMON_STOP_CMD");
             if (!stopDaemon.empty()) {
@@ -451,18 +444,74 @@ TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndSe
             }
             const auto deadline = Clock::now() + std::chrono::seconds(10);
             int status = 0;
-            while (::waitpid(pid, &status, WNOHANG) == 0) {
+            while (::waitpid(m_pid, &status, WNOHANG) == 0) {
                 if (Clock::now() > deadline) {
-                    ::kill(pid, SIGKILL);
-                    ::waitpid(pid, &status, 0);
+                    ::kill(m_pid, SIGKILL);
+                    ::waitpid(m_pid, &status, 0);
                     break;
                 }
                 SleepMs(50);
             }
-            std::error_code ignored;
-            std::filesystem::remove_all(confDir, ignored);
         }
-    } cleanup{pid, confDir};
+        if (!m_confDir.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(m_confDir, ignored);
+        }
+    }
+
+    void StartLauncher()
+    {
+        std::vector<std::string> argv = m_launcher;
+        argv.push_back("-hide");
+        m_pid = SpawnProcess(argv, {}, m_dir.Path() + "/plug.out", m_dir.Path() + "/plug.err");
+        ASSERT_GT(m_pid, 0);
+    }
+
+    // The console beside the launcher, on the first free port from 9190 down,
+    // once its settings reply holds the text; 0 when none does within the time.
+    uint16_t WebPortWhoseSettingsHold(const std::string& text, int timeoutMs) const
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        do {
+            for (uint16_t port = 9190; port >= 9180; --port) {
+                if (Get(port, "/api/settings").body.find(text) != std::string::npos) {
+                    return port;
+                }
+            }
+            SleepMs(500);
+        } while (Clock::now() < deadline);
+        return 0;
+    }
+
+    // A change posted as the console posts it.
+    HttpReply Change(uint16_t web, const std::string& change) const
+    {
+        const std::string host = "127.0.0.1:" + std::to_string(web);
+        return SplitReply(Exchange(web, "POST /api/settings HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                                            "\r\nContent-Type: application/json\r\nContent-Length: " +
+                                            std::to_string(change.size()) + "\r\n\r\n" + change));
+    }
+
+    std::string Log() const { return ReadFile(m_dir.Path() + "/plug.err"); }
+
+    std::vector<std::string> m_launcher;
+    std::string m_confDir;
+    TempDir m_dir;
+    pid_t m_pid = -1;
+};
+
+// It starts Tonvik.exe and hosts it with the layout and effect of
+// %APPDATA%\Tonvik\host.conf, and serves the console and its settings API,
+// through which a change lands in that host.conf.
+TEST_F(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndServesTheSettings)
+{
+    const std::string confDir = m_confDir;
+    std::filesystem::create_directories(confDir);
+    std::filesystem::copy_file(TONVIK_HOST_TEST_DIR "/test_layout.json", confDir + "/board.json",
+                               std::filesystem::copy_options::overwrite_existing);
+    WriteFile(confDir + "/host.conf", "layout = board.json\nmode = 5\n");
+    ASSERT_NO_FATAL_FAILURE(StartLauncher());
+    const pid_t pid = m_pid;
 
     // The daemon takes a while to come up under Wine; the launcher then
     // uploads the layout and sets mode 5, and keeps polling.
@@ -492,23 +541,10 @@ TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndSe
     EXPECT_EQ(reply["mode"].asInt(), 5);
     EXPECT_EQ(reply["keys"].size(), 126u);
 
-    // The console beside the launcher, on the first free port from 9190 down.
-    uint16_t web = 0;
-    for (uint16_t port = 9190; port >= 9180 && web == 0; --port) {
-        const std::string settings = Get(port, "/api/settings").body;
-        if (settings.find(R"(board.json","layoutName":"host test board")") != std::string::npos) {
-            web = port;
-        }
-    }
-    ASSERT_NE(web, 0) << "no settings API on 9180-9190; the launcher's log:\n"
-                      << ReadFile(dir.Path() + "/plug.err");
+    const uint16_t web = WebPortWhoseSettingsHold(R"(board.json","layoutName":"host test board")", 0);
+    ASSERT_NE(web, 0) << "no settings API on 9180-9190; the launcher's log:\n" << Log();
     EXPECT_EQ(Get(web, "/").body, ReadFile(TONVIK_SOURCE_DIR "/web/index.html"));
-    const std::string change = R"({"mode": 6})";
-    const std::string host = "127.0.0.1:" + std::to_string(web);
-    const HttpReply saved = SplitReply(Exchange(
-        web, "POST /api/settings HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
-                 "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(change.size()) + "\r\n\r\n" +
-                 change));
+    const HttpReply saved = Change(web, R"({"mode": 6})");
     EXPECT_EQ(saved.head.rfind("HTTP/1.1 200 OK", 0), 0u) << saved.raw;
     EXPECT_EQ(ReadFile(confDir + "/host.conf"), "layout = board.json\nmode = 6\n");
     const auto applied = Clock::now() + std::chrono::seconds(10);
@@ -517,6 +553,40 @@ TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndSe
         Json::Reader().parse(Get(found, "/api/keyboard/musiceffect").body, reply);
     }
     EXPECT_EQ(reply["mode"].asInt(), 6) << "the change did not reach the daemon";
+}
+
+// Started with no host.conf at all, as after the installer, it serves the
+// settings API with no layout; the layout chosen through it lands in a new
+// %APPDATA%\Tonvik\host.conf and goes up to the daemon at once.
+TEST_F(LauncherE2E, WithoutHostConfTheLayoutChosenThroughTheSettingsLandsInAppData)
+{
+    ASSERT_NO_FATAL_FAILURE(StartLauncher());
+    const uint16_t web = WebPortWhoseSettingsHold(R"("layout":null)", 90000);
+    ASSERT_NE(web, 0) << "no settings API without a layout on 9180-9190; the launcher's log:\n" << Log();
+    EXPECT_FALSE(std::filesystem::exists(m_confDir + "/host.conf"));
+
+    const HttpReply saved = Change(web, R"({"layout": "ansi-60"})");
+    EXPECT_EQ(saved.head.rfind("HTTP/1.1 200 OK", 0), 0u) << saved.raw;
+    const std::string conf = ReadFile(m_confDir + "/host.conf");
+    EXPECT_EQ(conf.rfind("# Tonvik host settings", 0), 0u) << conf;
+    EXPECT_TRUE(conf.ends_with("\nlayout = ansi-60\n")) << conf;
+
+    // The daemon, which the launcher started, gets the layout: 61 keys with codes.
+    Json::Value reply;
+    size_t coded = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (coded != 61u && Clock::now() < deadline) {
+        SleepMs(500);
+        for (uint16_t port = 9191; port <= 9199 && coded != 61u; ++port) {
+            coded = 0;
+            if (Json::Reader().parse(Get(port, "/api/keyboard/musiceffect").body, reply)) {
+                for (const auto& key : reply["keys"]) {
+                    coded += key["keyCode"].asInt() > 0 ? 1 : 0;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(coded, 61u) << "the chosen layout did not reach the daemon; last reply: " << reply << "\n" << Log();
 }
 
 }  // namespace
