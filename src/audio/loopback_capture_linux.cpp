@@ -11,9 +11,10 @@
 // own thread runs it, blocking until the server or a timer has something.
 // Only one thread runs the loop at a time: m_mutex guards the loop, the
 // context, the stream, what Source reports, the log state and the flags
-// below, and callbacks run with it held. The loop thread lets go of it only while it waits in poll, as
-// the library's threaded loop does, so Drain and SetPaused may use the stream
-// then, and the loop wakes the poll for whatever they queue.
+// below, and callbacks run with it held. The loop thread lets go of it only
+// while it waits in poll, as the library's threaded loop does, so Drain,
+// SetPaused and Source may use the stream then, and the loop wakes the poll
+// for whatever they queue.
 //
 // The log tells the state changes a user needs: connected (or no server yet),
 // lost, reconnected, and which sink is recorded; never the retries in between.
