@@ -27,7 +27,7 @@ export async function settings() {
         try {
             response = await fetch('/api/settings', {cache: 'no-store', signal: AbortSignal.timeout(TIMEOUT_MS)});
         } catch (error) {
-            if (attempt === 3 || location.protocol === 'file:') {
+            if (attempt === 3) {
                 return null;
             }
             continue;
