@@ -47,6 +47,7 @@ protected:
         m_dir = pattern;
         // The configuration home exists; nothing of Tonvik's is in it.
         fs::create_directories(m_dir + "/config");
+        fs::create_directories(TONVIK_WEB_ARTEFACTS);
         m_pulse = std::make_unique<PulseServer>();
         ASSERT_TRUE(m_pulse->Start()) << "the PulseAudio test server did not start";
         ASSERT_TRUE(m_browser.Start()) << m_browser.Error() << "\n" << m_browser.Log();
