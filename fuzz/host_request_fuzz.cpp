@@ -1,7 +1,8 @@
 // The host's request reader as its web server uses it: the head (up to the
 // blank line) split into method, path and headers, the body's announced
 // length judged, the Host and Origin checks made, and the whole answered by
-// the console's files and a settings API that keeps nothing.
+// the console's files and a settings API that keeps nothing (no place to
+// keep it, no daemon to try a layout on).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -43,7 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Require(!OriginIsOurs(head, 9190) || HeaderValue(head, "Origin")->starts_with("http://"), "a foreign origin passes");
 
     static const StaticSite files("/nonexistent/web", "/nonexistent/layouts");
-    WebSite site(files, nullptr, 9190);
+    static HostChoices choices({"", "", EffectSettings{}});
+    static SettingsApi settings(choices, {"", "", "/nonexistent/layouts"}, "");
+    WebSite site(files, settings, 9190);
     const std::string reply = site.Answer(head, body);
     Require(reply.starts_with("HTTP/1.1 "), "a reply without a status line");
     return 0;

@@ -92,6 +92,12 @@ HostLoop::Outcome HostLoop::Run()
         if (!TryPostedLayout()) {
             continue;
         }
+        if (m_layoutJson.empty()) {
+            // Nothing to light until the console's first step has chosen a
+            // layout; the daemon rests meanwhile. The choice cuts this short.
+            m_choices.WaitForNews(m_choicesVersion, kSearchPeriodMs);
+            continue;
+        }
         if (m_needLayout) {
             const DaemonApi::UploadResult upload = m_api.UploadLayout(m_port, m_layoutJson);
             if (upload.outcome == DaemonApi::Upload::NoReply) {

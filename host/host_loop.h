@@ -16,10 +16,12 @@
 // polled in the last second). When the daemon goes away it looks for it again
 // every second; when it comes back, or answers with keys other than the
 // layout's (it restarted, or another front-end uploaded a layout), the layout
-// and the effect go up again. While the pause state says so it polls nothing
-// (a layout posted meanwhile is still tried, and changed choices wait for the
-// resume); after a sleep the layout and the effect go up again. Logs each of
-// these events once, nothing per poll.
+// and the effect go up again. Without a layout (none chosen yet) it finds the
+// daemon, so that uploads can be tried, but polls nothing until one is
+// chosen. While the pause state says so it polls nothing either (a layout
+// posted meanwhile is still tried, and changed choices wait for the resume);
+// after a sleep the layout and the effect go up again. Logs each of these
+// events once, nothing per poll.
 class HostLoop {
 public:
     using FrameSink = std::function<void(uint16_t port, const EffectState&)>;

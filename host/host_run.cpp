@@ -121,9 +121,10 @@ int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSig
         layoutJson = *text;
     }
     HostChoices choices({layoutJson, layoutName, settings.effect});
-    // The host keeps the user's choices only while it has a layout to host.
+    // The host keeps the user's choices from its first start: with the
+    // console served and no layout yet, choosing one is the console's first step.
     std::unique_ptr<SettingsApi> settingsApi;
-    if (!layoutJson.empty()) {
+    if (!layoutJson.empty() || settings.web) {
         SettingsPlaces places{HostConfPath(), HostLayoutsDir(), Utf8Path(root + "/layouts")};
         const std::string ref = LayoutRef(settings, places.storedLayoutsDir);
         settingsApi = std::make_unique<SettingsApi>(choices, std::move(places), ref);
@@ -140,8 +141,10 @@ int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSig
         }
         const uint16_t port = net::LocalPort(listener);
         const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
-        LogInfo("serving the web console from " + root + " at " + url +
-                (settingsApi ? ", with the settings API" : ", without settings (no layout to host)"));
+        LogInfo("serving the web console from " + root + " at " + url + ", with the settings API");
+        if (layoutJson.empty()) {
+            LogInfo("no layout chosen yet: choose your keyboard's layout in the console at " + url);
+        }
         std::error_code error;
         if (!std::filesystem::is_directory(Utf8Path(root + "/web"), error)) {
             LogWarning("there is no web console in " + root + "/web: every page will be missing");
@@ -151,7 +154,7 @@ int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSig
         try {
             web = std::thread([listener, root, port, &settingsApi, &stop] {
                 const StaticSite files(Utf8Path(root + "/web"), Utf8Path(root + "/layouts"));
-                WebSite site(files, settingsApi.get(), port);
+                WebSite site(files, *settingsApi, port);
                 ServeWeb(listener, site, stop);
             });
         } catch (const std::system_error&) {
@@ -165,7 +168,7 @@ int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSig
     }
 
     int status = kHostExitStopped;
-    if (!layoutJson.empty()) {
+    if (settingsApi) {
         const std::unique_ptr<HttpClient> http = OpenHttpClient();
         if (http == nullptr) {
             LogError("the HTTP client library could not be set up");

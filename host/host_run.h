@@ -22,11 +22,12 @@ struct HostStart {
 };
 HostStart LoadHostSettings(const std::vector<std::string>& args, bool hideAllowed);
 
-// Runs what the settings ask for until the stop: the web server on a thread
-// of its own (with web; webReady is told its address once it serves), the
-// host loop on the calling thread (with a layout, which also brings the
-// settings API), which leaves the daemon alone while pause says so.
-// webDataDir holds web/ and layouts/ (the bundled layouts).
+// Runs what the settings ask for until the stop: the web server and its
+// settings API on a thread of its own (with web; webReady is told its
+// address once it serves), the host loop on the calling thread (with a
+// layout, or with web: then it waits for the console to choose one), which
+// leaves the daemon alone while pause says so. webDataDir holds web/ and
+// layouts/ (the bundled layouts).
 // Logs why it ends early; returns the exit status.
 int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSignal& stop, const PauseState& pause,
             HostLoop::FrameSink frames = {}, const std::function<void(const std::string& url)>& webReady = {});

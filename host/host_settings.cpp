@@ -212,6 +212,23 @@ std::optional<std::string> ReadHostConf(const std::string& text, const std::stri
     return std::nullopt;
 }
 
+std::string HostConfHeader()
+{
+    return "# Tonvik host settings: read at every start of the host, and rewritten when a\n"
+           "# choice is made in its web console. One \"key = value\" a line; \"#\" starts a comment.\n"
+           "#   layout       a bundled layout's name (ansi-104, say), or a layout file\n"
+           "#                (a relative path is taken from this directory)\n"
+           "#   mode         the effect: " + std::to_string(api_contract::kFirstColourStyle) + "-" +
+           std::to_string(api_contract::kLastColourStyle) + " a colour style of the bars, " +
+           std::to_string(api_contract::kRippleMode) + " the ripple, " + std::to_string(api_contract::kScreenMode) +
+           " the screen's colours\n"
+           "#   sensitivity  1-1000\n"
+           "#   background   the background's colour style, 0-255\n"
+           "#   brightness   the background's brightness, 0-255\n"
+           "#   port         the daemon's port, 9191-9199 (without it: the first that answers)\n"
+           "#   when-locked  pause (the keys go dark while the session is locked) or keep\n";
+}
+
 HostCommand ParseHostArguments(const std::vector<std::string>& args, bool hideAllowed, HostSettings& settings)
 {
     HostCommand command;
@@ -314,8 +331,8 @@ std::string HostUsage(const char* program)
            "  --brightness N     background brightness 0-255 (100)\n"
            "  --port N           the daemon's port, 9191-9199 (default: the first that answers)\n"
            "  --preview          draw the keys in this terminal\n"
-           "  --web              serve the web console on 127.0.0.1 and print its address\n"
-           "                     (with a layout, also the settings API it saves choices through)\n"
+           "  --web              serve the web console on 127.0.0.1 and print its address,\n"
+           "                     with the settings API it saves choices through (the layout too)\n"
            "  --web-port N       its port (default: 9190, or the next free one below)\n"
            "  --web-root DIR     serve DIR/web and DIR/layouts instead of the installed ones\n";
 }

@@ -50,6 +50,10 @@ constexpr size_t kMaxHostConfBytes = 65536;
 // ...") and the settings as they were before the bad line.
 std::optional<std::string> ReadHostConf(const std::string& text, const std::string& confDir, HostSettings& settings);
 
+// The comment a host.conf that the host creates begins with: what the file
+// is, and every key ReadHostConf takes with what its value may be.
+std::string HostConfHeader();
+
 // True for a name that can only be a bundled layout's.
 bool IsBundledLayoutName(const std::string& name);
 

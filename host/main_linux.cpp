@@ -1,6 +1,7 @@
 // tonvik-host: the headless host on Linux. Stop signals are taken by a thread
 // of their own; the host loop runs on the main thread, the web server (with
-// --web) on another.
+// --web) on another. With --web it publishes the console's address for
+// `tonvik-host --open`, which opens that console in the browser and exits.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "base/log.h"
 #include "base/signal_name.h"
 #include "base/version.h"
+#include "console_address.h"
 #include "host_run.h"
 #include "key_preview.h"
 #include "logind_watch.h"
@@ -24,21 +26,40 @@ namespace {
 // Ends the signal thread when the host stops for a reason of its own.
 constexpr int kWakeSignal = SIGUSR1;
 
+std::string Usage()
+{
+    return HostUsage("tonvik-host") +
+           "  --open             open the running host's console in the default browser, and exit\n";
+}
+
+// The console's address where --open finds it, from the moment it serves.
+void Publish(const std::string& url)
+{
+    if (ConsoleAddressPath().empty()) {
+        LogWarning("XDG_RUNTIME_DIR is not set: tonvik-host --open cannot find this console");
+    } else if (!PublishConsoleAddress(url)) {
+        LogWarning("cannot write " + ConsoleAddressPath() + ": tonvik-host --open cannot find this console");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
 {
     SetLogName("tonvik-host");
+    if (argc == 2 && std::string(argv[1]) == "--open") {
+        return OpenPublishedConsole();
+    }
     const HostStart start = LoadHostSettings(std::vector<std::string>(argv + 1, argv + argc), false);
     switch (start.command.action) {
     case HostCommand::Action::Help:
-        std::fputs(HostUsage("tonvik-host").c_str(), stdout);
+        std::fputs(Usage().c_str(), stdout);
         return kHostExitStopped;
     case HostCommand::Action::Version:
         std::puts("tonvik-host " TONVIK_VERSION);
         return kHostExitStopped;
     case HostCommand::Action::UsageError:
-        std::fprintf(stderr, "tonvik-host: %s\n%s", start.command.error.c_str(), HostUsage("tonvik-host").c_str());
+        std::fprintf(stderr, "tonvik-host: %s\n%s", start.command.error.c_str(), Usage().c_str());
         return kHostExitUsage;
     case HostCommand::Action::Run:
         break;
@@ -48,9 +69,9 @@ int main(int argc, char* argv[])
         return kHostExitConfigError;
     }
     const HostSettings& settings = start.settings;
-    if (!settings.web && settings.layoutPath.empty()) {
+    if (!settings.web && settings.layoutPath.empty() && settings.bundledLayout.empty()) {
         std::fprintf(stderr, "tonvik-host: no layout: give --layout FILE (or 'layout = FILE' in host.conf), or --web\n%s",
-                     HostUsage("tonvik-host").c_str());
+                     Usage().c_str());
         return kHostExitUsage;
     }
 
@@ -93,7 +114,14 @@ int main(int argc, char* argv[])
     }
     PauseState pause(settings.pauseWhenLocked);
     const std::unique_ptr<SessionFollower> session = FollowLogindSession(pause);
-    const int status = RunHost(settings, TONVIK_DATA_DIR, stop, pause, frames);
+    std::string published;
+    const int status = RunHost(settings, TONVIK_DATA_DIR, stop, pause, frames, [&published](const std::string& url) {
+        Publish(url);
+        published = url;
+    });
+    if (!published.empty()) {
+        WithdrawConsoleAddress(published);
+    }
     if (preview) {
         std::fputs(kPreviewEnd, stdout);
         std::fflush(stdout);

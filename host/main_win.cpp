@@ -18,7 +18,6 @@
 
 #include "base/log.h"
 #include "base/version.h"
-#include "host_platform.h"
 #include "host_run.h"
 #include "session_messages.h"
 
@@ -150,12 +149,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         Tell(hide, start.confError);
         return kHostExitConfigError;
     }
-    // The launcher always serves the console: it is how a Windows user chooses.
+    // The launcher always serves the console: it is how a Windows user
+    // chooses, the layout too when host.conf names none yet.
     HostSettings settings = start.settings;
     settings.web = true;
-    if (settings.layoutPath.empty() && settings.bundledLayout.empty()) {
-        LogInfo("no layout in " + HostConfPath() + ": the console is served, but the daemon runs without a host");
-    }
 
     StopSignal stop;
     g_stop = &stop;

@@ -166,8 +166,9 @@ std::string SettingsApi::SettingsJson() const
 {
     const Choices choices = m_choices.Current();
     Json::Value root;
-    root["layout"] = m_layoutRef;
-    root["layoutName"] = m_layoutName;
+    // null until the first layout is chosen.
+    root["layout"] = m_layoutRef.empty() ? Json::Value() : Json::Value(m_layoutRef);
+    root["layoutName"] = m_layoutRef.empty() ? Json::Value() : Json::Value(m_layoutName);
     root["mode"] = choices.effect.mode;
     root["sensitivity"] = choices.effect.sensitivity;
     root["background"] = choices.effect.background;
@@ -203,6 +204,9 @@ std::string SettingsApi::Answer(const WebRequest& request)
     if (request.path == "/api/settings/layout") {
         if (!get) {
             return ErrorReply("405 Method Not Allowed", "GET only");
+        }
+        if (m_layoutRef.empty()) {
+            return ErrorReply("404 Not Found", "no layout has been chosen yet");
         }
         return WebReply("200 OK", kJson, m_choices.Current().layoutJson, request.method == "GET");
     }
@@ -362,7 +366,8 @@ std::optional<std::string> SettingsApi::Save(const std::vector<std::pair<std::st
     }
     std::error_code error;
     const std::filesystem::path conf = Utf8Path(m_places.confPath);
-    std::string text;
+    // A host.conf the host makes says what it is and which keys it may hold.
+    std::string text = HostConfHeader();
     if (std::filesystem::exists(conf, error)) {
         const std::optional<std::string> current = ReadTextFile(conf, kMaxHostConfBytes);
         if (!current) {

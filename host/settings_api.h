@@ -22,12 +22,15 @@ bool IsStoredFileName(const std::string& name);
 // The host's settings API, beside the web console on the same loopback port
 // (the web server's thread calls it). JSON in and out:
 //   GET    /api/settings              the current choices and the layouts to choose from
+//                                     ("layout": null until one is chosen)
 //   POST   /api/settings              changes any of layout, mode, sensitivity, background, brightness
 //   GET    /api/settings/layout       the current layout document, for drawing the keys in place
+//                                     (404 while there is none)
 //   POST   /api/layouts               a layout document: tried on the daemon, then stored and chosen
 //   DELETE /api/layouts/user-<16 hex> removes a stored layout that is not in use
-// A change is saved to host.conf (atomically, comments and other lines kept)
-// before it is applied, so a change that cannot be saved changes nothing.
+// A change is saved to host.conf (atomically, comments and other lines kept;
+// a new one, and its directory, made with HostConfHeader) before it is
+// applied, so a change that cannot be saved changes nothing.
 // Bad values get 400, a layout the daemon rejects 422 with its reason, no
 // daemon to try an upload on 503, a failed save 500; nothing changes then.
 // Stored layouts get names the host makes; no name from a request is used as
@@ -38,7 +41,7 @@ bool IsStoredFileName(const std::string& name);
 class SettingsApi {
 public:
     // layoutRef: the current layout as host.conf names it (a bundled name, or
-    // a file path), or as the command line gave it.
+    // a file path), or as the command line gave it; empty while there is none.
     SettingsApi(HostChoices& choices, SettingsPlaces places, std::string layoutRef);
 
     std::string Answer(const WebRequest& request);

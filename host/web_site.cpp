@@ -13,7 +13,7 @@ std::string Refused(const char* why)
 
 }  // namespace
 
-WebSite::WebSite(const StaticSite& files, SettingsApi* settings, uint16_t port)
+WebSite::WebSite(const StaticSite& files, SettingsApi& settings, uint16_t port)
     : m_files(files), m_settings(settings), m_port(port)
 {
 }
@@ -30,13 +30,9 @@ std::string WebSite::Answer(std::string_view head, std::string_view body)
     if (!request->path.starts_with("/api/")) {
         return m_files.Answer(head);
     }
-    if (m_settings == nullptr) {
-        return WebReply("404 Not Found", "application/json; charset=utf-8",
-                        R"({"error":"this host keeps no settings: it hosts no layout"})");
-    }
     const bool changes = request->method != "GET" && request->method != "HEAD";
     if (changes && !OriginIsOurs(head, m_port)) {
         return Refused("changes are taken only from the console's own page");
     }
-    return m_settings->Answer(*request);
+    return m_settings.Answer(*request);
 }

@@ -1,7 +1,7 @@
 // The daemon's HTTP API on 127.0.0.1. Every request is a plain GET without
 // headers of our own, so the browser sends it as a simple cross-origin request
 // and needs no pre-flight; the daemon's replies allow any origin.
-import {AMPLITUDE_PATH, EFFECT_PATH, HARDWARE_PATH, LAYOUT_PATH, REQUEST_CAP} from './contract.js';
+import {AMPLITUDE_PATH, EFFECT_PATH, HARDWARE_PATH, LAYOUT_PATH, REQUEST_CAP, STATUS_PATH} from './contract.js';
 
 export {FIRST_PORT, LAST_PORT} from './contract.js';
 const HOST = '127.0.0.1';
@@ -103,6 +103,16 @@ export async function amplitude(port) {
         throw new BadReply(`unexpected amplitude reply: ${JSON.stringify(reply).slice(0, 120)}`);
     }
     return reply.amplitude;
+}
+
+// What the daemon has found: {keyboard: {found, vendorId, productId,
+// accessDenied}, sound: {connected, recording, playing}, resting, version}.
+export async function status(port) {
+    const reply = await getJson(port, STATUS_PATH, REQUEST_TIMEOUT_MS);
+    if (typeof reply.keyboard?.found !== 'boolean' || typeof reply.sound?.connected !== 'boolean') {
+        throw new BadReply(`unexpected status reply: ${JSON.stringify(reply).slice(0, 120)}`);
+    }
+    return reply;
 }
 
 // The hardware snapshot, or null before the daemon's first measurement.

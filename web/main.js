@@ -6,8 +6,14 @@
 // Served by a tonvik-host that keeps the user's choices (it answers
 // /api/settings), the page steers the host instead: every choice goes to the
 // host, which saves it and is the one front-end writing to the daemon; the
-// page only reads the key colours. Served any other way, the page drives the
-// daemon itself and says that its choices are not kept.
+// page only reads the key colours. A host without a layout yet opens on the
+// first step, choosing one, with nothing else enabled until then. Served any
+// other way, the page drives the daemon itself and says that its choices are
+// not kept.
+//
+// Beside the phase, the page shows what the daemon has found (the keyboard,
+// the sound), read every few seconds from its status route, which keeps
+// nothing awake.
 import * as api from './api.js';
 import * as host from './settings.js';
 import {BACKGROUND_STYLES, DEFAULT_EFFECT, EFFECT_MODES, SCREEN_MODE} from './catalogue.js';
@@ -54,6 +60,7 @@ let hardwareTimer = null;
 let hosted = null;           // the host's settings, when it keeps them
 let notice = '';             // the outcome of the last change sent to the host
 let noticeTimer = null;
+let found = null;            // the daemon's latest status, null while there is none
 
 function describe() {
     const where = `127.0.0.1, ${ports.length === 1 ? `port ${ports[0]}` : `ports ${ports[0]}–${ports.at(-1)}`}`;
@@ -90,8 +97,40 @@ function setPhase(next, why = '') {
     render();
 }
 
+// "Keyboard 320F:5055 found · recording Speakers · sound playing", or what is missing.
+function describeFound() {
+    if (found === null || port === null) {
+        return '';
+    }
+    const {keyboard: k, sound: s} = found;
+    const ids = `${k.vendorId}:${k.productId}`;
+    const parts = [];
+    if (k.accessDenied) {
+        parts.push(`Keyboard ${ids} found, but it may not be opened: install the udev rule 70-tonvik.rules for these ` +
+            'ids (see man tonvik), then replug the keyboard');
+    } else if (k.found) {
+        parts.push(`Keyboard ${ids} found`);
+    } else if (phase === 'running') {
+        // Only frames going out make the daemon look for it.
+        parts.push(`Keyboard ${ids} not found: is it plugged in?`);
+    }
+    if (!s.connected) {
+        parts.push('no sound recorded: no sound server answers the daemon');
+    } else {
+        parts.push(`recording ${s.recording || 'the default output'}`);
+        parts.push(found.resting ? 'resting' : s.playing ? 'sound playing' : 'silence');
+    }
+    return parts.join(' · ');
+}
+
 function render() {
     document.body.dataset.state = phase;
+    const choosing = hosted !== null && hosted.layout === null;
+    document.body.classList.toggle('first-step', choosing);
+    $('first-step').hidden = !choosing;
+    $('effect-controls').disabled = choosing;
+    $('view-controls').disabled = choosing;
+    $('found').textContent = describeFound();
     $('status').textContent = describe() + (detail ? `: ${detail}` : '') + (notice ? ` ${notice}` : '');
     $('keyboard-view').hidden = view !== 'keyboard';
     $('amplitude-view').hidden = view !== 'amplitude';
@@ -157,6 +196,7 @@ function failed(error) {
         port = null;
         keyboard.clear();
         showHardware(null);
+        found = null;
         setPhase('gone');
         return SEARCH_AGAIN_MS;
     }
@@ -259,6 +299,14 @@ async function pollHardware() {
     }
     try {
         showHardware(await api.hardware(port));
+        // A reply the page cannot read leaves the line out; a daemon gone is news.
+        found = await api.status(port).catch((error) => {
+            if (error instanceof api.DaemonUnreachable) {
+                throw error;
+            }
+            return null;
+        });
+        render();
     } catch (error) {
         // While nothing else polls (no layout yet, say), this is what notices
         // that the daemon has gone.
@@ -432,7 +480,7 @@ async function showHosted(settings) {
     hosted = settings;
     const picker = $('layout-picker');
     picker.replaceChildren(...host.layoutOptions(settings));
-    picker.value = settings.layout;
+    picker.value = settings.layout ?? '';
     showStoredLayouts(settings);
     for (const [name, setting] of Object.entries(host.SETTING_OF)) {
         const control = controls[name];
@@ -447,7 +495,10 @@ async function showHosted(settings) {
     }
     // The host always sends the screen's colours to the keyboard in mode 100.
     controls.screenToDevice.checked = true;
-    if (layout?.text === undefined || layout.id !== settings.layout) {
+    if (settings.layout === null) {
+        layout = null;
+        keyboard.clear();
+    } else if (layout?.text === undefined || layout.id !== settings.layout) {
         const text = await host.currentLayout();
         layout = {id: settings.layout, name: settings.layoutName, text};
         keyboard.setLayout(text);
@@ -513,7 +564,7 @@ async function afterHostChange(outcome, saved) {
     } else {
         notice = `Not saved: ${outcome.error}`;
         if (outcome.rejected) {
-            $('layout-picker').value = hosted.layout;
+            $('layout-picker').value = hosted.layout ?? '';
             notice = `The layout was not taken: ${outcome.error}`;
         }
         // Back to what the host keeps.
@@ -538,7 +589,7 @@ async function start() {
         await showHosted(settings);
     } else {
         $('keeping').textContent = 'Choices made here are not kept: this page is not served by a Tonvik host ' +
-            'with a layout in its host.conf (tonvik-host --web, or TonvikPlug.exe on Windows).';
+            '(tonvik-host --web, or TonvikPlug.exe on Windows).';
         const bundled = query.get('layout') ?? '';
         fillLayoutPicker(bundled);
         if (bundled) {

@@ -10,20 +10,30 @@ export const SETTING_OF = {
     mode: 'mode', amplitude: 'sensitivity', backMode: 'background', backBrightness: 'brightness',
 };
 
+// The layout is null until the first one is chosen.
 function valid(settings) {
-    return settings !== null && typeof settings === 'object' && typeof settings.layout === 'string' &&
+    return settings !== null && typeof settings === 'object' &&
+        (typeof settings.layout === 'string' || settings.layout === null) &&
         Array.isArray(settings.layouts) &&
         Object.values(SETTING_OF).every((name) => Number.isInteger(settings[name]));
 }
 
-// The host's settings, or null when the page is not served by a host that keeps them.
+// The host's settings; null when what served the page answers without them
+// (it is no host). A host that is slow to answer is asked again: a page it
+// served must never take itself for one that keeps nothing.
 export async function settings() {
-    try {
-        const response = await fetch('/api/settings', {cache: 'no-store', signal: AbortSignal.timeout(TIMEOUT_MS)});
-        const reply = response.ok ? await response.json() : null;
+    for (let attempt = 1; ; attempt += 1) {
+        let response;
+        try {
+            response = await fetch('/api/settings', {cache: 'no-store', signal: AbortSignal.timeout(TIMEOUT_MS)});
+        } catch (error) {
+            if (attempt === 3) {
+                return null;
+            }
+            continue;
+        }
+        const reply = response.ok ? await response.json().catch(() => null) : null;
         return valid(reply) ? reply : null;
-    } catch {
-        return null;
     }
 }
 
@@ -85,12 +95,14 @@ export function storedLayouts(settings) {
 }
 
 // The picker's options: the host's layouts, and the file host.conf names when
-// it is none of them.
+// it is none of them (or an empty choice while there is no layout yet).
 export function layoutOptions(settings) {
     const options = settings.layouts
         .filter((entry) => typeof entry?.id === 'string' && typeof entry?.name === 'string')
         .map((entry) => new Option(entry.name, entry.id));
-    if (!options.some((option) => option.value === settings.layout)) {
+    if (settings.layout === null) {
+        options.unshift(new Option('Choose…', ''));
+    } else if (!options.some((option) => option.value === settings.layout)) {
         options.unshift(new Option(`Your file: ${settings.layout}`, settings.layout));
     }
     return options;

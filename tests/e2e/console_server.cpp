@@ -72,17 +72,45 @@ bool ConsoleServer::Start(const std::string& sourceDir, const std::string& confi
     // The console as users open it: tonvik-host serving the tree's web/ and layouts/.
     const std::string out = m_dir + "/server.out";
     m_pid = SpawnProcess({TONVIK_HOST_PATH, "--web", "--web-root", sourceDir},
-                         {{"XDG_CONFIG_HOME", configHome.empty() ? m_dir : configHome}}, out, m_dir + "/server.err");
+                         {{"XDG_CONFIG_HOME", configHome.empty() ? m_dir : configHome}, {"XDG_RUNTIME_DIR", m_dir}},
+                         out, m_dir + "/server.err");
     if (m_pid < 0) {
         return false;
     }
     // Its first line on standard output is the address it serves.
-    const std::string prefix = "http://127.0.0.1:";
+    return ReadPort(out, "http://127.0.0.1:");
+}
+
+bool ConsoleServer::StartPlain(const std::string& sourceDir)
+{
+    char pattern[] = "/tmp/tonvik-console-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        return false;
+    }
+    m_dir = pattern;
+    // The page's files at the top, the layouts beside them, as the host serves them.
+    const std::string site = m_dir + "/site";
+    std::error_code error;
+    std::filesystem::create_directory(site, error);
+    for (const auto& entry : std::filesystem::directory_iterator(sourceDir + "/web", error)) {
+        std::filesystem::create_symlink(entry.path(), site + "/" + entry.path().filename().string(), error);
+    }
+    std::filesystem::create_directory_symlink(sourceDir + "/layouts", site + "/layouts", error);
+    const std::string out = m_dir + "/server.out";
+    m_pid = SpawnProcess({"python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory", site}, {},
+                         out, m_dir + "/server.err");
+    // "Serving HTTP on 127.0.0.1 port 43215 (http://127.0.0.1:43215/) ..."
+    return m_pid > 0 && ReadPort(out, " port ");
+}
+
+bool ConsoleServer::ReadPort(const std::string& out, const std::string& before)
+{
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < deadline) {
         const std::string text = ReadFile(out);
-        if (text.compare(0, prefix.size(), prefix) == 0 && text.find('\n') != std::string::npos) {
-            m_port = static_cast<uint16_t>(std::strtoul(text.c_str() + prefix.size(), nullptr, 10));
+        const size_t at = text.find(before);
+        if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
+            m_port = static_cast<uint16_t>(std::strtoul(text.c_str() + at + before.size(), nullptr, 10));
             return m_port != 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -105,7 +105,7 @@ protected:
         m_dir = pattern;
         std::filesystem::create_directories(TONVIK_WEB_ARTEFACTS);
         ASSERT_TRUE(m_pulse.Start()) << "the PulseAudio test server did not start; see " << m_pulse.RuntimeDir();
-        ASSERT_TRUE(m_server.Start(TONVIK_SOURCE_DIR)) << "the static file server did not start";
+        ASSERT_TRUE(m_server.StartPlain(TONVIK_SOURCE_DIR)) << "the static file server did not start";
         ASSERT_TRUE(m_browser.Start()) << m_browser.Error() << "\n" << m_browser.Log();
     }
 
@@ -205,7 +205,7 @@ TEST_F(WebConsole, LightsTheKeyboardWhileShownAndLetsItRestWhenHiddenOrClosed)
         << Status(page) << "\n" << m_browser.Error();
     EXPECT_EQ(m_browser.Evaluate(page, "document.getElementById('layout-picker').value").asString(), "ansi-104");
     EXPECT_EQ(m_browser.Evaluate(page, "document.getElementById('mode').value").asString(), "2");
-    // Served by a host without a layout, the page drives the daemon itself and says so.
+    // Served by what is no host, the page drives the daemon itself and says so.
     EXPECT_NE(m_browser.Evaluate(page, "document.getElementById('keeping').textContent").asString().find("not kept"),
               std::string::npos);
 

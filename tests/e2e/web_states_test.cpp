@@ -55,7 +55,7 @@ TEST(WebConsoleStates, FindsTheDaemonAndSaysWhereItStands)
     const SilentPort silent(9191);
     ASSERT_TRUE(silent.Listening()) << "port 9191 is taken";
     ConsoleServer server;
-    ASSERT_TRUE(server.Start(TONVIK_SOURCE_DIR)) << "the static file server did not start";
+    ASSERT_TRUE(server.StartPlain(TONVIK_SOURCE_DIR)) << "the static file server did not start";
     Browser browser;
     ASSERT_TRUE(browser.Start()) << browser.Error() << "\n" << browser.Log();
     Browser::Page page;

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -170,6 +171,21 @@ TEST_F(HostE2E, FramesFlowWhileTheHostRunsAndStopAfterItExits)
         << m_host->Err();
 }
 
+// What the console writes on its first step, a bundled layout by name, is
+// hosted by a tonvik-host started without the console as well.
+TEST_F(HostE2E, ABundledLayoutInHostConfIsHostedWithoutTheConsole)
+{
+    WriteFile(m_dir.Path() + "/config/tonvik/host.conf", "layout = ansi-60\n");
+    ASSERT_NO_FATAL_FAILURE(StartDaemon());
+    ASSERT_NO_FATAL_FAILURE(StartTone());
+    ASSERT_NO_FATAL_FAILURE(StartHost({"--port", std::to_string(m_daemon->Port()), "--web-root", TONVIK_SOURCE_DIR}));
+    ASSERT_TRUE(m_host->WaitForLog("lighting on", 10000)) << m_host->Err();
+    const uint64_t lit = NowUs();
+    SleepMs(1500);
+    EXPECT_GE(KeyPacketsSince(Events(), lit), 10u);
+    EXPECT_NE(m_host->Err().find("the daemon accepted the layout ansi-60"), std::string::npos) << m_host->Err();
+}
+
 TEST_F(HostE2E, AfterADaemonRestartTheLayoutGoesUpAgainAndFramesFlow)
 {
     ASSERT_NO_FATAL_FAILURE(StartDaemon());
@@ -318,6 +334,62 @@ TEST(HostWebE2E, ServesTheConsoleAndTheLayoutsAndNothingElse)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << host.Err();
 }
 
+// tonvik-host --open opens the console address the running host published
+// (in its runtime directory, for the user alone) with xdg-open, here a
+// stand-in that records it; without a running host it opens nothing, says
+// how to start one, and fails.
+TEST(HostWebE2E, OpenShowsTheRunningHostsConsoleAndWithoutOneSaysHowToStartIt)
+{
+    TempDir dir;
+    const std::string runtime = dir.Path() + "/run";
+    const std::string stand = dir.Path() + "/bin";
+    const std::string record = dir.Path() + "/opened";
+    std::filesystem::create_directories(runtime);
+    std::filesystem::create_directories(stand);
+    WriteFile(stand + "/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$TONVIK_TEST_OPENED\"\n");
+    std::filesystem::permissions(stand + "/xdg-open", std::filesystem::perms::owner_all);
+    const Env env = {{"XDG_RUNTIME_DIR", runtime},
+                     {"PATH", stand + ":" + std::string(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "")},
+                     {"TONVIK_TEST_OPENED", record}};
+    const auto open = [&] { return RunCommand({TONVIK_HOST_PATH, "--open"}, env, 10000); };
+    const auto refused = [&](const std::string& why) {
+        const CommandResult result = open();
+        EXPECT_TRUE(result.exited && WIFEXITED(result.status) && WEXITSTATUS(result.status) == 1)
+            << why << ": " << result.status;
+        EXPECT_NE(result.err.find("systemctl --user start tonvik-host"), std::string::npos) << why << ": " << result.err;
+    };
+    refused("no host ever ran");
+
+    HostProcess host({"--web", "--web-root", TONVIK_SOURCE_DIR}, {{"XDG_CONFIG_HOME", dir.Path()}, env[0]},
+                     dir.Path());
+    ASSERT_TRUE(host.WaitForLog("serving the web console", 5000)) << host.Err();
+    const std::string url = host.Out().substr(0, host.Out().find('\n'));
+    const std::string published = runtime + "/tonvik/console";
+    EXPECT_EQ(ReadFile(published), url + "\n");
+    struct stat file {};
+    ASSERT_EQ(::stat(published.c_str(), &file), 0);
+    EXPECT_EQ(file.st_mode & 0777, 0600u);
+    ASSERT_EQ(::stat((runtime + "/tonvik").c_str(), &file), 0);
+    EXPECT_EQ(file.st_mode & 0777, 0700u);
+
+    const CommandResult opened = open();
+    EXPECT_TRUE(opened.exited && WIFEXITED(opened.status) && WEXITSTATUS(opened.status) == 0)
+        << opened.status << opened.err;
+    EXPECT_EQ(ReadFile(record), url + "\n");
+
+    const int status = host.Stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << host.Err();
+    EXPECT_FALSE(std::filesystem::exists(published)) << "the address outlived its host";
+    refused("the host stopped");
+    // What a killed host leaves, and what no host writes.
+    std::filesystem::create_directories(runtime + "/tonvik");
+    WriteFile(published, url + "\n");
+    refused("a stale address");
+    WriteFile(published, "file:///etc/passwd\n");
+    refused("not a console address");
+    EXPECT_EQ(ReadFile(record), url + "\n") << "xdg-open ran without a host";
+}
+
 // The console of this source tree as a browser fetches it: the page, its
 // module script, its style and the bundled layouts it picks from.
 TEST(HostWebE2E, ServesThisTreesConsole)
@@ -343,11 +415,13 @@ TEST(HostWebE2E, ServesThisTreesConsole)
 
 // TonvikPlug.exe under Wine, started as the logon task starts it ("-hide")
 // with %APPDATA%\Tonvik\host.conf holding the given text beside the test
-// board's layout. Whatever happens in the test, the launcher and the daemon
-// it started end with the object, and that host.conf goes.
+// board's layout, or with no %APPDATA%\Tonvik at all (no text), as after the
+// installer. Whatever happens in the test, the launcher and the daemon it
+// started end with the object, and that directory goes.
 class LauncherRun {
 public:
-    LauncherRun(const std::vector<std::string>& launcher, const std::string& hostConf, const Env& env = {})
+    LauncherRun(const std::vector<std::string>& launcher, const std::optional<std::string>& hostConf,
+                const Env& env = {})
     {
         std::string appData = CommandOutput({"wine", "cmd", "/c", "echo", "%APPDATA%"}, 60000);
         appData = appData.substr(0, appData.find_first_of("\r\n"));
@@ -358,10 +432,13 @@ public:
             return;
         }
         m_confDir = unixAppData + "/Tonvik";
-        std::filesystem::create_directories(m_confDir);
-        std::filesystem::copy_file(TONVIK_HOST_TEST_DIR "/test_layout.json", m_confDir + "/board.json",
-                                   std::filesystem::copy_options::overwrite_existing);
-        WriteFile(m_confDir + "/host.conf", hostConf);
+        std::error_code ignored;
+        std::filesystem::remove_all(m_confDir, ignored);
+        if (hostConf) {
+            std::filesystem::create_directories(m_confDir);
+            std::filesystem::copy_file(TONVIK_HOST_TEST_DIR "/test_layout.json", m_confDir + "/board.json");
+            WriteFile(m_confDir + "/host.conf", *hostConf);
+        }
         std::vector<std::string> argv = launcher;
         argv.push_back("-hide");
         m_pid = SpawnProcess(argv, env, m_dir.Path() + "/plug.out", m_dir.Path() + "/plug.err");
@@ -406,6 +483,31 @@ private:
     pid_t m_pid = -1;
 };
 
+// The console beside the launcher, on the first free port from 9190 down,
+// once its settings reply holds the text; 0 when none does within the time.
+uint16_t WebPortWhoseSettingsHold(const std::string& text, int timeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    do {
+        for (uint16_t port = 9190; port >= 9180; --port) {
+            if (Get(port, "/api/settings").body.find(text) != std::string::npos) {
+                return port;
+            }
+        }
+        SleepMs(500);
+    } while (Clock::now() < deadline);
+    return 0;
+}
+
+// A change posted as the console posts it.
+HttpReply Change(uint16_t web, const std::string& change)
+{
+    const std::string host = "127.0.0.1:" + std::to_string(web);
+    return SplitReply(Exchange(web, "POST /api/settings HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                                        "\r\nContent-Type: application/json\r\nContent-Length: " +
+                                        std::to_string(change.size()) + "\r\n\r\n" + change));
+}
+
 // The Windows launcher under Wine (the Windows leg sets TONVIK_PLUG_CMD):
 // started as the logon task starts it, it starts Tonvik.exe and hosts it with
 // the layout and effect of %APPDATA%\Tonvik\host.conf, and serves the console
@@ -449,22 +551,10 @@ TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndSe
     EXPECT_EQ(reply["mode"].asInt(), 5);
     EXPECT_EQ(reply["keys"].size(), 126u);
 
-    // The console beside the launcher, on the first free port from 9190 down.
-    uint16_t web = 0;
-    for (uint16_t port = 9190; port >= 9180 && web == 0; --port) {
-        const std::string settings = Get(port, "/api/settings").body;
-        if (settings.find(R"(board.json","layoutName":"host test board")") != std::string::npos) {
-            web = port;
-        }
-    }
+    const uint16_t web = WebPortWhoseSettingsHold(R"(board.json","layoutName":"host test board")", 0);
     ASSERT_NE(web, 0) << "no settings API on 9180-9190; the launcher's log:\n" << run.Err();
     EXPECT_EQ(Get(web, "/").body, ReadFile(TONVIK_SOURCE_DIR "/web/index.html"));
-    const std::string change = R"({"mode": 6})";
-    const std::string host = "127.0.0.1:" + std::to_string(web);
-    const HttpReply saved = SplitReply(Exchange(
-        web, "POST /api/settings HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
-                 "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(change.size()) + "\r\n\r\n" +
-                 change));
+    const HttpReply saved = Change(web, R"({"mode": 6})");
     EXPECT_EQ(saved.head.rfind("HTTP/1.1 200 OK", 0), 0u) << saved.raw;
     EXPECT_EQ(ReadFile(confDir + "/host.conf"), "layout = board.json\nmode = 6\n");
     const auto applied = Clock::now() + std::chrono::seconds(10);
@@ -473,6 +563,45 @@ TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndSe
         Json::Reader().parse(Get(found, "/api/keyboard/musiceffect").body, reply);
     }
     EXPECT_EQ(reply["mode"].asInt(), 6) << "the change did not reach the daemon";
+}
+
+// Started with no host.conf at all, as after the installer, it serves the
+// settings API with no layout; the layout chosen through it lands in a new
+// %APPDATA%\Tonvik\host.conf and goes up to the daemon at once.
+TEST(LauncherE2E, WithoutHostConfTheLayoutChosenThroughTheSettingsLandsInAppData)
+{
+    const std::vector<std::string> launcher = CommandFromEnv("TONVIK_PLUG_CMD");
+    if (launcher.empty()) {
+        GTEST_SKIP() << "TONVIK_PLUG_CMD names no launcher (the Windows leg sets it)";
+    }
+    const LauncherRun run(launcher, std::nullopt);
+    ASSERT_GT(run.Pid(), 0);
+    const uint16_t web = WebPortWhoseSettingsHold(R"("layout":null)", 90000);
+    ASSERT_NE(web, 0) << "no settings API without a layout on 9180-9190; the launcher's log:\n" << run.Err();
+    EXPECT_FALSE(std::filesystem::exists(run.ConfDir() + "/host.conf"));
+
+    const HttpReply saved = Change(web, R"({"layout": "ansi-60"})");
+    EXPECT_EQ(saved.head.rfind("HTTP/1.1 200 OK", 0), 0u) << saved.raw;
+    const std::string conf = ReadFile(run.ConfDir() + "/host.conf");
+    EXPECT_EQ(conf.rfind("# Tonvik host settings", 0), 0u) << conf;
+    EXPECT_TRUE(conf.ends_with("\nlayout = ansi-60\n")) << conf;
+
+    // The daemon, which the launcher started, gets the layout: 61 keys with codes.
+    Json::Value reply;
+    size_t coded = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (coded != 61u && Clock::now() < deadline) {
+        SleepMs(500);
+        for (uint16_t port = 9191; port <= 9199 && coded != 61u; ++port) {
+            coded = 0;
+            if (Json::Reader().parse(Get(port, "/api/keyboard/musiceffect").body, reply)) {
+                for (const auto& key : reply["keys"]) {
+                    coded += key["keyCode"].asInt() > 0 ? 1 : 0;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(coded, 61u) << "the chosen layout did not reach the daemon; last reply: " << reply << "\n" << run.Err();
 }
 
 }  // namespace

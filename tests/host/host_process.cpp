@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -29,7 +30,13 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const Env& env, c
 {
     std::vector<std::string> argv{TONVIK_HOST_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    m_pid = SpawnProcess(argv, env, m_out, m_err);
+    // A runtime directory of the test's own, unless it gives one: the host
+    // publishes its console's address there.
+    Env withRuntime = env;
+    if (std::none_of(env.begin(), env.end(), [](const auto& entry) { return entry.first == "XDG_RUNTIME_DIR"; })) {
+        withRuntime.emplace_back("XDG_RUNTIME_DIR", dir);
+    }
+    m_pid = SpawnProcess(argv, withRuntime, m_out, m_err);
 }
 
 HostProcess::~HostProcess()

@@ -108,6 +108,8 @@ TEST(HostConfUpdate, ChangesOnlyTheChangedKeysLines)
          "#mode = 1\nmode=2\nmode = 3\n", {{"mode", "9"}}, "#mode = 1\nmode = 9\nmode = 9\n"},
         {"an empty file", "", {{"layout", "layouts/user-0123456789abcdef.json"}},
          "layout = layouts/user-0123456789abcdef.json\n"},
+        {"the header of a host.conf the host makes, comments only", HostConfHeader(), {{"layout", "ansi-60"}},
+         HostConfHeader() + "layout = ansi-60\n"},
     };
     for (const Case& c : cases) {
         const std::string after = UpdateHostConf(c.before, c.values);
