@@ -5,6 +5,8 @@
 #include <functional>
 #include <memory>
 
+#include "audio/capture_source.h"
+
 // Receives captured packets on the thread that drains the backend.
 class CapturePacketSink {
 public:
@@ -17,8 +19,9 @@ protected:
 };
 
 // Loopback capture of what the computer plays, from the default playback
-// device; follows changes of that device and survives the sound service
-// going away. Without a stream, Drain returns at once.
+// device unless another source is chosen; follows changes of that device and
+// survives the sound service going away. Without a stream, Drain returns at
+// once.
 class CaptureBackend {
 public:
     virtual ~CaptureBackend() = default;
@@ -32,6 +35,10 @@ public:
     // service. A stream opened while paused (a new default device, the
     // service back) opens paused. The device choice and recovery go on.
     virtual void SetPaused(bool paused) = 0;
+
+    // The choice of what to record and how late, where the capture offers
+    // one; null where it does not (it records the default device, undelayed).
+    virtual CaptureSourceChoice* SourceChoice() { return nullptr; }
 };
 
 // The platform's loopback capture, already started. Its destructor stops

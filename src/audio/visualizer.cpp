@@ -11,6 +11,7 @@
 Visualizer::~Visualizer()
 {
     StopThread();
+    m_pSourceChoice = nullptr;
     m_pCapture.reset();
 }
 
@@ -19,6 +20,7 @@ void Visualizer::InitVisualizer(std::unique_ptr<CaptureBackend> capture)
     BuildWindowTables(m_windows);
     BuildTiltTable(m_tilt, kTiltBase, kTiltSlope);
     m_pCapture = std::move(capture);
+    m_pSourceChoice = m_pCapture ? m_pCapture->SourceChoice() : nullptr;
 }
 
 void Visualizer::StartThread()
