@@ -148,12 +148,19 @@ std::string PulseServer::ToneFile(double seconds) const
     return path;
 }
 
-std::vector<std::string> PulseServer::PlayCommand(const std::string& sink, double seconds) const
+std::vector<std::string> PulseServer::PlayCommand(const std::string& sink, double seconds,
+                                                  const std::string& application) const
 {
     // A short playback buffer: with paplay's default of two seconds the tone
     // reaches the monitor only after about 1.5 s.
-    return {"pacat",         "--playback",     "--raw",     "--format=float32le", "--rate=48000",
-            "--channels=2",  "--latency-msec=20", "--device=" + sink, ToneFile(seconds)};
+    std::vector<std::string> argv{"pacat",        "--playback",        "--raw",          "--format=float32le",
+                                  "--rate=48000", "--channels=2",      "--latency-msec=20", "--device=" + sink};
+    if (!application.empty()) {
+        argv.push_back("--client-name=" + application);
+        argv.push_back("--property=application.name=" + application);
+    }
+    argv.push_back(ToneFile(seconds));
+    return argv;
 }
 
 Player::~Player()

@@ -43,8 +43,10 @@ public:
 
     // A raw file of a full-scale 440 Hz stereo tone, 48 kHz float32le.
     std::string ToneFile(double seconds) const;
-    // The command that plays that tone into the sink.
-    std::vector<std::string> PlayCommand(const std::string& sink, double seconds) const;
+    // The command that plays that tone into the sink, as the named
+    // application (the server's application.name) when one is given.
+    std::vector<std::string> PlayCommand(const std::string& sink, double seconds,
+                                         const std::string& application = "") const;
 
 private:
     std::string m_dir;
