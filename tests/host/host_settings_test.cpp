@@ -131,9 +131,9 @@ TEST(HostSettings, TakesAsAModeEveryColourStyleOfTheDaemonAndTheScreenMode)
 
 TEST(HostSettings, TheManualNamesTheSameRangeOfModes)
 {
-    std::ifstream in(TONVIK_SOURCE_DIR "/packaging/tonvik-host.1.in", std::ios::binary);
+    std::ifstream in(TONVIK_HOST_MANUAL, std::ios::binary);
     const std::string manual{std::istreambuf_iterator<char>(in), {}};
-    ASSERT_FALSE(manual.empty()) << "packaging/tonvik-host.1.in is missing";
+    ASSERT_FALSE(manual.empty()) << TONVIK_HOST_MANUAL " is missing";
     const std::string range = std::to_string(api_contract::kFirstColourStyle) + " to " +
                               std::to_string(api_contract::kLastColourStyle) + " a spectrum bar style, " +
                               std::to_string(api_contract::kRippleMode) + " the ripple, " +
