@@ -15,7 +15,8 @@
 // polled in the last second). When the daemon goes away it looks for it again
 // every second; when it comes back, or answers with keys other than the
 // layout's (it restarted, or another front-end uploaded a layout), the layout
-// and the effect go up again. Logs each of these events once, nothing per poll.
+// and the effect go up again, and with them what the lights listen to. Logs
+// each of these events once, nothing per poll.
 class HostLoop {
 public:
     using FrameSink = std::function<void(uint16_t port, const EffectState&)>;
@@ -38,12 +39,16 @@ private:
     void TakeChoices();
     // Tries a layout the settings API posted; false when the daemon is gone.
     bool TryPostedLayout();
+    // Sends the listen and delay choice; false when the daemon is gone.
+    bool SendSource();
 
     DaemonApi& m_api;
     const StopSignal& m_stop;
     HostChoices& m_choices;
     uint64_t m_choicesVersion = 0;
     EffectSettings m_effect;
+    CaptureSource m_listen;
+    CaptureDelay m_delay;
     uint16_t m_wantedPort;
     std::string m_layoutJson;
     std::string m_layoutName;
@@ -54,5 +59,7 @@ private:
     bool m_saidMissing = false;
     bool m_needLayout = true;
     bool m_needEffect = true;
+    bool m_needSource = true;
     EffectState m_expected;  // the keys the daemon reported right after our upload
+    std::string m_toldSource;  // the source choice last logged as taken
 };

@@ -119,7 +119,7 @@ int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSig
         }
         layoutJson = *text;
     }
-    HostChoices choices({layoutJson, layoutName, settings.effect});
+    HostChoices choices({layoutJson, layoutName, settings.effect, settings.listen, settings.delay});
     // The host keeps the user's choices only while it has a layout to host.
     std::unique_ptr<SettingsApi> settingsApi;
     if (!layoutJson.empty()) {

@@ -22,7 +22,8 @@ bool IsStoredFileName(const std::string& name);
 // The host's settings API, beside the web console on the same loopback port
 // (the web server's thread calls it). JSON in and out:
 //   GET    /api/settings              the current choices and the layouts to choose from
-//   POST   /api/settings              changes any of layout, mode, sensitivity, background, brightness
+//   POST   /api/settings              changes any of layout, mode, sensitivity, background, brightness,
+//                                     listen, delay
 //   GET    /api/settings/layout       the current layout document, for drawing the keys in place
 //   POST   /api/layouts               a layout document: tried on the daemon, then stored and chosen
 //   DELETE /api/layouts/user-<16 hex> removes a stored layout that is not in use
