@@ -97,7 +97,9 @@ std::string AudioSourceReply(CaptureSourceChoice* choice, std::string_view reque
         }
     }
     if (source) {
-        choice->ChooseSource(*source);
+        if (const std::optional<std::string> refusal = choice->ChooseSource(*source)) {
+            return Error(refusal->c_str());
+        }
     }
     if (delay) {
         choice->ChooseDelay(*delay);

@@ -12,5 +12,6 @@
 std::string AudioSourcesReply(CaptureSourceChoice* choice);
 
 // The request line's "id" (percent-encoded) and "delay" query values, either
-// alone; an id or delay that does not parse is an error and changes nothing.
+// alone; an id or delay that does not parse, or a source the capture refuses,
+// is an error and changes nothing.
 std::string AudioSourceReply(CaptureSourceChoice* choice, std::string_view requestLine);

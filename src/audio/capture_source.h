@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,10 @@ public:
     // What the server last reported, with the current choice.
     virtual SourceListing ListSources() = 0;
     // Records the source from now on. An output or application that is not
-    // there is recorded as soon as it appears; silence until then.
-    virtual void ChooseSource(const CaptureSource& source) = 0;
+    // there is recorded as soon as it appears; silence until then. A kind of
+    // source the system cannot record at all is refused: the reason, with
+    // the choice left as it was.
+    virtual std::optional<std::string> ChooseSource(const CaptureSource& source) = 0;
     virtual void ChooseDelay(const CaptureDelay& delay) = 0;
     virtual CaptureSource Source() = 0;
     virtual CaptureDelay Delay() = 0;

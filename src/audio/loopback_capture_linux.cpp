@@ -69,6 +69,9 @@ constexpr auto kLoopErrorPause = std::chrono::milliseconds(100);
 // How often the recorded sink's latency is read while "auto" records. A
 // change smaller than the step is the report's own wobble, not a new delay.
 constexpr pa_usec_t kLatencyReadUsec = PA_USEC_PER_SEC;
+// A stream just opened or resumed, or "auto" just chosen, is read this soon:
+// the delay the last stream had may not fit it.
+constexpr pa_usec_t kFirstLatencyReadUsec = 250 * PA_USEC_PER_MSEC;
 constexpr int kDelayStepMs = 5;
 constexpr uint32_t kChannels = 2;
 
@@ -104,7 +107,7 @@ public:
     CaptureSourceChoice* SourceChoice() override { return this; }
 
     SourceListing ListSources() override;
-    void ChooseSource(const CaptureSource& source) override;
+    std::optional<std::string> ChooseSource(const CaptureSource& source) override;
     void ChooseDelay(const CaptureDelay& delay) override;
     CaptureSource Source() override;
     CaptureDelay Delay() override;
@@ -134,7 +137,7 @@ private:
     void OpenRecording(const WantedRecording& wanted);
     void RecordingStarted(const Recording& recording);
     void ScheduleRetry();
-    void ScheduleLatencyRead();
+    void ScheduleLatencyRead(pa_usec_t after = kLatencyReadUsec);
     void ApplyDelay(int ms);
     bool Ready(const Recording& recording) const;
 
@@ -334,7 +337,7 @@ void PulseLoopbackCapture::SetPaused(bool paused)
         // What was held before the pause would come out after it, out of place.
         m_delay.Clear();
         if (!paused) {
-            ScheduleLatencyRead();
+            ScheduleLatencyRead(kFirstLatencyReadUsec);
         }
     }
     m_loopWanted.notify_all();
@@ -674,20 +677,25 @@ void PulseLoopbackCapture::RecordingStarted(const Recording& recording)
     }
     m_delay.Clear();
     ApplyDelay(m_delayMs);
-    ScheduleLatencyRead();
+    ScheduleLatencyRead(kFirstLatencyReadUsec);
 }
 
 // While "auto" records, the sink's latency is read from the first recording
 // every kLatencyReadUsec: what a sink reports with nobody recording (a null
-// sink: two seconds) is not what it has while we do.
-void PulseLoopbackCapture::ScheduleLatencyRead()
+// sink: two seconds) is not what it has while we do. A read asked for sooner
+// brings a waiting one forward.
+void PulseLoopbackCapture::ScheduleLatencyRead(pa_usec_t after)
 {
-    if (!m_delayChoice.automatic || m_bPaused || m_recordings.empty() || m_latencyTimer != nullptr) {
+    if (!m_delayChoice.automatic || m_bPaused || m_recordings.empty()) {
         return;
     }
     struct timeval when {};
-    pa_timeval_add(pa_gettimeofday(&when), kLatencyReadUsec);
-    m_latencyTimer = m_api->time_new(m_api, &when, &OnLatencyTimer, this);
+    pa_timeval_add(pa_gettimeofday(&when), after);
+    if (m_latencyTimer == nullptr) {
+        m_latencyTimer = m_api->time_new(m_api, &when, &OnLatencyTimer, this);
+    } else if (after < kLatencyReadUsec) {
+        m_api->time_restart(m_latencyTimer, &when);
+    }
 }
 
 void PulseLoopbackCapture::OnLatencyTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
@@ -770,28 +778,28 @@ SourceListing PulseLoopbackCapture::ListSources()
     return listing;
 }
 
-void PulseLoopbackCapture::ChooseSource(const CaptureSource& source)
+// Every kind of source can be recorded here (pipewire-pulse included).
+std::optional<std::string> PulseLoopbackCapture::ChooseSource(const CaptureSource& source)
 {
-    if (m_loop == nullptr) {
-        return;
-    }
     {
         std::lock_guard lock(m_mutex);
         if (source == m_source) {
-            return;
+            return std::nullopt;
         }
         m_source = source;
         m_bToldMissing = false;
-        Reconcile();
+        if (m_loop != nullptr) {
+            Reconcile();
+        }
     }
-    m_loop->Wakeup();
+    if (m_loop != nullptr) {
+        m_loop->Wakeup();
+    }
+    return std::nullopt;
 }
 
 void PulseLoopbackCapture::ChooseDelay(const CaptureDelay& delay)
 {
-    if (m_loop == nullptr) {
-        return;
-    }
     {
         std::lock_guard lock(m_mutex);
         if (delay == m_delayChoice) {
@@ -804,9 +812,13 @@ void PulseLoopbackCapture::ChooseDelay(const CaptureDelay& delay)
             LogInfo("lights delayed by " + std::to_string(delay.fixedMs) + " ms, as chosen");
         }
         ApplyDelay(m_delayMs);
-        ScheduleLatencyRead();
+        if (m_loop != nullptr) {
+            ScheduleLatencyRead(kFirstLatencyReadUsec);
+        }
     }
-    m_loop->Wakeup();
+    if (m_loop != nullptr) {
+        m_loop->Wakeup();
+    }
 }
 
 CaptureSource PulseLoopbackCapture::Source()

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
@@ -123,6 +125,34 @@ protected:
         return Player(pulse->Spawn(pulse->PlayCommand(sink, seconds, application)));
     }
 
+    // The tone file with that much silence before it, once per test.
+    std::string LeadInToneFile(std::chrono::milliseconds lead, const std::string& tone) const
+    {
+        const std::string path = tone + ".lead-in";
+        if (!std::filesystem::exists(path)) {
+            std::ofstream out(path, std::ios::binary);
+            const std::vector<char> silence(static_cast<size_t>(lead.count()) * 48 * 8, 0);
+            out.write(silence.data(), static_cast<std::streamsize>(silence.size()));
+            std::ifstream in(tone, std::ios::binary);
+            out << in.rdbuf();
+        }
+        return path;
+    }
+
+    // The id of the output whose name (the sink's description on Linux, its
+    // monitor's endpoint name under Wine) includes the text; empty when none.
+    std::string OutputNamed(const std::string& text)
+    {
+        Json::Value listing;
+        Json::Reader().parse(Get(daemon->Port(), "/api/audio/sources").body, listing);
+        for (const auto& output : listing["outputs"]) {
+            if (output["name"].asString().find(text) != std::string::npos) {
+                return output["id"].asString();
+            }
+        }
+        return {};
+    }
+
     // The source route's "current" and "delay" after the query.
     std::string Choose(const std::string& query)
     {
@@ -172,24 +202,38 @@ protected:
         return std::atoi(listing.c_str() + (line == std::string::npos ? 0 : line + 1));
     }
 
-    // How long a short tone takes to show in the amplitude, from the start of
-    // its player: the median of five, each after silence.
-    std::chrono::milliseconds MedianOnset()
+    // How long a tone takes to show in the amplitude, from its start in the
+    // player's stream; polled every 10 ms. The stream starts with half a
+    // second of silence: a sink that takes a new stream renders its first
+    // tens of milliseconds in a burst, which would shorten any delay seen
+    // from the very start.
+    Clock::duration Onset()
     {
-        std::vector<Clock::duration> onsets;
-        for (int i = 0; i < 5; ++i) {
-            int last = -1;
-            EXPECT_TRUE(AmplitudeWithin(daemon->Port(), 2000, kQuiet, last)) << "not quiet before tone " << i;
-            const auto start = Clock::now();
-            player = Play("tonvik_a", 1.5);
-            if (!AmplitudeWithin(daemon->Port(), 2000, kLoud, last)) {
-                ADD_FAILURE() << "tone " << i << " not heard; amplitude " << last;
+        constexpr auto kLead = std::chrono::milliseconds(500);
+        // Quiet for longer than any delay, so no tail of the last tone is
+        // still on its way through the ring.
+        const auto silenceDeadline = Clock::now() + std::chrono::seconds(3);
+        auto quietSince = Clock::now();
+        int last = -1;
+        while (Clock::now() - quietSince < std::chrono::milliseconds(600) && Clock::now() < silenceDeadline) {
+            if (!kQuiet(Amplitude(daemon->Port()))) {
+                quietSince = Clock::now();
             }
-            onsets.push_back(Clock::now() - start);
-            player.Kill();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        std::sort(onsets.begin(), onsets.end());
-        return std::chrono::duration_cast<std::chrono::milliseconds>(onsets[2]);
+        EXPECT_LT(Clock::now(), silenceDeadline) << "not quiet before the tone";
+        std::vector<std::string> command = pulse->PlayCommand("tonvik_a", 1.5);
+        command.back() = LeadInToneFile(kLead, command.back());
+        player = Player(pulse->Spawn(command));
+        const auto start = Clock::now() + kLead;
+        const auto deadline = start + std::chrono::seconds(2);
+        while ((last = Amplitude(daemon->Port())) < 500 && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_GE(last, 500) << "tone not heard";
+        const Clock::duration onset = Clock::now() - start;
+        player.Kill();
+        return onset;
     }
 
     // The full layout showing bar style 2, once the start-up parameters are
@@ -453,22 +497,30 @@ TEST_F(AudioCapture, ApiStaysResponsiveWhileATonePlays)
 
 // "output:" records one sink whatever the default is: its tone lights the
 // keys, the default's does not. The sink unplugged is silence and one log
-// line; plugged in again, it is recorded again.
+// line; plugged in again, it is recorded again. Under Wine the choice is an
+// endpoint id from the listing (the sink's monitor, as a capture endpoint).
 TEST_F(AudioCapture, AnOutputChoiceHearsThatSinkOnlyAndFollowsItAwayAndBack)
 {
-    if (DaemonRunsUnderWine()) {
-        GTEST_SKIP() << "Tonvik.exe offers no choice of source";
-    }
     StartAll({"tonvik_a", "tonvik_phones"});
     ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
+    const std::string phones = OutputNamed("tonvik_phones");
+    if (!DaemonRunsUnderWine()) {
+        EXPECT_EQ(phones, "output:tonvik_phones");
+    }
+    ASSERT_FALSE(phones.empty()) << Get(daemon->Port(), "/api/audio/sources").body;
     // Undelayed: a null sink nobody recorded yet reports a latency of up to two
     // seconds at first, which "auto" would follow.
-    EXPECT_EQ(Choose("id=output%3Atonvik_phones&delay=0"), "output:tonvik_phones 0");
+    EXPECT_EQ(Choose("id=" + PercentEncode(phones) + "&delay=0"), phones + " 0");
     std::set<int> lit;
     player = Play("tonvik_a", 3.0);
     EXPECT_FALSE(ColumnsLitWithin(800, {0}, lit)) << "lit by the default sink: " << Joined(lit);
     player = Play("tonvik_phones", 4.0);
-    EXPECT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
+    EXPECT_TRUE(ColumnsLitWithin(2 * kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
+    if (DaemonRunsUnderWine()) {
+        // Tonvik.exe logs to the debugger, and Wine 8 keeps the endpoints it
+        // listed when a sink goes: the unplugging is for Linux.
+        return;
+    }
 
     const int module = ModuleOf("tonvik_phones");
     ASSERT_GE(module, 0);
@@ -478,8 +530,8 @@ TEST_F(AudioCapture, AnOutputChoiceHearsThatSinkOnlyAndFollowsItAwayAndBack)
     EXPECT_TRUE(LoggedWithin(2000, "tonvik: output tonvik_phones is not there; silence until it comes back\n"))
         << daemon->Stderr();
 
-    ASSERT_EQ(pulse->Run({"pactl", "load-module", "module-null-sink", "sink_name=tonvik_phones", "rate=48000",
-                          "channels=2"}),
+    ASSERT_EQ(pulse->Run({"pactl", "load-module", "module-null-sink", "sink_name=tonvik_phones",
+                          "sink_properties=device.description=tonvik_phones", "rate=48000", "channels=2"}),
               0);
     player = Play("tonvik_phones", 6.0);
     // A null sink just loaded renders two seconds ahead until our stream asks for less.
@@ -495,14 +547,23 @@ TEST_F(AudioCapture, AnOutputChoiceHearsThatSinkOnlyAndFollowsItAwayAndBack)
 // "app:" records one application's own stream: "Music" lights the keys and
 // "Game", on the same sink at the same time, does not. "Music" stopping is
 // silence (never another source), and it is followed when it plays again.
+// Under Wine, which lacks process loopback, the choice is refused with its
+// reason and everything stays recorded.
 TEST_F(AudioCapture, AnAppChoiceHearsThatApplicationOnlyAndFollowsItWhenItPlaysAgain)
 {
-    if (DaemonRunsUnderWine()) {
-        GTEST_SKIP() << "Tonvik.exe offers no choice of source";
-    }
     StartAll({"tonvik_a"});
+    if (DaemonRunsUnderWine()) {
+        const std::string refusal = Get(daemon->Port(), "/api/audio/source?id=app%3AMusic.exe").body;
+        EXPECT_NE(refusal.find(R"({"error":"recording one application needs process loopback capture)"),
+                  std::string::npos)
+            << refusal;
+        EXPECT_EQ(Choose(""), "default auto");
+        return;
+    }
     ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
-    EXPECT_EQ(Choose("id=app%3AMusic"), "app:Music auto");
+    // Undelayed: the null sink's first latency reports, before it settles,
+    // would delay the lights by up to 500 ms.
+    EXPECT_EQ(Choose("id=app%3AMusic&delay=0"), "app:Music 0");
     Player game = Play("tonvik_a", 12.0, "Game");
     std::set<int> lit;
     EXPECT_FALSE(ColumnsLitWithin(800, {0}, lit)) << "lit by Game: " << Joined(lit);
@@ -513,7 +574,9 @@ TEST_F(AudioCapture, AnAppChoiceHearsThatApplicationOnlyAndFollowsItWhenItPlaysA
         << sources;
 
     player = Play("tonvik_a", 6.0, "Music");
-    EXPECT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
+    // Measured: about 80 ms; on a loaded machine a first recording of a
+    // server started moments ago once took over a second.
+    EXPECT_TRUE(ColumnsLitWithin(2 * kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
     player.Kill();
     EXPECT_TRUE(ColumnsDarkWithin(1500, lit)) << "lit with Music stopped: " << Joined(lit);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -535,21 +598,31 @@ TEST_F(AudioCapture, AnAppChoiceHearsThatApplicationOnlyAndFollowsItWhenItPlaysA
 // "auto" the delay is the null sink's latency, read from the running stream.
 TEST_F(AudioCapture, ADelayHoldsTheLightsBackAndAutoMatchesTheSinksLatency)
 {
-    if (DaemonRunsUnderWine()) {
-        GTEST_SKIP() << "Tonvik.exe offers no delay";
-    }
     StartAll({"tonvik_a"});
-    EXPECT_EQ(Choose("delay=0"), "default 0");
-    const std::chrono::milliseconds undelayed = MedianOnset();
-    EXPECT_EQ(Choose("delay=200"), "default 200");
-    const std::chrono::milliseconds delayed = MedianOnset();
-    EXPECT_GE(delayed - undelayed, std::chrono::milliseconds(150))
-        << "onset " << undelayed.count() << " ms undelayed, " << delayed.count() << " ms with 200";
+    // Taken in turns, so a machine that slows down meanwhile slows both alike.
+    std::vector<Clock::duration> undelayed;
+    std::vector<Clock::duration> delayed;
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(Choose("delay=0"), "default 0");
+        undelayed.push_back(Onset());
+        EXPECT_EQ(Choose("delay=200"), "default 200");
+        delayed.push_back(Onset());
+    }
+    const auto median = [](std::vector<Clock::duration> onsets) {
+        std::sort(onsets.begin(), onsets.end());
+        return std::chrono::duration_cast<std::chrono::milliseconds>(onsets[onsets.size() / 2]);
+    };
+    EXPECT_GE(median(delayed) - median(undelayed), std::chrono::milliseconds(150))
+        << "median onset " << median(undelayed).count() << " ms undelayed, " << median(delayed).count()
+        << " ms with 200";
 
+    if (DaemonRunsUnderWine()) {
+        return;  // Tonvik.exe logs to the debugger
+    }
     const size_t logged = daemon->Stderr().size();
     EXPECT_EQ(Choose("delay=auto"), "default auto");
     EXPECT_TRUE(LoggedWithin(3000, "tonvik: lights delayed by ", logged)) << daemon->Stderr();
-    EXPECT_TRUE(LoggedWithin(100, " ms to match Null Output\n", logged)) << daemon->Stderr();
+    EXPECT_TRUE(LoggedWithin(100, " ms to match tonvik_a\n", logged)) << daemon->Stderr();
 }
 
 }  // namespace

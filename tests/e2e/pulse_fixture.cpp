@@ -87,7 +87,7 @@ bool PulseServer::Start()
                                   "--log-target=file:" + m_dir + "/pulse.log",
                                   "--load=module-native-protocol-unix auth-anonymous=1"};
     for (const auto& sink : m_sinks) {
-        argv.push_back("--load=module-null-sink sink_name=" + sink + " rate=48000 channels=2");
+        argv.push_back(LoadSinkArguments(sink));
     }
     m_started = Clock::now();
     const pid_t starter = SpawnProcess(argv, {{"XDG_RUNTIME_DIR", m_dir}, {"HOME", m_dir}}, m_dir + "/pulse.out", m_dir + "/pulse.out");
@@ -108,6 +108,12 @@ bool PulseServer::Start()
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+std::string PulseServer::LoadSinkArguments(const std::string& sink)
+{
+    return "--load=module-null-sink sink_name=" + sink + " sink_properties=device.description=" + sink +
+           " rate=48000 channels=2";
 }
 
 void PulseServer::WaitUntilSettled() const

@@ -297,7 +297,7 @@ TEST_F(WebSettings, ListenToListsTheAppsPlayingAndAChoiceLandsInHostConf)
     Player music(pulse.Spawn(pulse.PlayCommand("tonvik_a", 20.0, "Music")));
     ASSERT_TRUE(m_browser.WaitFor(page, options + ".includes('App: Music')", 6000))
         << m_browser.Evaluate(page, options).asString();
-    EXPECT_TRUE(m_browser.Evaluate(page, options + ".startsWith('Everything you hear|Output: Null Output (default)|')")
+    EXPECT_TRUE(m_browser.Evaluate(page, options + ".startsWith('Everything you hear|Output: tonvik_a (default)|')")
                     .asBool())
         << m_browser.Evaluate(page, options).asString();
     EXPECT_TRUE(m_browser.Screenshot(page, std::string(TONVIK_WEB_ARTEFACTS) + "/console-listen-to.png"))
