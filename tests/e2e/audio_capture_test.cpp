@@ -546,8 +546,8 @@ TEST_F(AudioCapture, AnOutputChoiceHearsThatSinkOnlyAndFollowsItAwayAndBack)
 
 // "app:" records one application's own stream: "Music" lights the keys and
 // "Game", on the same sink at the same time, does not. "Music" stopping is
-// silence (never another source), and it is followed when it plays again.
-// Under Wine, which lacks process loopback, the choice is refused with its
+// silence (never another source), and it is followed when it plays again;
+// two streams of it are both recorded. Under Wine, which lacks process loopback, the choice is refused with its
 // reason and everything stays recorded.
 TEST_F(AudioCapture, AnAppChoiceHearsThatApplicationOnlyAndFollowsItWhenItPlaysAgain)
 {
@@ -584,6 +584,16 @@ TEST_F(AudioCapture, AnAppChoiceHearsThatApplicationOnlyAndFollowsItWhenItPlaysA
 
     player = Play("tonvik_a", 6.0, "Music");
     EXPECT_TRUE(ColumnsLitWithin(1000, {0, 1, 2}, lit)) << "Music not followed: " << Joined(lit);
+
+    // A second stream of Music is recorded too: with the first one gone, its
+    // tone still lights the keys, and only with both gone is it silence.
+    Player second = Play("tonvik_a", 6.0, "Music");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    player.Kill();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(ColumnsLitWithin(1000, {0, 1, 2}, lit)) << "the second stream unheard: " << Joined(lit);
+    second.Kill();
+    EXPECT_TRUE(ColumnsDarkWithin(1500, lit)) << "lit with both streams gone: " << Joined(lit);
     EXPECT_EQ(MissingInOrder(daemon->Stderr(), {"tonvik: Music plays nothing; silence until it does\n",
                                                 "tonvik: recording what Music plays on sink tonvik_a\n",
                                                 "tonvik: Music plays nothing; silence until it does\n",
