@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const auto request = ParseWebRequest(head, body);
     Require(request.has_value(), "the harness's own request line is refused");
 
-    HostChoices choices({kBoard, "board", EffectSettings{}});
+    HostChoices choices({kBoard, "board", EffectSettings{}, CaptureSource{}, CaptureDelay{}});
     SettingsApi api(choices, {(dir / "host.conf").string(), (dir / "layouts").string(), dir / "bundled"}, "board");
     const std::string reply = api.Answer(*request);
     Require(reply.starts_with("HTTP/1.1 "), "a reply without a status line");

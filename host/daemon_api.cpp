@@ -133,6 +133,26 @@ DaemonApi::UploadResult DaemonApi::UploadLayout(uint16_t port, const std::string
     return {Upload::Rejected, error};
 }
 
+// A daemon that offers no choice (or one older than the route) answers with
+// an error, or with the invalid-request body: both are a refusal.
+DaemonApi::ChoiceResult DaemonApi::ChooseSource(uint16_t port, const CaptureSource& listen, const CaptureDelay& delay)
+{
+    const std::string target = std::string(api_contract::kAudioSourcePath) + "?id=" + PercentEncoded(listen.Id()) +
+                               "&delay=" + delay.Text();
+    const auto reply = m_http.Get(port, target, kRequestTimeoutMs);
+    if (!reply) {
+        return {};
+    }
+    const std::optional<Json::Value> root = ParseJsonObject(reply->body);
+    if (root && (*root)["current"].isString() && (*root)["current"].asString() == listen.Id()) {
+        return {Choice::Accepted, {}};
+    }
+    if (root && (*root)["error"].isString()) {
+        return {Choice::Refused, (*root)["error"].asString()};
+    }
+    return {Choice::Refused, reply->body};
+}
+
 std::optional<std::string> DaemonApi::Effect(uint16_t port, const EffectSettings* settings)
 {
     std::string target = api_contract::kEffectPath;

@@ -58,6 +58,14 @@ public:
     // about 150 ms to apply). The reply body, or std::nullopt when none came.
     std::optional<std::string> Effect(uint16_t port, const EffectSettings* settings);
 
+    enum class Choice { Accepted, Refused, NoReply };
+    struct ChoiceResult {
+        Choice outcome = Choice::NoReply;
+        std::string error;  // for Refused: the route's error text
+    };
+    // The source route: what the daemon records and how late.
+    ChoiceResult ChooseSource(uint16_t port, const CaptureSource& listen, const CaptureDelay& delay);
+
 private:
     HttpClient& m_http;
 };

@@ -8,11 +8,14 @@
 
 #include "host_settings.h"
 
-// What the host keeps the daemon doing: the layout document and the effect.
+// What the host keeps the daemon doing: the layout document, the effect, and
+// what the lights listen to.
 struct Choices {
     std::string layoutJson;
     std::string layoutName;  // names the layout in the log (its file or bundled name)
     EffectSettings effect;
+    CaptureSource listen;
+    CaptureDelay delay;
 };
 
 // The user's current choices, shared by the host loop (which applies them to

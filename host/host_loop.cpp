@@ -34,6 +34,11 @@ void HostLoop::TakeChoices()
         m_needLayout = true;
     }
     m_layoutName = choices.layoutName;
+    if (!(choices.listen == m_listen) || !(choices.delay == m_delay)) {
+        m_listen = choices.listen;
+        m_delay = choices.delay;
+        m_needSource = true;
+    }
     const EffectSettings& effect = choices.effect;
     if (effect.mode != m_effect.mode || effect.sensitivity != m_effect.sensitivity ||
         effect.background != m_effect.background || effect.brightness != m_effect.brightness) {
@@ -65,6 +70,7 @@ bool HostLoop::TryPostedLayout()
     m_layoutJson = *trial;
     m_needLayout = false;
     m_needEffect = true;
+    m_needSource = true;
     m_choices.Answer({HostChoices::Verdict::Accepted, {}});
     return true;
 }
@@ -112,6 +118,12 @@ HostLoop::Outcome HostLoop::Run()
             LogInfo("the daemon accepted the layout " + m_layoutName);
             m_needLayout = false;
             m_needEffect = true;
+            // A daemon that needs the layout again has started afresh, and
+            // keeps no choice of its own.
+            m_needSource = true;
+        }
+        if (m_needSource && !SendSource()) {
+            continue;
         }
         const std::optional<std::string> body = m_api.Effect(m_port, m_needEffect ? &m_effect : nullptr);
         if (!body) {
@@ -156,6 +168,26 @@ void HostLoop::WaitWhilePaused()
     }
     // The same period as a poll's, so a resume or a stop is seen as soon.
     m_choices.WaitForNews(m_choicesVersion, kPollPeriodMs);
+}
+
+// A refusal is not retried: the same daemon would refuse the same choice
+// again. It goes up again with the next layout, or the next change.
+bool HostLoop::SendSource()
+{
+    const DaemonApi::ChoiceResult result = m_api.ChooseSource(m_port, m_listen, m_delay);
+    if (result.outcome == DaemonApi::Choice::NoReply) {
+        Lose();
+        return false;
+    }
+    m_needSource = false;
+    const std::string what = m_listen.Id() + " (delay " + m_delay.Text() + ")";
+    if (result.outcome == DaemonApi::Choice::Refused) {
+        LogWarning("the daemon refused to listen to " + what + ": " + result.error);
+    } else if (what != m_toldSource) {
+        LogInfo("the daemon listens to " + what);
+    }
+    m_toldSource = result.outcome == DaemonApi::Choice::Accepted ? what : std::string();
+    return true;
 }
 
 bool HostLoop::Connect()

@@ -16,12 +16,12 @@
 // polled in the last second). When the daemon goes away it looks for it again
 // every second; when it comes back, or answers with keys other than the
 // layout's (it restarted, or another front-end uploaded a layout), the layout
-// and the effect go up again. Without a layout (none chosen yet) it finds the
-// daemon, so that uploads can be tried, but polls nothing until one is
-// chosen. While the pause state says so it polls nothing either (a layout
-// posted meanwhile is still tried, and changed choices wait for the resume);
-// after a sleep the layout and the effect go up again. Logs each of these
-// events once, nothing per poll.
+// and the effect go up again, and with them what the lights listen to.
+// Without a layout (none chosen yet) it finds the daemon, so that uploads can
+// be tried, but polls nothing until one is chosen. While the pause state says
+// so it polls nothing either (a layout posted meanwhile is still tried, and
+// changed choices wait for the resume); after a sleep the layout and the
+// effect go up again. Logs each of these events once, nothing per poll.
 class HostLoop {
 public:
     using FrameSink = std::function<void(uint16_t port, const EffectState&)>;
@@ -46,6 +46,8 @@ private:
     void WaitWhilePaused();
     // Tries a layout the settings API posted; false when the daemon is gone.
     bool TryPostedLayout();
+    // Sends the listen and delay choice; false when the daemon is gone.
+    bool SendSource();
 
     DaemonApi& m_api;
     const StopSignal& m_stop;
@@ -54,6 +56,8 @@ private:
     const PauseState& m_pause;
     uint64_t m_wakesSeen = 0;
     EffectSettings m_effect;
+    CaptureSource m_listen;
+    CaptureDelay m_delay;
     uint16_t m_wantedPort;
     std::string m_layoutJson;
     std::string m_layoutName;
@@ -64,5 +68,7 @@ private:
     bool m_saidMissing = false;
     bool m_needLayout = true;
     bool m_needEffect = true;
+    bool m_needSource = true;
     EffectState m_expected;  // the keys the daemon reported right after our upload
+    std::string m_toldSource;  // the source choice last logged as taken
 };

@@ -120,7 +120,7 @@ int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSig
         }
         layoutJson = *text;
     }
-    HostChoices choices({layoutJson, layoutName, settings.effect});
+    HostChoices choices({layoutJson, layoutName, settings.effect, settings.listen, settings.delay});
     // The host keeps the user's choices from its first start: with the
     // console served and no layout yet, choosing one is the console's first step.
     std::unique_ptr<SettingsApi> settingsApi;

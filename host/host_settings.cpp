@@ -1,5 +1,6 @@
 #include "host_settings.h"
 
+#include <algorithm>
 #include <charconv>
 #include <functional>
 #include <sstream>
@@ -66,6 +67,27 @@ std::optional<std::string> SetMode(HostSettings& settings, const std::string& va
     return std::nullopt;
 }
 
+std::optional<std::string> SetListen(HostSettings& settings, const std::string& value)
+{
+    const std::optional<CaptureSource> source = ParseCaptureSource(value);
+    if (!source) {
+        return "'" + value + "' is not default, output:<name> or app:<name>";
+    }
+    settings.listen = *source;
+    return std::nullopt;
+}
+
+std::optional<std::string> SetDelay(HostSettings& settings, const std::string& value)
+{
+    const std::optional<CaptureDelay> delay = ParseCaptureDelay(value);
+    if (!delay) {
+        return "'" + value + "' is not auto or a whole number of milliseconds from 0 to " +
+               std::to_string(kMaxCaptureDelayMs);
+    }
+    settings.delay = *delay;
+    return std::nullopt;
+}
+
 struct Setting {
     const char* name;
     Setter set;
@@ -79,6 +101,8 @@ const std::vector<Setting>& SharedSettings()
         {"sensitivity", EffectSetter(&EffectSettings::sensitivity, 1, 1000)},
         {"background", EffectSetter(&EffectSettings::background, 0, 255)},
         {"brightness", EffectSetter(&EffectSettings::brightness, 0, 255)},
+        {"listen", SetListen},
+        {"delay", SetDelay},
         {"port", PortSetter(&HostSettings::port, kFirstDaemonPort, kLastDaemonPort)},
     };
     return settings;
@@ -116,6 +140,19 @@ std::optional<std::string> CheckEffectSetting(const std::string& key, int value)
     }
     HostSettings scratch;
     return setting->set(scratch, std::to_string(value));
+}
+
+std::optional<std::string> CheckListenSetting(const std::string& key, const std::string& value)
+{
+    if (key != "listen" && key != "delay") {
+        return "unknown setting '" + key + "'";
+    }
+    if (value != Trimmed(value) ||
+        std::any_of(value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+        return "a blank at either end or a control character cannot be kept in host.conf";
+    }
+    HostSettings scratch;
+    return key == "listen" ? SetListen(scratch, value) : SetDelay(scratch, value);
 }
 
 std::string UpdateHostConf(const std::string& text, const std::vector<std::pair<std::string, std::string>>& values)
@@ -225,6 +262,9 @@ std::string HostConfHeader()
            "#   sensitivity  1-1000\n"
            "#   background   the background's colour style, 0-255\n"
            "#   brightness   the background's brightness, 0-255\n"
+           "#   listen       what the lights listen to: default (everything you hear),\n"
+           "#                output:<name> (one output) or app:<name> (one application)\n"
+           "#   delay        auto (the output's own latency) or 0-500 ms, to match what you hear\n"
            "#   port         the daemon's port, 9191-9199 (without it: the first that answers)\n"
            "#   when-locked  pause (the keys go dark while the session is locked) or keep\n";
 }
@@ -315,7 +355,7 @@ std::string HostUsage(const char* program)
 {
     return std::string("usage: ") + program +
            " --layout FILE [--mode N] [--sensitivity N] [--background N] [--brightness N]\n"
-           "       [--port N] [--preview] [--web [--web-port N] [--web-root DIR]]\n"
+           "       [--listen ID] [--delay D] [--port N] [--preview] [--web [--web-port N] [--web-root DIR]]\n"
            "       " + program + " --web [--web-port N] [--web-root DIR]\n"
            "       " + program + " --help | --version\n"
            "Keeps the keyboard lit by the Tonvik daemon: uploads the layout, sets the effect\n"
@@ -329,6 +369,10 @@ std::string HostUsage(const char* program)
            "  --sensitivity N    1-1000 (60)\n"
            "  --background N     background style 0-255 (0)\n"
            "  --brightness N     background brightness 0-255 (100)\n"
+           "  --listen ID        what the lights listen to: default, output:<sink name> or\n"
+           "                     app:<application name> (default)\n"
+           "  --delay D          how late the lights follow the sound: auto (the output's\n"
+           "                     latency) or 0-500 ms (auto)\n"
            "  --port N           the daemon's port, 9191-9199 (default: the first that answers)\n"
            "  --preview          draw the keys in this terminal\n"
            "  --web              serve the web console on 127.0.0.1 and print its address,\n"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/api_contract.h"
+#include "base/capture_choice.h"
 
 // The effect a host asks for: the first four of the effect route's
 // parameters, the daemon's own start-up values until the user chooses. (The
@@ -28,6 +29,8 @@ struct HostSettings {
     std::string layoutPath;
     std::string bundledLayout;
     EffectSettings effect;
+    CaptureSource listen;  // what the daemon records: default, output:<name>, app:<name>
+    CaptureDelay delay;    // how late the lights follow the sound: auto or 0-500 ms
     uint16_t port = 0;  // 0: the first of 9191-9199 that answers
     bool preview = false;
     bool web = false;
@@ -42,7 +45,7 @@ struct HostSettings {
 constexpr size_t kMaxHostConfBytes = 65536;
 
 // Reads host.conf text over the settings: "key = value" lines (layout, mode,
-// sensitivity, background, brightness, port, when-locked), blank lines and
+// sensitivity, background, brightness, listen, delay, port, when-locked), blank lines and
 // "#" comments.
 // A layout that is a bare name (letters, digits, "-" and "_") is a bundled
 // layout; any other is a file, a relative path taken from the file's
@@ -62,6 +65,10 @@ bool IsBundledLayoutName(const std::string& name);
 // background and brightness.
 std::optional<std::string> CheckEffectSetting(const std::string& key, int value);
 
+// The listen or delay value checked as host.conf reads it back: a value with
+// a control character, or a blank at either end, could not be kept there.
+std::optional<std::string> CheckListenSetting(const std::string& key, const std::string& value);
+
 // host.conf text with the settings set to the values: every line of such a
 // key rewritten, keys it lacks appended; comments, blank lines and all other
 // lines kept as they are, with the file's byte-order mark and line ends.
@@ -77,7 +84,7 @@ struct HostCommand {
 
 // Applies the options (argv without the program name) over the settings:
 // --layout FILE, --mode N, --sensitivity N, --background N, --brightness N,
-// --port N, --preview, --web, --web-port N, --web-root DIR (each also as
+// --listen ID, --delay D, --port N, --preview, --web, --web-port N, --web-root DIR (each also as
 // --name=value), -h/--help, --version; "-hide" only when hideAllowed.
 HostCommand ParseHostArguments(const std::vector<std::string>& args, bool hideAllowed, HostSettings& settings);
 

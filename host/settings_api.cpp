@@ -173,6 +173,8 @@ std::string SettingsApi::SettingsJson() const
     root["sensitivity"] = choices.effect.sensitivity;
     root["background"] = choices.effect.background;
     root["brightness"] = choices.effect.brightness;
+    root["listen"] = choices.listen.Id();
+    root["delay"] = choices.delay.Text();
     root["daemonPort"] = m_choices.DaemonPort();
     root["layouts"] = Json::arrayValue;
     for (const Layout& layout : m_bundled) {
@@ -245,6 +247,22 @@ std::string SettingsApi::Change(std::string_view body)
             next.layoutJson = *text;
             next.layoutName = chosen->id;
             values.emplace_back("layout", layoutRef);
+            continue;
+        }
+        if (member == "listen" || member == "delay") {
+            if (!value.isString()) {
+                return ErrorReply("400 Bad Request", member + ": not a string");
+            }
+            const std::string text = value.asString();
+            if (const std::optional<std::string> error = CheckListenSetting(member, text)) {
+                return ErrorReply("400 Bad Request", member + ": " + *error);
+            }
+            if (member == "listen") {
+                next.listen = *ParseCaptureSource(text);
+            } else {
+                next.delay = *ParseCaptureDelay(text);
+            }
+            values.emplace_back(member, text);
             continue;
         }
         const auto known = std::find(std::begin(kEffectMembers), std::end(kEffectMembers), member);

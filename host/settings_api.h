@@ -23,7 +23,8 @@ bool IsStoredFileName(const std::string& name);
 // (the web server's thread calls it). JSON in and out:
 //   GET    /api/settings              the current choices and the layouts to choose from
 //                                     ("layout": null until one is chosen)
-//   POST   /api/settings              changes any of layout, mode, sensitivity, background, brightness
+//   POST   /api/settings              changes any of layout, mode, sensitivity, background, brightness,
+//                                     listen, delay
 //   GET    /api/settings/layout       the current layout document, for drawing the keys in place
 //                                     (404 while there is none)
 //   POST   /api/layouts               a layout document: tried on the daemon, then stored and chosen

@@ -7,7 +7,10 @@ measures, per state, the CPU share of one core (the scheduler's run time of
 every thread), the resident memory and the wake-ups per second (voluntary +
 involuntary context switches) of each thread; then the wake latency (a
 request after a rest -> the first key packet) and the sound-to-key latency (a
-tone starts -> the first key packet), each the median of several tries. The
+tone starts -> the first key packet), each the median of several tries; the
+sound-to-key latency once undelayed and once with the delay given (--delay,
+200 ms), and the difference of the two, the delay measured. A build without
+the source route gets no delayed figure. The
 builds take turns over several rounds. Prints Markdown tables.
 
     scripts/bench_power.py --build old=/tmp/old/build --build new=build-power \
@@ -304,11 +307,17 @@ def sound_to_key_latency(run, rig, tries):
     return results
 
 
-def bench(build, keyboard, seconds, tries, latency_only=False):
-    """The states' costs, and the wake and sound-to-key latencies of each try (None: no packet)."""
+def choose_delay(run, delay):
+    """Sets the capture's delay through the source route; False where the build has no such route."""
+    return b'"current"' in run.get("/api/audio/source?delay=%s" % delay)
+
+
+def bench(build, keyboard, seconds, tries, latency_only=False, delay=200):
+    """The states' costs, and the wake, sound-to-key and delayed sound-to-key latencies of each try
+    (None: no packet)."""
     rig = Rig()
     rows = []
-    wake = sound = []
+    wake = sound = delayed = []
     try:
         rig.start()
         if not latency_only:
@@ -319,12 +328,15 @@ def bench(build, keyboard, seconds, tries, latency_only=False):
             run.upload_layout()
             if not latency_only:
                 wake = wake_latency(run, rig, tries)
+            has_delay = choose_delay(run, 0)
             sound = sound_to_key_latency(run, rig, tries)
+            if has_delay and choose_delay(run, delay):
+                delayed = sound_to_key_latency(run, rig, tries)
         finally:
             run.close()
     finally:
         rig.close()
-    return rows, wake, sound
+    return rows, wake, sound, delayed
 
 
 def cost_per_state(run, rig, seconds):
@@ -375,23 +387,26 @@ def main():
     parser.add_argument("--rounds", type=int, default=3,
                         help="rounds of the states, builds taking turns; each row is the round with the median CPU (3)")
     parser.add_argument("--latency-only", action="store_true", help="only the sound-to-key latency")
+    parser.add_argument("--delay", type=int, default=200, help="the delay of the delayed sound-to-key latency, ms (200)")
     args = parser.parse_args()
 
     builds = [(label, os.path.abspath(directory)) for label, _, directory in
               (entry.partition("=") for entry in args.build)]
     keyboard = os.path.abspath(args.keyboard) if args.keyboard else None
     rounds = {label: [] for label, _ in builds}
-    latencies = {label: ([], []) for label, _ in builds}
+    latencies = {label: ([], [], []) for label, _ in builds}
     # Builds take turns, so a machine that gets busier or quieter meanwhile
     # weighs on each alike; the latencies are the medians of every round's tries.
     count = 1 if args.latency_only else max(1, args.rounds)
     for number in range(count):
         for label, directory in builds:
             print("round %d of %d: %s (%s) ..." % (number + 1, count, label, directory), file=sys.stderr)
-            rows, wake, sound = bench(directory, keyboard, args.seconds, args.tries, args.latency_only)
+            rows, wake, sound, delayed = bench(directory, keyboard, args.seconds, args.tries, args.latency_only,
+                                               args.delay)
             rounds[label].append(rows)
             latencies[label][0].extend(wake)
             latencies[label][1].extend(sound)
+            latencies[label][2].extend(delayed)
 
     print("| state | build | CPU (% of a core) | RSS (MiB) | wake-ups/s | per thread: voluntary+involuntary wake-ups/s (CPU %) |")
     print("|---|---|---|---|---|---|")
@@ -403,14 +418,16 @@ def main():
                                                            sum(r[0] + r[1] for r in figures["wakeups"].values()),
                                                            fmt_threads(figures["wakeups"])))
     print()
-    print("| build | wake latency (ms, median) | sound-to-key latency (ms, median) |")
-    print("|---|---|---|")
+    print("| build | wake latency (ms, median) | sound-to-key latency (ms, median) "
+          "| with delay %d ms | delay measured (ms) |" % args.delay)
+    print("|---|---|---|---|---|")
     for label, _ in builds:
-        wake, sound = (median_latency_ms(tries) for tries in latencies[label])
+        wake, sound, delayed = (median_latency_ms(tries) for tries in latencies[label])
 
         def show(value):
             return "%.1f (%d tries)" % value if value[0] is not None else "none"
-        print("| %s | %s | %s |" % (label, show(wake), show(sound)))
+        measured = "%.1f" % (delayed[0] - sound[0]) if delayed[0] is not None and sound[0] is not None else "none"
+        print("| %s | %s | %s | %s | %s |" % (label, show(wake), show(sound), show(delayed), measured))
 
 
 if __name__ == "__main__":

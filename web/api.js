@@ -1,7 +1,10 @@
 // The daemon's HTTP API on 127.0.0.1. Every request is a plain GET without
 // headers of our own, so the browser sends it as a simple cross-origin request
 // and needs no pre-flight; the daemon's replies allow any origin.
-import {AMPLITUDE_PATH, EFFECT_PATH, HARDWARE_PATH, LAYOUT_PATH, REQUEST_CAP, STATUS_PATH} from './contract.js';
+import {
+    AMPLITUDE_PATH, AUDIO_SOURCE_PATH, AUDIO_SOURCES_PATH, EFFECT_PATH, HARDWARE_PATH, LAYOUT_PATH, REQUEST_CAP,
+    STATUS_PATH,
+} from './contract.js';
 
 export {FIRST_PORT, LAST_PORT} from './contract.js';
 const HOST = '127.0.0.1';
@@ -113,6 +116,21 @@ export async function status(port) {
         throw new BadReply(`unexpected status reply: ${JSON.stringify(reply).slice(0, 120)}`);
     }
     return reply;
+}
+
+// What the daemon can record: {current, outputs: [{id, name, default}],
+// apps: [{id, name, playing}]}; null from a daemon that offers no choice.
+export async function audioSources(port) {
+    const reply = await getJson(port, AUDIO_SOURCES_PATH, REQUEST_TIMEOUT_MS);
+    return typeof reply.current === 'string' && Array.isArray(reply.outputs) && Array.isArray(reply.apps) ?
+        reply : null;
+}
+
+// Has the daemon record the source ("default", "output:…", "app:…"); null
+// when it took it, else its reason.
+export async function chooseSource(port, id) {
+    const reply = await getJson(port, `${AUDIO_SOURCE_PATH}?id=${encodeURIComponent(id)}`, REQUEST_TIMEOUT_MS);
+    return typeof reply.error === 'string' ? reply.error : null;
 }
 
 // The hardware snapshot, or null before the daemon's first measurement.

@@ -14,6 +14,8 @@ export const STATUS_PATH = '/api/status';
 export const LAYOUT_PATH = '/api/keyboard/musiceffect/layout';
 export const EFFECT_PATH = '/api/keyboard/musiceffect';
 export const AMPLITUDE_PATH = '/api/audio/amplitude';
+export const AUDIO_SOURCES_PATH = '/api/audio/sources';
+export const AUDIO_SOURCE_PATH = '/api/audio/source';
 
 // The names of the colour styles by number, from 0: the bars' (the effect's
 // mode) and the background's alike.

@@ -19,11 +19,14 @@ import * as host from './settings.js';
 import {BACKGROUND_STYLES, DEFAULT_EFFECT, EFFECT_MODES, SCREEN_MODE} from './catalogue.js';
 import {showHardware} from './hardware.js';
 import {KeyboardView} from './keyboard.js';
+import {EVERYTHING, showSources} from './sources.js';
 
 const POLL_MS = 200;
 // How long the outcome of a change stays on the status line.
 const NOTICE_MS = 6000;
 const HARDWARE_MS = 2000;
+// Applications start and stop playing: the list is asked for again this often.
+const SOURCES_MS = 2000;
 const SEARCH_AGAIN_MS = 2000;
 const BAD_REPLY_RETRY_MS = 1000;
 // Bundled layouts sit in layouts/ beside the page's own directory, both in the
@@ -57,6 +60,9 @@ let timer = null;
 let busy = false;
 let again = false;
 let hardwareTimer = null;
+let sourcesTimer = null;
+let sources = null;          // the daemon's last listing of what it can record
+let listening = EVERYTHING;  // what the lights listen to: the host's choice, or the daemon's
 let hosted = null;           // the host's settings, when it keeps them
 let notice = '';             // the outcome of the last change sent to the host
 let noticeTimer = null;
@@ -221,6 +227,7 @@ async function search() {
     }
     port = found;
     pollHardware();
+    pollSources();
     if (hosted) {
         // The host has put the layout up; the page only watches.
         setPhase(layout === null ? 'no-layout' : 'running');
@@ -316,6 +323,40 @@ async function pollHardware() {
         }
     }
     hardwareTimer = setTimeout(pollHardware, HARDWARE_MS);
+}
+
+async function pollSources() {
+    clearTimeout(sourcesTimer);
+    sourcesTimer = null;
+    if (port === null || document.hidden) {
+        return;
+    }
+    try {
+        sources = await api.audioSources(port);
+        if (!hosted && sources) {
+            listening = sources.current;
+        }
+        showSources($('listen'), sources, listening);
+        $('listen').disabled = sources === null;
+        $('listen').title = sources === null ? 'This daemon records everything the computer plays' : '';
+    } catch {
+        // The effect and hardware polls notice a daemon that has gone.
+    }
+    sourcesTimer = setTimeout(pollSources, SOURCES_MS);
+}
+
+async function chooseSource(id) {
+    if (hosted) {
+        sendToHost({listen: id});
+        return;
+    }
+    if (port === null) {
+        return;
+    }
+    const refusal = await api.chooseSource(port, id).catch((error) => error.message);
+    notice = refusal === null ? '' : `Not taken: ${refusal}`;
+    pollSources();
+    render();
 }
 
 // The layout's own name when it has one, else the file's.
@@ -433,6 +474,7 @@ function wireControls() {
             render();
         });
     }
+    $('listen').addEventListener('change', (event) => chooseSource(event.target.value));
     $('layout-picker').addEventListener('change', (event) => {
         if (hosted && event.target.value) {
             sendToHost({layout: event.target.value});
@@ -467,10 +509,12 @@ function wireControls() {
         if (document.hidden) {
             clearTimeout(timer);
             clearTimeout(hardwareTimer);
+            clearTimeout(sourcesTimer);
             timer = null;
         } else {
             schedule(0);
             pollHardware();
+            pollSources();
         }
     });
 }
@@ -492,6 +536,10 @@ async function showHosted(settings) {
         }
         control.value = String(settings[setting]);
         control.dispatchEvent(new Event('input'));
+    }
+    if (typeof settings.listen === 'string') {
+        listening = settings.listen;
+        showSources($('listen'), sources, listening);
     }
     // The host always sends the screen's colours to the keyboard in mode 100.
     controls.screenToDevice.checked = true;

@@ -6,6 +6,7 @@
 #include <exception>
 #include <string_view>
 
+#include "api/audio_source_routes.h"
 #include "api/request_line.h"
 #include "base/api_contract.h"
 #include "base/clock.h"
@@ -154,6 +155,16 @@ std::string StatusRoute(const ApiTargets& api, const std::string&)
     return BuildStatusJson(api.status());
 }
 
+std::string AudioSourcesRoute(const ApiTargets& api, const std::string&)
+{
+    return AudioSourcesReply(api.visualizer.SourceChoice());
+}
+
+std::string AudioSourceRoute(const ApiTargets& api, const std::string& request)
+{
+    return AudioSourceReply(api.visualizer.SourceChoice(), request);
+}
+
 std::string CloseRoute(const ApiTargets&, const std::string&)
 {
     return kCloseReply;
@@ -186,7 +197,8 @@ struct Route {
 };
 
 // Tried in this order, the first whose method and path begin the request line
-// wins: the effect path begins the close and layout paths, so those come first.
+// wins: the effect path begins the close and layout paths, so those come
+// first, and the source path begins the sources path.
 constexpr Route kRoutes[] = {
     {"GET", api_contract::kBase64LayoutPath, Base64LayoutRoute, kStopsEffect},
     {"GET", api_contract::kClosePath, CloseRoute, kStopsEffect},
@@ -195,6 +207,8 @@ constexpr Route kRoutes[] = {
     {"GET", api_contract::kLayoutPath, LayoutRoute, kStopsEffect},
     {"GET", api_contract::kEffectPath, EffectRoute, kHostIsAlive},
     {"GET", api_contract::kAmplitudePath, AmplitudeRoute, kHostIsAlive},
+    {"GET", api_contract::kAudioSourcesPath, AudioSourcesRoute, kChangesNothing},
+    {"GET", api_contract::kAudioSourcePath, AudioSourceRoute, kChangesNothing},
 };
 
 // A request no route names still counts as the host being alive.

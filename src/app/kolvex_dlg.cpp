@@ -256,7 +256,7 @@ ApiTargets CKolvexDlg::Api()
 
 DaemonStatus CKolvexDlg::Status()
 {
-    const CaptureSource source = m_visualizer.Source();
+    const RecordingState source = m_visualizer.Recorded();
     const bool resting = m_bResting;
     return {m_keyboard.State(),
             UsbIdOrDefault(m_layout.m_nVendorId, LayoutIdentity::kDefaultVendorId),

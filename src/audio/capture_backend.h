@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "audio/capture_source.h"
+
 // Receives captured packets on the thread that drains the backend.
 class CapturePacketSink {
 public:
@@ -20,14 +22,15 @@ protected:
 // What a capture records: whether a stream is open, and the name a person
 // knows its device by (the sink's or the endpoint's description; empty while
 // none is known).
-struct CaptureSource {
+struct RecordingState {
     bool connected = false;
     std::string description;
 };
 
 // Loopback capture of what the computer plays, from the default playback
-// device; follows changes of that device and survives the sound service
-// going away. Without a stream, Drain returns at once.
+// device unless another source is chosen; follows changes of that device and
+// survives the sound service going away. Without a stream, Drain returns at
+// once.
 class CaptureBackend {
 public:
     virtual ~CaptureBackend() = default;
@@ -44,7 +47,11 @@ public:
 
     // What is being recorded now; from any thread, without waiting for the
     // sound service.
-    virtual CaptureSource Source() = 0;
+    virtual RecordingState Recorded() = 0;
+
+    // The choice of what to record and how late, where the capture offers
+    // one; null where it does not (it records the default device, undelayed).
+    virtual CaptureSourceChoice* SourceChoice() { return nullptr; }
 };
 
 // The platform's loopback capture, already started. Its destructor stops

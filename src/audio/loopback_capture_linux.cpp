@@ -1,7 +1,15 @@
 // Loopback capture through the PulseAudio client library (PipeWire serves the
-// same protocol): records the monitor of the default sink as float32 stereo
-// at the server's rate, reopens on the new monitor when the default sink
-// changes, and reconnects when the server goes away and comes back.
+// same protocol): records float32 stereo at the server's rate from the chosen
+// source: the monitor of the default sink (reopened on the new monitor when
+// the default changes), the monitor of one sink by name (while it is there),
+// or each playback stream of one application (pa_stream_set_monitor_stream,
+// one recording per stream, their sound summed). It reconnects when the
+// server goes away and comes back, and holds the sound back by the chosen
+// delay, or by the recorded sink's latency read from the running stream.
+//
+// The server's sinks and sink inputs are kept up to date from its events
+// (PulseServerLists); each change, like each change of the default sink or of
+// the choice, sets the recordings to what the choice wants now (Reconcile).
 //
 // All server traffic runs on one event loop of our own (PulseEventLoop),
 // served by whichever thread is awake anyway. While the analysis drains every
@@ -17,20 +25,27 @@
 // for whatever they queue.
 //
 // The log tells the state changes a user needs: connected (or no server yet),
-// lost, reconnected, and which sink is recorded; never the retries in between.
+// lost, reconnected, which sink or application is recorded, a chosen one
+// missing, and the delay; never the retries in between.
 #include <poll.h>
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "audio/capture_backend.h"
 #include "audio/pulse_event_loop_linux.h"
+#include "audio/pulse_server_lists_linux.h"
+#include "audio/sample_delay.h"
+#include "audio/stream_mix.h"
 #include "base/log.h"
 #include "base/thread_name.h"
 
@@ -52,8 +67,36 @@ constexpr auto kHandBack = std::chrono::milliseconds(250);
 // floods the socket from holding the frame thread.
 constexpr int kMaxDrainPasses = 64;
 constexpr auto kLoopErrorPause = std::chrono::milliseconds(100);
+// How often the recorded sink's latency is read while "auto" records. A
+// change smaller than the step is the report's own wobble, not a new delay.
+constexpr pa_usec_t kLatencyReadUsec = PA_USEC_PER_SEC;
+// A stream just opened or resumed, or "auto" just chosen, is read this soon:
+// the delay the last stream had may not fit it.
+constexpr pa_usec_t kFirstLatencyReadUsec = 250 * PA_USEC_PER_MSEC;
+constexpr int kDelayStepMs = 5;
+constexpr uint32_t kChannels = 2;
 
-class PulseLoopbackCapture final : public CaptureBackend {
+// One stream of ours on the server: a sink's monitor, or one application
+// stream through that monitor.
+struct Recording {
+    pa_stream* stream = nullptr;
+    std::string sinkName;                   ///< the sink whose monitor it records
+    uint32_t sinkInput = PA_INVALID_INDEX;  ///< the application stream it follows, or none
+};
+
+// What the choice wants recorded: a sink's monitor, or one application stream on it.
+struct WantedRecording {
+    std::string sinkName;
+    std::string monitorSource;
+    uint32_t sinkInput = PA_INVALID_INDEX;
+
+    bool Is(const Recording& recording) const
+    {
+        return recording.sinkName == sinkName && recording.sinkInput == sinkInput;
+    }
+};
+
+class PulseLoopbackCapture final : public CaptureBackend, public CaptureSourceChoice {
 public:
     PulseLoopbackCapture();
     ~PulseLoopbackCapture() override;
@@ -62,15 +105,24 @@ public:
 
     bool Drain(CapturePacketSink& sink) override;
     void SetPaused(bool paused) override;
+    RecordingState Recorded() override;
+    CaptureSourceChoice* SourceChoice() override { return this; }
+
+    SourceListing ListSources() override;
+    std::optional<std::string> ChooseSource(const CaptureSource& source) override;
+    void ChooseDelay(const CaptureDelay& delay) override;
     CaptureSource Source() override;
+    CaptureDelay Delay() override;
+    int DelayMs() override;
 
 private:
     static void OnContextState(pa_context* context, void* self);
     static void OnServerEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self);
     static void OnServerInfo(pa_context* context, const pa_server_info* info, void* self);
     static void OnStreamState(pa_stream* stream, void* self);
-    static void OnSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
     static void OnRetry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when, void* self);
+    static void OnLatencyTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when, void* self);
+    static void OnTimingInfo(pa_stream* stream, int success, void* self);
     static int PollReleasingLock(struct pollfd* fds, unsigned long count, int timeoutMs, void* self);
 
     void LoopThread();
@@ -79,20 +131,33 @@ private:
     void Connect();
     void ConnectionFailed();
     void DropContext();
-    void DropStream();
+    void DropStreams();
+    void DropRecording(size_t i);
     void QueryServer();
-    void OpenStream(const std::string& sinkName, uint32_t rate);
+    void Reconcile();
+    std::vector<WantedRecording> WantedRecordings();
+    void OpenRecording(const WantedRecording& wanted);
+    void RecordingStarted(const Recording& recording);
     void ScheduleRetry();
+    void ScheduleLatencyRead(pa_usec_t after = kLatencyReadUsec);
+    void ApplyDelay(int ms);
+    bool Ready(const Recording& recording) const;
 
     std::unique_ptr<PulseEventLoop> m_loop;
     pa_mainloop_api* m_api = nullptr;
     pa_context* m_context = nullptr;
-    pa_stream* m_stream = nullptr;
+    std::vector<Recording> m_recordings;
     pa_time_event* m_retry = nullptr;
-    std::string m_sinkName;  // the sink whose monitor m_stream records
-    bool m_bStreamReady = false;     // m_stream records
-    std::string m_sinkDescription;   // what the server calls that sink, once it has said
-    bool m_bPaused = false;  // the stream is corked, and a new one opens corked
+    pa_time_event* m_latencyTimer = nullptr;
+    PulseServerLists m_lists{[this] { Reconcile(); }};
+    std::string m_defaultSink;  // as the server info last said
+    uint32_t m_rate = 0;        // the server's, which every recording uses
+    bool m_bPaused = false;     // the streams are corked, and a new one opens corked
+    CaptureSource m_source;
+    CaptureDelay m_delayChoice;
+    int m_delayMs = 0;          // the delay applied now
+    SampleDelay m_delay;
+    StreamMix m_mix;
 
     std::mutex m_mutex;
     std::condition_variable m_loopWanted;  // paused, stopping, or Drain went quiet
@@ -107,7 +172,9 @@ private:
     bool m_bAnnounce = false;        // the connection is to be logged with the server's name
     bool m_bToldNoServer = false;    // "no sound server" was said before the first connection
     bool m_bToldNoSink = false;
+    bool m_bToldMissing = false;     // the chosen output or application was said to be missing
     std::string m_recordedSink;      // the sink last logged as recorded
+    std::string m_delayReason;       // what the delay was last logged as matching
 };
 
 // Without its main loop thread there is no capture; the daemon goes on with
@@ -126,7 +193,7 @@ PulseLoopbackCapture::PulseLoopbackCapture()
         m_loopThread = std::thread(&PulseLoopbackCapture::LoopThread, this);
     } catch (const std::system_error&) {
         LogError("cannot start the audio capture thread; going on without it");
-        DropStream();
+        DropStreams();
         DropContext();
         if (m_retry != nullptr) {
             m_api->time_free(m_retry);
@@ -147,7 +214,7 @@ PulseLoopbackCapture::~PulseLoopbackCapture()
     m_loopWanted.notify_all();
     m_loop->Wakeup();
     m_loopThread.join();
-    DropStream();
+    DropStreams();
     DropContext();
     if (m_retry != nullptr) {
         m_api->time_free(m_retry);
@@ -213,21 +280,41 @@ bool PulseLoopbackCapture::Drain(CapturePacketSink& sink)
             ++pass;
         }
     }
-    const bool open = m_stream != nullptr && pa_stream_get_state(m_stream) == PA_STREAM_READY;
-    if (open) {
-        const size_t frameBytes = pa_frame_size(pa_stream_get_sample_spec(m_stream));
+    const auto ready = std::count_if(m_recordings.begin(), m_recordings.end(),
+                                     [this](const Recording& recording) { return Ready(recording); });
+    // One recording goes straight to the delay; several are summed first.
+    for (const Recording& recording : m_recordings) {
+        if (!Ready(recording)) {
+            continue;
+        }
         const void* data = nullptr;
         size_t bytes = 0;
-        while (pa_stream_peek(m_stream, &data, &bytes) == 0 && bytes > 0) {
+        while (pa_stream_peek(recording.stream, &data, &bytes) == 0 && bytes > 0) {
             // A hole (no data for a stretch of the stream) is skipped.
             if (data != nullptr) {
-                sink.OnPacket(static_cast<const float*>(data), bytes / sizeof(float),
-                              static_cast<uint32_t>(bytes / frameBytes));
+                const auto* floats = static_cast<const float*>(data);
+                const size_t count = bytes / sizeof(float);
+                if (ready == 1) {
+                    m_delay.Pass(floats, count, static_cast<uint32_t>(count / kChannels), sink);
+                } else {
+                    m_mix.Add(floats, count);
+                }
             }
-            pa_stream_drop(m_stream);
+            pa_stream_drop(recording.stream);
         }
+        m_mix.EndStream();
     }
-    return open;
+    if (ready > 1) {
+        m_mix.Flush(kChannels, [&](const float* data, size_t floats) {
+            m_delay.Pass(data, floats, static_cast<uint32_t>(floats / kChannels), sink);
+        });
+    }
+    return ready > 0;
+}
+
+bool PulseLoopbackCapture::Ready(const Recording& recording) const
+{
+    return pa_stream_get_state(recording.stream) == PA_STREAM_READY;
 }
 
 // Corking keeps the stream and its place on the sink: uncorking is one
@@ -242,10 +329,17 @@ void PulseLoopbackCapture::SetPaused(bool paused)
     {
         std::lock_guard lock(m_mutex);
         m_bPaused = paused;
-        if (m_stream != nullptr && pa_stream_get_state(m_stream) == PA_STREAM_READY) {
-            if (pa_operation* op = pa_stream_cork(m_stream, paused ? 1 : 0, nullptr, nullptr)) {
-                pa_operation_unref(op);
+        for (const Recording& recording : m_recordings) {
+            if (Ready(recording)) {
+                if (pa_operation* op = pa_stream_cork(recording.stream, paused ? 1 : 0, nullptr, nullptr)) {
+                    pa_operation_unref(op);
+                }
             }
+        }
+        // What was held before the pause would come out after it, out of place.
+        m_delay.Clear();
+        if (!paused) {
+            ScheduleLatencyRead(kFirstLatencyReadUsec);
         }
     }
     m_loopWanted.notify_all();
@@ -299,20 +393,27 @@ void PulseLoopbackCapture::DropContext()
     pa_context_disconnect(m_context);
     pa_context_unref(m_context);
     m_context = nullptr;
+    m_lists.Reset();
 }
 
-void PulseLoopbackCapture::DropStream()
+void PulseLoopbackCapture::DropStreams()
 {
-    if (m_stream == nullptr) {
-        return;
+    while (!m_recordings.empty()) {
+        DropRecording(m_recordings.size() - 1);
     }
-    pa_stream_set_state_callback(m_stream, nullptr, nullptr);
-    pa_stream_disconnect(m_stream);
-    pa_stream_unref(m_stream);
-    m_stream = nullptr;
-    m_sinkName.clear();
-    m_bStreamReady = false;
-    m_sinkDescription.clear();
+}
+
+void PulseLoopbackCapture::DropRecording(size_t i)
+{
+    pa_stream* stream = m_recordings[i].stream;
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+    m_recordings.erase(m_recordings.begin() + static_cast<std::ptrdiff_t>(i));
+    if (m_recordings.empty() && m_latencyTimer != nullptr) {
+        m_api->time_free(m_latencyTimer);
+        m_latencyTimer = nullptr;
+    }
 }
 
 void PulseLoopbackCapture::ScheduleRetry()
@@ -336,7 +437,7 @@ void PulseLoopbackCapture::OnRetry(pa_mainloop_api* api, pa_time_event* event, c
         capture->QueryServer();
         return;
     }
-    capture->DropStream();
+    capture->DropStreams();
     capture->DropContext();
     capture->Connect();
 }
@@ -348,10 +449,15 @@ void PulseLoopbackCapture::OnContextState(pa_context* context, void* self)
     case PA_CONTEXT_READY:
         capture->m_bConnected = true;
         capture->m_bAnnounce = true;
-        if (pa_operation* op = pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
+        if (pa_operation* op = pa_context_subscribe(
+                context,
+                static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK |
+                                                    PA_SUBSCRIPTION_MASK_SINK_INPUT),
+                nullptr, nullptr)) {
             pa_operation_unref(op);
         }
         capture->QueryServer();
+        capture->m_lists.Refresh(context);
         break;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
@@ -363,11 +469,23 @@ void PulseLoopbackCapture::OnContextState(pa_context* context, void* self)
 }
 
 // Server events carry the default-sink changes; the default source alone
-// changing leaves the sink name as it is, so it reopens nothing.
-void PulseLoopbackCapture::OnServerEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self)
+// changing leaves the sink name as it is, so it reopens nothing. Sink and
+// sink-input events (an output plugged in, an application starting to play)
+// read both lists again.
+void PulseLoopbackCapture::OnServerEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t,
+                                         void* self)
 {
-    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) {
-        static_cast<PulseLoopbackCapture*>(self)->QueryServer();
+    auto* capture = static_cast<PulseLoopbackCapture*>(self);
+    switch (type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) {
+    case PA_SUBSCRIPTION_EVENT_SERVER:
+        capture->QueryServer();
+        break;
+    case PA_SUBSCRIPTION_EVENT_SINK:
+    case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
+        capture->m_lists.Refresh(context);
+        break;
+    default:
+        break;
     }
 }
 
@@ -395,37 +513,105 @@ void PulseLoopbackCapture::OnServerInfo(pa_context*, const pa_server_info* info,
         }
         capture->m_bEverConnected = true;
     }
-    const std::string sinkName = info->default_sink_name != nullptr ? info->default_sink_name : "";
-    if (sinkName.empty()) {
-        capture->DropStream();
-        if (!capture->m_bToldNoSink) {
-            capture->m_bToldNoSink = true;
-            capture->m_recordedSink.clear();
-            LogWarning("the sound server has no default sink to record from");
-        }
+    capture->m_defaultSink = info->default_sink_name != nullptr ? info->default_sink_name : "";
+    if (info->sample_spec.rate != capture->m_rate) {
+        // Every recording opens at the new rate.
+        capture->DropStreams();
+        capture->m_rate = info->sample_spec.rate;
+    }
+    capture->Reconcile();
+}
+
+// The recordings become those the choice wants now: the ones no longer
+// wanted close, the missing ones open.
+void PulseLoopbackCapture::Reconcile()
+{
+    if (m_context == nullptr || pa_context_get_state(m_context) != PA_CONTEXT_READY || m_rate == 0) {
         return;
     }
-    if (sinkName != capture->m_sinkName || capture->m_stream == nullptr) {
-        capture->OpenStream(sinkName, info->sample_spec.rate);
+    const std::vector<WantedRecording> wanted = WantedRecordings();
+    for (size_t i = m_recordings.size(); i-- > 0;) {
+        const Recording& recording = m_recordings[i];
+        if (std::none_of(wanted.begin(), wanted.end(), [&](const WantedRecording& w) { return w.Is(recording); })) {
+            DropRecording(i);
+        }
+    }
+    for (const WantedRecording& w : wanted) {
+        if (std::none_of(m_recordings.begin(), m_recordings.end(), [&](const Recording& r) { return w.Is(r); })) {
+            OpenRecording(w);
+        }
     }
 }
 
-void PulseLoopbackCapture::OpenStream(const std::string& sinkName, uint32_t rate)
+// Also says, once, why nothing is wanted: no default sink, the chosen output
+// unplugged, the chosen application silent. The default sink may not be in
+// the lists yet (they come after the server info); its name alone serves.
+std::vector<WantedRecording> PulseLoopbackCapture::WantedRecordings()
 {
-    DropStream();
+    std::vector<WantedRecording> wanted;
+    std::string missing;
+    switch (m_source.kind) {
+    case CaptureSource::Kind::Default:
+        if (m_defaultSink.empty()) {
+            if (!m_bToldNoSink) {
+                m_bToldNoSink = true;
+                m_recordedSink.clear();
+                LogWarning("the sound server has no default sink to record from");
+            }
+        } else {
+            const PulseSink* sink = m_lists.SinkNamed(m_defaultSink);
+            wanted.push_back({m_defaultSink, sink != nullptr ? sink->monitorSource : m_defaultSink + ".monitor"});
+        }
+        break;
+    case CaptureSource::Kind::Output:
+        if (const PulseSink* sink = m_lists.SinkNamed(m_source.name)) {
+            wanted.push_back({sink->name, sink->monitorSource});
+        } else {
+            missing = "output " + m_source.name + " is not there; silence until it comes back";
+        }
+        break;
+    case CaptureSource::Kind::App:
+        for (const PulseSinkInput& input : m_lists.Inputs()) {
+            if (input.application == m_source.name) {
+                if (const PulseSink* sink = m_lists.SinkAt(input.sink)) {
+                    wanted.push_back({sink->name, sink->monitorSource, input.index});
+                }
+            }
+        }
+        if (wanted.empty()) {
+            missing = m_source.name + " plays nothing; silence until it does";
+        }
+        break;
+    }
+    if (missing.empty()) {
+        m_bToldMissing = false;
+    } else if (!m_bToldMissing) {
+        m_bToldMissing = true;
+        m_recordedSink.clear();
+        LogInfo(missing);
+    }
+    return wanted;
+}
+
+void PulseLoopbackCapture::OpenRecording(const WantedRecording& wanted)
+{
     pa_sample_spec spec{};
     spec.format = PA_SAMPLE_FLOAT32LE;
-    spec.rate = rate;
-    spec.channels = 2;
+    spec.rate = m_rate;
+    spec.channels = kChannels;
     if (!pa_sample_spec_valid(&spec)) {
         return;
     }
-    m_stream = pa_stream_new(m_context, "Loopback", &spec, nullptr);
-    if (m_stream == nullptr) {
+    pa_stream* stream = pa_stream_new(m_context, "Loopback", &spec, nullptr);
+    if (stream == nullptr) {
         return;
     }
-    m_sinkName = sinkName;
-    pa_stream_set_state_callback(m_stream, &OnStreamState, this);
+    if (wanted.sinkInput != PA_INVALID_INDEX && pa_stream_set_monitor_stream(stream, wanted.sinkInput) < 0) {
+        pa_stream_unref(stream);
+        return;
+    }
+    m_recordings.push_back({stream, wanted.sinkName, wanted.sinkInput});
+    pa_stream_set_state_callback(stream, &OnStreamState, this);
 
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(pa_usec_to_bytes(kMaxBufferedUsec, &spec));
@@ -434,12 +620,12 @@ void PulseLoopbackCapture::OpenStream(const std::string& sinkName, uint32_t rate
     attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
     // Not moved elsewhere (say, to a microphone) when the sink goes: the
-    // stream fails instead and is reopened on the new default's monitor.
+    // stream fails instead and is reopened on the new default's monitor,
+    // or left closed while a chosen output is away.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
                                                       (m_bPaused ? PA_STREAM_START_CORKED : 0));
-    const std::string monitor = sinkName + ".monitor";
-    if (pa_stream_connect_record(m_stream, monitor.c_str(), &attr, flags) < 0) {
-        DropStream();
+    if (pa_stream_connect_record(stream, wanted.monitorSource.c_str(), &attr, flags) < 0) {
+        DropRecording(m_recordings.size() - 1);
         ScheduleRetry();
     }
 }
@@ -448,7 +634,9 @@ void PulseLoopbackCapture::OnStreamState(pa_stream* stream, void* self)
 {
     auto* capture = static_cast<PulseLoopbackCapture*>(self);
     const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (stream != capture->m_stream) {
+    const auto found = std::find_if(capture->m_recordings.begin(), capture->m_recordings.end(),
+                                    [&](const Recording& recording) { return recording.stream == stream; });
+    if (found == capture->m_recordings.end()) {
         return;
     }
     if (state == PA_STREAM_READY) {
@@ -459,42 +647,214 @@ void PulseLoopbackCapture::OnStreamState(pa_stream* stream, void* self)
             }
         }
         capture->m_bToldNoSink = false;
-        capture->m_bStreamReady = true;
-        if (pa_operation* op = pa_context_get_sink_info_by_name(capture->m_context, capture->m_sinkName.c_str(),
-                                                                &OnSinkInfo, capture)) {
-            pa_operation_unref(op);
-        }
-        if (capture->m_sinkName != capture->m_recordedSink) {
-            capture->m_recordedSink = capture->m_sinkName;
-            LogInfo("recording what plays on sink " + capture->m_sinkName);
-        }
+        capture->RecordingStarted(*found);
     } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        const Recording recording = *found;
+        capture->DropRecording(static_cast<size_t>(found - capture->m_recordings.begin()));
+        // An application stream that ends takes our recording of it along:
+        // the sink-input event that comes with it says what to record now.
+        if (recording.sinkInput != PA_INVALID_INDEX) {
+            return;
+        }
         // With the server gone, the lost connection is the news, not the stream.
         if (pa_context_get_state(capture->m_context) == PA_CONTEXT_READY) {
             LogLimited(LogLevel::Warning, "recording stopped",
-                       "recording from sink " + capture->m_sinkName + " stopped (" +
+                       "recording from sink " + recording.sinkName + " stopped (" +
                            pa_strerror(pa_context_errno(capture->m_context)) + "); trying again");
         }
-        capture->DropStream();
         capture->ScheduleRetry();
     }
 }
 
-// The answer may come after the stream moved on to another sink; only the
-// description of the sink still recorded is kept.
-void PulseLoopbackCapture::OnSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self)
+// The log names what is recorded once, when it changes; the delay is set for
+// the new stream (a new sink, a new latency).
+void PulseLoopbackCapture::RecordingStarted(const Recording& recording)
 {
-    auto* capture = static_cast<PulseLoopbackCapture*>(self);
-    if (eol != 0 || info == nullptr || info->name == nullptr || capture->m_sinkName != info->name) {
+    std::string what = recording.sinkInput == PA_INVALID_INDEX
+                           ? "recording what plays on sink " + recording.sinkName
+                           : "recording what " + m_source.name + " plays on sink " + recording.sinkName;
+    if (what != m_recordedSink) {
+        m_recordedSink = what;
+        LogInfo(what);
+    }
+    m_delay.Clear();
+    ApplyDelay(m_delayMs);
+    ScheduleLatencyRead(kFirstLatencyReadUsec);
+}
+
+// While "auto" records, the sink's latency is read from the first recording
+// every kLatencyReadUsec: what a sink reports with nobody recording (a null
+// sink: two seconds) is not what it has while we do. A read asked for sooner
+// brings a waiting one forward.
+void PulseLoopbackCapture::ScheduleLatencyRead(pa_usec_t after)
+{
+    if (!m_delayChoice.automatic || m_bPaused || m_recordings.empty()) {
         return;
     }
-    capture->m_sinkDescription = info->description != nullptr ? info->description : "";
+    struct timeval when {};
+    pa_timeval_add(pa_gettimeofday(&when), after);
+    if (m_latencyTimer == nullptr) {
+        m_latencyTimer = m_api->time_new(m_api, &when, &OnLatencyTimer, this);
+    } else if (after < kLatencyReadUsec) {
+        m_api->time_restart(m_latencyTimer, &when);
+    }
+}
+
+void PulseLoopbackCapture::OnLatencyTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                                          void* self)
+{
+    auto* capture = static_cast<PulseLoopbackCapture*>(self);
+    api->time_free(event);
+    capture->m_latencyTimer = nullptr;
+    if (!capture->m_recordings.empty() && capture->Ready(capture->m_recordings.front())) {
+        if (pa_operation* op =
+                pa_stream_update_timing_info(capture->m_recordings.front().stream, &OnTimingInfo, capture)) {
+            pa_operation_unref(op);
+        }
+    }
+    capture->ScheduleLatencyRead();
+}
+
+// On a record stream from a monitor, sink_usec is the latency of the sink
+// it monitors: how long a sample takes from the monitor to the ears.
+void PulseLoopbackCapture::OnTimingInfo(pa_stream* stream, int success, void* self)
+{
+    auto* capture = static_cast<PulseLoopbackCapture*>(self);
+    if (success == 0 || !capture->m_delayChoice.automatic || capture->m_recordings.empty() ||
+        capture->m_recordings.front().stream != stream) {
+        return;
+    }
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+    if (timing == nullptr) {
+        return;
+    }
+    const int ms = AutomaticDelayMs(timing->sink_usec);
+    if (std::abs(ms - capture->m_delayMs) < kDelayStepMs && !capture->m_delayReason.empty()) {
+        return;
+    }
+    const PulseSink* sink = capture->m_lists.SinkNamed(capture->m_recordings.front().sinkName);
+    const std::string name = sink != nullptr && !sink->description.empty() ? sink->description
+                                                                            : capture->m_recordings.front().sinkName;
+    const uint64_t reportedMs = timing->sink_usec / PA_USEC_PER_MSEC;
+    if (reportedMs > static_cast<uint64_t>(kMaxCaptureDelayMs)) {
+        LogInfo(name + " reports " + std::to_string(reportedMs) + " ms of latency; lights delayed by the most, " +
+                std::to_string(kMaxCaptureDelayMs) + " ms");
+    } else {
+        LogInfo("lights delayed by " + std::to_string(ms) + " ms to match " + name);
+    }
+    capture->m_delayReason = name;
+    capture->m_delayMs = ms;
+    capture->ApplyDelay(ms);
+}
+
+void PulseLoopbackCapture::ApplyDelay(int ms)
+{
+    m_delay.Set(static_cast<uint32_t>(static_cast<uint64_t>(ms) * m_rate / 1000), kChannels);
+}
+
+SourceListing PulseLoopbackCapture::ListSources()
+{
+    std::lock_guard lock(m_mutex);
+    SourceListing listing;
+    listing.current = m_source;
+    for (const PulseSink& sink : m_lists.Sinks()) {
+        listing.outputs.push_back({CaptureSource{CaptureSource::Kind::Output, sink.name}.Id(),
+                                   sink.description.empty() ? sink.name : sink.description,
+                                   sink.name == m_defaultSink});
+    }
+    const auto listApp = [&](const std::string& name, bool playing) {
+        const auto found = std::find_if(listing.apps.begin(), listing.apps.end(),
+                                        [&](const SourceListing::App& app) { return app.name == name; });
+        if (found == listing.apps.end()) {
+            listing.apps.push_back({CaptureSource{CaptureSource::Kind::App, name}.Id(), name, playing});
+        } else {
+            found->playing = found->playing || playing;
+        }
+    };
+    for (const PulseSinkInput& input : m_lists.Inputs()) {
+        listApp(input.application, !input.corked);
+    }
+    if (m_source.kind == CaptureSource::Kind::App) {
+        listApp(m_source.name, false);
+    }
+    return listing;
+}
+
+// Every kind of source can be recorded here (pipewire-pulse included).
+std::optional<std::string> PulseLoopbackCapture::ChooseSource(const CaptureSource& source)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (source == m_source) {
+            return std::nullopt;
+        }
+        m_source = source;
+        m_bToldMissing = false;
+        if (m_loop != nullptr) {
+            Reconcile();
+        }
+    }
+    if (m_loop != nullptr) {
+        m_loop->Wakeup();
+    }
+    return std::nullopt;
+}
+
+void PulseLoopbackCapture::ChooseDelay(const CaptureDelay& delay)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (delay == m_delayChoice) {
+            return;
+        }
+        m_delayChoice = delay;
+        m_delayReason.clear();
+        if (!delay.automatic) {
+            m_delayMs = delay.fixedMs;
+            LogInfo("lights delayed by " + std::to_string(delay.fixedMs) + " ms, as chosen");
+        }
+        ApplyDelay(m_delayMs);
+        if (m_loop != nullptr) {
+            ScheduleLatencyRead(kFirstLatencyReadUsec);
+        }
+    }
+    if (m_loop != nullptr) {
+        m_loop->Wakeup();
+    }
 }
 
 CaptureSource PulseLoopbackCapture::Source()
 {
     std::lock_guard lock(m_mutex);
-    return {m_bStreamReady, m_sinkDescription};
+    return m_source;
+}
+
+CaptureDelay PulseLoopbackCapture::Delay()
+{
+    std::lock_guard lock(m_mutex);
+    return m_delayChoice;
+}
+
+int PulseLoopbackCapture::DelayMs()
+{
+    std::lock_guard lock(m_mutex);
+    return m_delayMs;
+}
+
+// An application is known by its name; an output by what the server calls
+// the sink it plays on.
+RecordingState PulseLoopbackCapture::Recorded()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_recordings.empty() || !Ready(m_recordings.front())) {
+        return {};
+    }
+    if (m_source.kind == CaptureSource::Kind::App) {
+        return {true, m_source.name};
+    }
+    const std::string& sinkName = m_recordings.front().sinkName;
+    const PulseSink* sink = m_lists.SinkNamed(sinkName);
+    return {true, sink != nullptr && !sink->description.empty() ? sink->description : sinkName};
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 Visualizer::~Visualizer()
 {
     StopThread();
+    m_pSourceChoice = nullptr;
     m_pCapture.reset();
 }
 
@@ -21,12 +22,13 @@ void Visualizer::InitVisualizer(std::unique_ptr<CaptureBackend> capture)
     BuildTiltTable(m_tilt, kTiltBase, kTiltSlope);
     std::lock_guard lock(m_wakeMutex);
     m_pCapture = std::move(capture);
+    m_pSourceChoice = m_pCapture ? m_pCapture->SourceChoice() : nullptr;
 }
 
-CaptureSource Visualizer::Source()
+RecordingState Visualizer::Recorded()
 {
     std::lock_guard lock(m_wakeMutex);
-    return m_pCapture ? m_pCapture->Source() : CaptureSource{};
+    return m_pCapture ? m_pCapture->Recorded() : RecordingState{};
 }
 
 bool Visualizer::HeardSoundWithin(uint64_t now, uint64_t ms) const

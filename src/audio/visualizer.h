@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -71,7 +72,7 @@ public:
 
     // What the capture records (not connected before InitVisualizer or
     // without a capture); from any thread.
-    CaptureSource Source();
+    RecordingState Recorded();
     // Whether a captured packet carried sound (a sample above kSilenceFloor)
     // less than `ms` before `now` (TickCount64); from any thread. While the
     // capture is paused nothing is heard, so this turns false.
@@ -110,6 +111,8 @@ public:
 
     const SharedVisualizerImage& FrontFrame() const { return *m_pFrontFrame.load(); }
     const SampleWindow& Samples() const { return m_sampleWindow; }
+    // The capture's choice of source and delay; null without one. From any thread.
+    CaptureSourceChoice* SourceChoice() const { return m_pSourceChoice; }
 
     // The settings, read by the frame thread.
     Relaxed<int32_t> m_nGain{270};           ///< by the lighting and API threads (new effect parameters)
@@ -151,6 +154,7 @@ private:
     float m_transform[kTransformSize] = {};
     ColorStyles m_styles;
     std::unique_ptr<CaptureBackend> m_pCapture;  ///< set by InitVisualizer under m_wakeMutex
+    std::atomic<CaptureSourceChoice*> m_pSourceChoice{nullptr};  ///< by InitVisualizer, read by the API thread
     std::unique_ptr<std::thread> m_pThread;
     std::mutex m_wakeMutex;
     std::condition_variable m_wake;

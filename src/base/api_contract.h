@@ -28,6 +28,10 @@ constexpr char kStatusPath[] = "/api/status";
 constexpr char kLayoutPath[] = "/api/keyboard/musiceffect/layout";
 constexpr char kEffectPath[] = "/api/keyboard/musiceffect";
 constexpr char kAmplitudePath[] = "/api/audio/amplitude";
+// What the capture can record, and the switch of source and delay
+// ("?id=<percent-encoded id>&delay=<auto|0..500>", either alone).
+constexpr char kAudioSourcesPath[] = "/api/audio/sources";
+constexpr char kAudioSourcePath[] = "/api/audio/source";
 
 // A colour style fills the spectrum picture: the bars' (the effect's mode)
 // and the background's alike. Its number is what the effect route takes; its

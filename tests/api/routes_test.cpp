@@ -303,6 +303,8 @@ TEST_F(Routes, EachRouteHasItsSideEffects)
         {"/api/keyboard/musiceffect/layout?layout=", false, true},
         {"/api/keyboard/musiceffect", true, false},
         {"/api/audio/amplitude", true, false},
+        {"/api/audio/sources", false, false},
+        {"/api/audio/source?id=default&delay=0", false, false},
         {"/api/nothing", true, false},
         {"/", true, false},
     };

@@ -34,7 +34,7 @@ public:
     }
 
     void SetPaused(bool) override {}
-    CaptureSource Source() override { return {true, "Scripted tone"}; }
+    RecordingState Recorded() override { return {true, "Scripted tone"}; }
 
     bool Drain(CapturePacketSink& sink) override
     {

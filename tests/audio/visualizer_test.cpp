@@ -27,7 +27,7 @@ public:
     ~FakeCapture() override { m_shared->destroyed = true; }
 
     void SetPaused(bool paused) override { m_shared->paused = paused; }
-    CaptureSource Source() override
+    RecordingState Recorded() override
     {
         std::lock_guard lock(m_shared->lock);
         return {m_shared->open, "Fake capture"};

@@ -167,6 +167,41 @@ TEST_F(ApiContract, EveryRouteAnswersWithItsExactBytes)
     EXPECT_EQ(success.raw, ExpectedJsonReply(success.body));
 }
 
+// With no sound server the daemon lists nothing to record, yet a choice of an
+// output or application that is not there is valid: silence until it comes.
+// A malformed id or delay is refused, and a refused request changes nothing.
+// Tonvik.exe under Wine 8 refuses an application, for want of process loopback.
+TEST_F(ApiContract, AudioSourcesAreListedAndChosenAndBadChoicesChangeNothing)
+{
+    EXPECT_EQ(Get(daemon.Port(), "/api/audio/sources").raw,
+              ExpectedJsonReply(R"({"apps":[],"current":"default","outputs":[]})"));
+    const std::string badId = R"({"error":"unknown source id: use default, output:<name> or app:<name>"})";
+    const std::string badDelay = R"({"error":"delay must be auto or a whole number of milliseconds from 0 to 500"})";
+    for (const char* query : {"id=speakers", "id=app%3A", "id=output:", "id=default%20", "id=&delay=0"}) {
+        EXPECT_EQ(Body(std::string("/api/audio/source?") + query), badId) << query;
+    }
+    for (const char* query : {"delay=501", "delay=-1", "delay=", "id=app%3AMusic&delay=auto2"}) {
+        EXPECT_EQ(Body(std::string("/api/audio/source?") + query), badDelay) << query;
+    }
+    EXPECT_EQ(Body("/api/audio/source"), R"({"current":"default","delay":"auto","delayMs":0})");
+
+    EXPECT_EQ(Get(daemon.Port(), "/api/audio/source?id=output%3Aalsa_output.usb-Headset&delay=120").raw,
+              ExpectedJsonReply(R"({"current":"output:alsa_output.usb-Headset","delay":"120","delayMs":120})"));
+    if (DaemonRunsUnderWine()) {
+        const std::string refusal = Body("/api/audio/source?id=app%3AMusic.exe&delay=0");
+        EXPECT_EQ(refusal.rfind(R"({"error":"recording one application needs process loopback capture)", 0), 0u)
+            << refusal;
+        EXPECT_EQ(Body("/api/audio/source"), R"({"current":"output:alsa_output.usb-Headset","delay":"120","delayMs":120})");
+    } else {
+        EXPECT_EQ(Body("/api/audio/source?id=app%3AMusic%20Player"),
+                  R"({"current":"app:Music Player","delay":"120","delayMs":120})");
+        EXPECT_EQ(Body("/api/audio/sources"),
+                  R"({"apps":[{"id":"app:Music Player","name":"Music Player","playing":false}],)"
+                  R"("current":"app:Music Player","outputs":[]})");
+    }
+    EXPECT_EQ(Body("/api/audio/source?delay=0&id=default"), R"({"current":"default","delay":"0","delayMs":0})");
+}
+
 TEST_F(ApiContract, LayoutUploadThenEffectRequests)
 {
     const std::string layout = FullLayout(6, 21);

@@ -87,7 +87,7 @@ bool PulseServer::Start()
                                   "--log-target=file:" + m_dir + "/pulse.log",
                                   "--load=module-native-protocol-unix auth-anonymous=1"};
     for (const auto& sink : m_sinks) {
-        argv.push_back("--load=module-null-sink sink_name=" + sink + " rate=48000 channels=2");
+        argv.push_back(LoadSinkArguments(sink));
     }
     m_started = Clock::now();
     const pid_t starter = SpawnProcess(argv, {{"XDG_RUNTIME_DIR", m_dir}, {"HOME", m_dir}}, m_dir + "/pulse.out", m_dir + "/pulse.out");
@@ -108,6 +108,12 @@ bool PulseServer::Start()
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+std::string PulseServer::LoadSinkArguments(const std::string& sink)
+{
+    return "--load=module-null-sink sink_name=" + sink + " sink_properties=device.description=" + sink +
+           " rate=48000 channels=2";
 }
 
 void PulseServer::WaitUntilSettled() const
@@ -148,12 +154,19 @@ std::string PulseServer::ToneFile(double seconds) const
     return path;
 }
 
-std::vector<std::string> PulseServer::PlayCommand(const std::string& sink, double seconds) const
+std::vector<std::string> PulseServer::PlayCommand(const std::string& sink, double seconds,
+                                                  const std::string& application) const
 {
     // A short playback buffer: with paplay's default of two seconds the tone
     // reaches the monitor only after about 1.5 s.
-    return {"pacat",         "--playback",     "--raw",     "--format=float32le", "--rate=48000",
-            "--channels=2",  "--latency-msec=20", "--device=" + sink, ToneFile(seconds)};
+    std::vector<std::string> argv{"pacat",        "--playback",        "--raw",          "--format=float32le",
+                                  "--rate=48000", "--channels=2",      "--latency-msec=20", "--device=" + sink};
+    if (!application.empty()) {
+        argv.push_back("--client-name=" + application);
+        argv.push_back("--property=application.name=" + application);
+    }
+    argv.push_back(ToneFile(seconds));
+    return argv;
 }
 
 Player::~Player()

@@ -14,7 +14,8 @@
 class PulseServer {
 public:
     // The first sink is the default, its monitor the default source (what a
-    // capture endpoint records under Wine).
+    // capture endpoint records under Wine). Each sink's description is its
+    // name, so the sink and its monitor can be told apart by name.
     explicit PulseServer(std::vector<std::string> sinks = {"tonvik_a"});
     ~PulseServer();
     PulseServer(const PulseServer&) = delete;
@@ -43,8 +44,13 @@ public:
 
     // A raw file of a full-scale 440 Hz stereo tone, 48 kHz float32le.
     std::string ToneFile(double seconds) const;
-    // The command that plays that tone into the sink.
-    std::vector<std::string> PlayCommand(const std::string& sink, double seconds) const;
+    // The command that plays that tone into the sink, as the named
+    // application (the server's application.name) when one is given.
+    std::vector<std::string> PlayCommand(const std::string& sink, double seconds,
+                                         const std::string& application = "") const;
+
+    // The server's argument that loads a null sink as Start does.
+    static std::string LoadSinkArguments(const std::string& sink);
 
 private:
     std::string m_dir;

@@ -19,6 +19,7 @@
 #include "e2e/browser.h"
 #include "e2e/console_server.h"
 #include "e2e/daemon_fixture.h"
+#include "e2e/pulse_fixture.h"
 
 namespace {
 
@@ -73,7 +74,8 @@ protected:
         fs::remove_all(m_dir, ignored);
     }
 
-    void StartDaemon()
+    // Recording from the sound server when one is given.
+    void StartDaemon(const PulseServer* pulse = nullptr)
     {
         Daemon::Options options;
         std::string libraryPath = TONVIK_FAKE_HID_DIR;
@@ -81,6 +83,15 @@ protected:
             libraryPath += std::string(":") + inherited;
         }
         options.env = {{"LD_LIBRARY_PATH", libraryPath}, {"TONVIK_FAKE_HID_LOG", m_dir + "/hid.log"}};
+        if (pulse != nullptr) {
+            // The daemon's runtime directory is the server's, given as such.
+            for (const auto& entry : pulse->ClientEnv()) {
+                if (entry.first != "XDG_RUNTIME_DIR") {
+                    options.env.push_back(entry);
+                }
+            }
+            options.runtimeDir = pulse->RuntimeDir();
+        }
         m_daemon = std::make_unique<Daemon>(options);
         ASSERT_NE(m_daemon->Port(), 0) << m_daemon->Stderr();
     }
@@ -267,6 +278,49 @@ TEST_F(WebSettings, UploadedLayoutsAreStoredRejectedOnesAreNotAndOtherPagesChang
     EXPECT_TRUE(StoredLayouts(StoredDir()).empty());
     EXPECT_TRUE(m_browser.Evaluate(page, "document.getElementById('stored-layouts').hidden").asBool());
     EXPECT_EQ(Conf(), "layout = ansi-60\n");
+}
+
+// "Listen to" lists the applications playing (the list follows them while
+// the page is open), and a choice lands in host.conf and reaches the daemon.
+TEST_F(WebSettings, ListenToListsTheAppsPlayingAndAChoiceLandsInHostConf)
+{
+    PulseServer pulse({"tonvik_a"});
+    ASSERT_TRUE(pulse.Start()) << "sound server did not start";
+    WriteFile(m_dir + "/config/tonvik/host.conf", "layout = ansi-60\n");
+    ASSERT_NO_FATAL_FAILURE(StartDaemon(&pulse));
+    ASSERT_NO_FATAL_FAILURE(StartHost());
+    Browser::Page page;
+    ASSERT_NO_FATAL_FAILURE(OpenConsole(page));
+    const std::string options = "[...document.getElementById('listen').options].map((o) => o.text).join('|')";
+    EXPECT_EQ(m_browser.Evaluate(page, "document.getElementById('listen').value").asString(), "default");
+
+    Player music(pulse.Spawn(pulse.PlayCommand("tonvik_a", 20.0, "Music")));
+    ASSERT_TRUE(m_browser.WaitFor(page, options + ".includes('App: Music')", 6000))
+        << m_browser.Evaluate(page, options).asString();
+    EXPECT_TRUE(m_browser.Evaluate(page, options + ".startsWith('Everything you hear|Output: tonvik_a (default)|')")
+                    .asBool())
+        << m_browser.Evaluate(page, options).asString();
+    EXPECT_TRUE(m_browser.Screenshot(page, std::string(TONVIK_WEB_ARTEFACTS) + "/console-listen-to.png"))
+        << m_browser.Error();
+
+    ASSERT_TRUE(m_browser.Evaluate(page, Choose("listen", "app:Music")).asBool());
+    ASSERT_TRUE(m_browser.WaitFor(page, kSaved, 10000)) << Status(page) << "\n" << m_host->Log();
+    EXPECT_EQ(Conf(), "layout = ansi-60\nlisten = app:Music\n");
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    std::string current;
+    while (current.find(R"("current":"app:Music")") == std::string::npos && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        current = Get(m_daemon->Port(), "/api/audio/source").body;
+    }
+    EXPECT_NE(current.find(R"("current":"app:Music")"), std::string::npos) << current << "\n" << m_host->Log();
+
+    // Music gone, the choice stays, shown as not playing.
+    music.Kill();
+    EXPECT_TRUE(m_browser.WaitFor(page, options + ".includes('App: Music (not playing)')", 6000))
+        << m_browser.Evaluate(page, options).asString();
+    EXPECT_EQ(m_browser.Evaluate(page, "document.getElementById('listen').value").asString(), "app:Music");
+    m_host.reset();
+    m_daemon.reset();
 }
 
 }  // namespace

@@ -96,6 +96,8 @@ TEST(ConsoleContract, TheConsoleNamesTheDaemonsRoutePaths)
         {"LAYOUT_PATH", kLayoutPath},
         {"EFFECT_PATH", kEffectPath},
         {"AMPLITUDE_PATH", kAmplitudePath},
+        {"AUDIO_SOURCES_PATH", kAudioSourcesPath},
+        {"AUDIO_SOURCE_PATH", kAudioSourcePath},
     };
     EXPECT_EQ(TextsIn(ContractScript()), expected);
 }

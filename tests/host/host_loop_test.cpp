@@ -17,8 +17,9 @@ namespace {
 constexpr char kLayout[] = R"({"layouts":{"rows":2,"cols":2,"keys":[{"row":0,"col":0,"code":7,"index":1}]}})";
 
 // A daemon as the host sees it: the hardware route answers, the layout route
-// takes or rejects the layout, the effect route reports the keys (ours after
-// an upload, the start-up grid's before) and the mode.
+// takes or rejects the layout, the source route takes the choice (or refuses
+// it, as a capture without one does), the effect route reports the keys (ours
+// after an upload, the start-up grid's before) and the mode.
 class ScriptedDaemon : public HttpClient {
 public:
     std::optional<HttpReply> Get(uint16_t, const std::string& target, int) override
@@ -37,6 +38,13 @@ public:
             return HttpReply{200, "application/json; charset=utf-8",
                              rejectLayout ? R"({"error": "layout rejected: no keys"})"
                                           : R"({"status": "layout received via GET"})"};
+        }
+        if (target.starts_with("/api/audio/source?")) {
+            ++sourcesSent;
+            sourceTarget = target;
+            return HttpReply{200, "application/json; charset=utf-8",
+                             refuseSource ? R"({"error":"this capture records the default output only"})"
+                                          : R"({"current":"app:Music Player","delay":"200","delayMs":200})"};
         }
         if (target.starts_with("/api/keyboard/musiceffect?param=")) {
             ++effectsSet;
@@ -60,6 +68,9 @@ public:
     int downFor = 0;  // requests that get no reply
     bool rejectLayout = false;
     bool ignoreFirstEffect = false;
+    bool refuseSource = false;
+    std::string sourceTarget;
+    int sourcesSent = 0;
     bool hasLayout = false;
     int mode = 19;
     int uploads = 0;
@@ -74,6 +85,7 @@ struct LoopCase {
     HostLoop::Outcome outcome;
     int uploads;
     int effectsSet;
+    int sourcesSent;  // once after every upload the daemon took, refused or not
 };
 
 class HostLoopTest : public ::testing::TestWithParam<LoopCase> {};
@@ -85,7 +97,7 @@ TEST_P(HostLoopTest, SendsWhatTheDaemonLacks)
     StopSignal stop;
     c.arrange(daemon, stop);
     DaemonApi api(daemon);
-    Choices choices{kLayout, "test.json", {}};
+    Choices choices{kLayout, "test.json", {}, {CaptureSource::Kind::App, "Music Player"}, {false, 200}};
     choices.effect.mode = 2;
     HostChoices shared(choices);
     const PauseState pause;
@@ -94,6 +106,10 @@ TEST_P(HostLoopTest, SendsWhatTheDaemonLacks)
     EXPECT_EQ(loop.Run(), c.outcome);
     EXPECT_EQ(daemon.uploads, c.uploads);
     EXPECT_EQ(daemon.effectsSet, c.effectsSet);
+    EXPECT_EQ(daemon.sourcesSent, c.sourcesSent);
+    if (c.sourcesSent > 0) {
+        EXPECT_EQ(daemon.sourceTarget, "/api/audio/source?id=app%3AMusic%20Player&delay=200");
+    }
     if (c.outcome == HostLoop::Outcome::Stopped) {
         EXPECT_EQ(daemon.mode, 2);
         EXPECT_GE(frames, 2);
@@ -117,7 +133,13 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, HostLoopTest,
     ::testing::Values(
         LoopCase{"steady", [](ScriptedDaemon& d, StopSignal& s) { StopAfter(d, s, 4); }, HostLoop::Outcome::Stopped, 1,
-                 1},
+                 1, 1},
+        LoopCase{"source refused",
+                 [](ScriptedDaemon& d, StopSignal& s) {
+                     d.refuseSource = true;
+                     StopAfter(d, s, 4);
+                 },
+                 HostLoop::Outcome::Stopped, 1, 1, 1},
         LoopCase{"restart between two polls",
                  [](ScriptedDaemon& d, StopSignal& s) {
                      StopAfter(d, s, 6, [](ScriptedDaemon& daemon) {
@@ -127,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
                          }
                      });
                  },
-                 HostLoop::Outcome::Stopped, 2, 2},
+                 HostLoop::Outcome::Stopped, 2, 2, 2},
         LoopCase{"gone and back",
                  [](ScriptedDaemon& d, StopSignal& s) {
                      StopAfter(d, s, 6, [](ScriptedDaemon& daemon) {
@@ -137,15 +159,15 @@ INSTANTIATE_TEST_SUITE_P(
                          }
                      });
                  },
-                 HostLoop::Outcome::Stopped, 2, 2},
+                 HostLoop::Outcome::Stopped, 2, 2, 2},
         LoopCase{"start-up effect lands after ours",
                  [](ScriptedDaemon& d, StopSignal& s) {
                      d.ignoreFirstEffect = true;
                      StopAfter(d, s, 4);
                  },
-                 HostLoop::Outcome::Stopped, 1, 2},
+                 HostLoop::Outcome::Stopped, 1, 2, 1},
         LoopCase{"layout rejected", [](ScriptedDaemon& d, StopSignal&) { d.rejectLayout = true; },
-                 HostLoop::Outcome::LayoutRejected, 1, 0}),
+                 HostLoop::Outcome::LayoutRejected, 1, 0, 0}),
     [](const auto& testInfo) {
         std::string name;
         for (const char* c = testInfo.param.what; *c != '\0'; ++c) {
@@ -239,7 +261,7 @@ TEST_P(HostLoopPauseTest, LeavesTheDaemonAloneWhilePaused)
     });
 
     DaemonApi api(daemon);
-    Choices choices{kLayout, "test.json", {}};
+    Choices choices{kLayout, "test.json", {}, {}, {}};
     choices.effect.mode = 2;
     HostChoices shared(choices);
     HostLoop loop(api, stop, shared, pause, 0);

@@ -140,14 +140,62 @@ TEST(HostSettings, TakesAsAModeEveryColourStyleOfTheDaemonAndTheScreenMode)
 
 TEST(HostSettings, TheManualNamesTheSameRangeOfModes)
 {
-    std::ifstream in(TONVIK_SOURCE_DIR "/packaging/tonvik-host.1.in", std::ios::binary);
+    std::ifstream in(TONVIK_HOST_MANUAL, std::ios::binary);
     const std::string manual{std::istreambuf_iterator<char>(in), {}};
-    ASSERT_FALSE(manual.empty()) << "packaging/tonvik-host.1.in is missing";
+    ASSERT_FALSE(manual.empty()) << TONVIK_HOST_MANUAL " is missing";
     const std::string range = std::to_string(api_contract::kFirstColourStyle) + " to " +
                               std::to_string(api_contract::kLastColourStyle) + " a spectrum bar style, " +
                               std::to_string(api_contract::kRippleMode) + " the ripple, " +
                               std::to_string(api_contract::kScreenMode) + " the screen colours";
     EXPECT_NE(manual.find(range), std::string::npos) << range;
+}
+
+}  // namespace
+
+namespace {
+
+// listen and delay, from host.conf and then the command line, and the checks
+// the settings API makes before writing either into host.conf.
+TEST(HostSettings, ListenAndDelayComeFromConfThenCommandLine)
+{
+    HostSettings settings;
+    ASSERT_EQ(ReadHostConf("", "/c", settings), std::nullopt);
+    EXPECT_EQ(settings.listen.Id(), "default");
+    EXPECT_EQ(settings.delay.Text(), "auto");
+
+    ASSERT_EQ(ReadHostConf("listen = app:Music Player\ndelay = 120\n", "/c", settings), std::nullopt);
+    EXPECT_EQ(settings.listen, (CaptureSource{CaptureSource::Kind::App, "Music Player"}));
+    EXPECT_EQ(settings.delay, (CaptureDelay{false, 120}));
+    EXPECT_EQ(ParseHostArguments({"--listen=output:alsa_output.pci", "--delay", "auto"}, false, settings).action,
+              HostCommand::Action::Run);
+    EXPECT_EQ(settings.listen.Id(), "output:alsa_output.pci");
+    EXPECT_EQ(settings.delay.Text(), "auto");
+
+    const struct {
+        const char* conf;
+        const char* error;
+    } bad[] = {
+        {"listen = speakers\n", "line 1: listen: 'speakers' is not default, output:<name> or app:<name>"},
+        {"listen = app:\n", "line 1: listen: 'app:' is not default"},
+        {"delay = 501\n", "line 1: delay: '501' is not auto or a whole number of milliseconds from 0 to 500"},
+        {"delay = -3\n", "line 1: delay: '-3' is not auto"},
+    };
+    for (const auto& c : bad) {
+        HostSettings kept = settings;
+        const std::optional<std::string> error = ReadHostConf(c.conf, "/c", kept);
+        ASSERT_TRUE(error.has_value()) << c.conf;
+        EXPECT_EQ(error->rfind(c.error, 0), 0u) << *error;
+        EXPECT_EQ(kept.listen, settings.listen) << "a bad host.conf changes nothing";
+    }
+
+    EXPECT_EQ(CheckListenSetting("listen", "app:Music"), std::nullopt);
+    EXPECT_EQ(CheckListenSetting("delay", "0"), std::nullopt);
+    // A name that would end the line, or lose its blanks, in host.conf.
+    EXPECT_NE(CheckListenSetting("listen", "app:Music\nmode = 5"), std::nullopt);
+    EXPECT_NE(CheckListenSetting("listen", "app:Music "), std::nullopt);
+    EXPECT_NE(CheckListenSetting("delay", "auto\r"), std::nullopt);
+    EXPECT_NE(CheckListenSetting("listen", "Music"), std::nullopt);
+    EXPECT_NE(CheckListenSetting("mode", "5"), std::nullopt);
 }
 
 }  // namespace
