@@ -13,9 +13,15 @@ std::string PortsText(uint16_t wanted)
 
 }  // namespace
 
-HostLoop::HostLoop(DaemonApi& api, const StopSignal& stop, HostChoices& choices, uint16_t wantedPort,
-                   FrameSink frames)
-    : m_api(api), m_stop(stop), m_choices(choices), m_wantedPort(wantedPort), m_frames(std::move(frames))
+HostLoop::HostLoop(DaemonApi& api, const StopSignal& stop, HostChoices& choices, const PauseState& pause,
+                   uint16_t wantedPort, FrameSink frames)
+    : m_api(api),
+      m_stop(stop),
+      m_choices(choices),
+      m_pause(pause),
+      m_wakesSeen(pause.Wakes()),
+      m_wantedPort(wantedPort),
+      m_frames(std::move(frames))
 {
     TakeChoices();
 }
@@ -66,6 +72,16 @@ bool HostLoop::TryPostedLayout()
 HostLoop::Outcome HostLoop::Run()
 {
     while (!m_stop.Requested()) {
+        if (m_pause.Paused()) {
+            WaitWhilePaused();
+            continue;
+        }
+        if (const uint64_t wakes = m_pause.Wakes(); wakes != m_wakesSeen) {
+            // The keyboard was off, and the daemon may have been restarted:
+            // what it shows now is not known to be ours.
+            m_wakesSeen = wakes;
+            m_needLayout = true;
+        }
         if (m_port == 0 && !Connect()) {
             m_stop.WaitFor(kSearchPeriodMs);
             continue;
@@ -122,6 +138,18 @@ HostLoop::Outcome HostLoop::Run()
     }
     m_choices.SetDaemonPort(0);
     return Outcome::Stopped;
+}
+
+void HostLoop::WaitWhilePaused()
+{
+    if (m_choices.Version() != m_choicesVersion) {
+        TakeChoices();
+    }
+    if (m_port != 0 && !TryPostedLayout()) {
+        return;
+    }
+    // The same period as a poll's, so a resume or a stop is seen as soon.
+    m_choices.WaitForNews(m_choicesVersion, kPollPeriodMs);
 }
 
 bool HostLoop::Connect()

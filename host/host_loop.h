@@ -7,6 +7,7 @@
 #include "daemon_api.h"
 #include "host_choices.h"
 #include "host_settings.h"
+#include "pause_state.h"
 #include "stop_signal.h"
 
 // What a host front-end does, for as long as it runs: finds the daemon,
@@ -15,14 +16,17 @@
 // polled in the last second). When the daemon goes away it looks for it again
 // every second; when it comes back, or answers with keys other than the
 // layout's (it restarted, or another front-end uploaded a layout), the layout
-// and the effect go up again. Logs each of these events once, nothing per poll.
+// and the effect go up again. While the pause state says so it polls nothing
+// (a layout posted meanwhile is still tried, and changed choices wait for the
+// resume); after a sleep the layout and the effect go up again. Logs each of
+// these events once, nothing per poll.
 class HostLoop {
 public:
     using FrameSink = std::function<void(uint16_t port, const EffectState&)>;
 
     // wantedPort: the daemon's port, or 0 for the first of 9191-9199 that answers.
-    HostLoop(DaemonApi& api, const StopSignal& stop, HostChoices& choices, uint16_t wantedPort,
-             FrameSink frames = {});
+    HostLoop(DaemonApi& api, const StopSignal& stop, HostChoices& choices, const PauseState& pause,
+             uint16_t wantedPort, FrameSink frames = {});
 
     enum class Outcome { Stopped, LayoutRejected };
     // Runs on the calling thread until the stop is requested, or until the
@@ -36,6 +40,8 @@ private:
     bool Connect();
     void Lose();
     void TakeChoices();
+    // While paused: takes changed choices and a posted layout, then waits one poll period.
+    void WaitWhilePaused();
     // Tries a layout the settings API posted; false when the daemon is gone.
     bool TryPostedLayout();
 
@@ -43,6 +49,8 @@ private:
     const StopSignal& m_stop;
     HostChoices& m_choices;
     uint64_t m_choicesVersion = 0;
+    const PauseState& m_pause;
+    uint64_t m_wakesSeen = 0;
     EffectSettings m_effect;
     uint16_t m_wantedPort;
     std::string m_layoutJson;

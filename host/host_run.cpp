@@ -83,7 +83,8 @@ HostStart LoadHostSettings(const std::vector<std::string>& args, bool hideAllowe
     return start;
 }
 
-int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSignal& stop, HostLoop::FrameSink frames,
+int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSignal& stop, const PauseState& pause,
+            HostLoop::FrameSink frames,
             const std::function<void(const std::string& url)>& webReady)
 {
     // Two hosts on one host.conf would each undo the other's changes.
@@ -171,7 +172,7 @@ int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSig
             status = kHostExitConfigError;
         } else {
             DaemonApi api(*http);
-            HostLoop loop(api, stop, choices, settings.port, std::move(frames));
+            HostLoop loop(api, stop, choices, pause, settings.port, std::move(frames));
             if (loop.Run() == HostLoop::Outcome::LayoutRejected) {
                 status = kHostExitConfigError;
             }

@@ -6,6 +6,7 @@
 
 #include "host_loop.h"
 #include "host_settings.h"
+#include "pause_state.h"
 #include "stop_signal.h"
 
 // Exit statuses of a host program.
@@ -24,7 +25,8 @@ HostStart LoadHostSettings(const std::vector<std::string>& args, bool hideAllowe
 // Runs what the settings ask for until the stop: the web server on a thread
 // of its own (with web; webReady is told its address once it serves), the
 // host loop on the calling thread (with a layout, which also brings the
-// settings API). webDataDir holds web/ and layouts/ (the bundled layouts).
+// settings API), which leaves the daemon alone while pause says so.
+// webDataDir holds web/ and layouts/ (the bundled layouts).
 // Logs why it ends early; returns the exit status.
-int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSignal& stop,
+int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSignal& stop, const PauseState& pause,
             HostLoop::FrameSink frames = {}, const std::function<void(const std::string& url)>& webReady = {});

@@ -193,6 +193,13 @@ std::optional<std::string> ReadHostConf(const std::string& text, const std::stri
             }
             continue;
         }
+        if (key == "when-locked") {
+            if (value != "pause" && value != "keep") {
+                return where + "when-locked: '" + value + "' is neither 'pause' nor 'keep'";
+            }
+            read.pauseWhenLocked = value == "pause";
+            continue;
+        }
         const Setting* setting = FindSetting(SharedSettings(), key);
         if (setting == nullptr) {
             return where + "unknown setting '" + key + "'";

@@ -33,13 +33,17 @@ struct HostSettings {
     bool web = false;
     uint16_t webPort = 0;  // 0: 9190, or the next free port below it
     std::string webRoot;   // empty: the installed share directory
+    // host.conf's when-locked: "pause" (true) leaves the keyboard to itself
+    // while the session is locked, "keep" keeps it lit.
+    bool pauseWhenLocked = true;
 };
 
 // host.conf is a few lines; a larger file is not one.
 constexpr size_t kMaxHostConfBytes = 65536;
 
 // Reads host.conf text over the settings: "key = value" lines (layout, mode,
-// sensitivity, background, brightness, port), blank lines and "#" comments.
+// sensitivity, background, brightness, port, when-locked), blank lines and
+// "#" comments.
 // A layout that is a bare name (letters, digits, "-" and "_") is a bundled
 // layout; any other is a file, a relative path taken from the file's
 // directory (confDir). An unknown key or a bad value: the message ("line N:

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "base/version.h"
 #include "host_run.h"
 #include "key_preview.h"
+#include "logind_watch.h"
 
 namespace {
 
@@ -89,7 +91,9 @@ int main(int argc, char* argv[])
             std::fflush(stdout);
         };
     }
-    const int status = RunHost(settings, TONVIK_DATA_DIR, stop, frames);
+    PauseState pause(settings.pauseWhenLocked);
+    const std::unique_ptr<SessionFollower> session = FollowLogindSession(pause);
+    const int status = RunHost(settings, TONVIK_DATA_DIR, stop, pause, frames);
     if (preview) {
         std::fputs(kPreviewEnd, stdout);
         std::fflush(stdout);

@@ -153,6 +153,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 
     StopSignal stop;
     g_stop = &stop;
+    PauseState pause(settings.pauseWhenLocked);
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = instance;
@@ -170,7 +171,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     std::thread host;
     try {
         host = std::thread([&] {
-            status = RunHost(settings, Narrow(directory.c_str()), stop, {}, [hide](const std::string& url) {
+            status = RunHost(settings, Narrow(directory.c_str()), stop, pause, {}, [hide](const std::string& url) {
                 if (!hide) {
                     ShellExecuteW(nullptr, L"open", Wide(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
                 }

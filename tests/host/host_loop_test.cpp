@@ -1,9 +1,14 @@
 // The host loop's decisions against a scripted daemon behind the HTTP seam:
-// what goes up again after a restart, a loss, a start-up race, a rejection.
+// what goes up again after a restart, a loss, a start-up race, a rejection,
+// a pause and a sleep.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "host_loop.h"
 
@@ -18,6 +23,7 @@ class ScriptedDaemon : public HttpClient {
 public:
     std::optional<HttpReply> Get(uint16_t, const std::string& target, int) override
     {
+        ++requests;
         if (downFor > 0) {
             --downFor;
             return std::nullopt;
@@ -59,6 +65,7 @@ public:
     int uploads = 0;
     int effectsSet = 0;
     int polls = 0;
+    std::atomic<int> requests{0};  // of any kind; read by the test's own thread too
 };
 
 struct LoopCase {
@@ -81,8 +88,9 @@ TEST_P(HostLoopTest, SendsWhatTheDaemonLacks)
     Choices choices{kLayout, "test.json", {}};
     choices.effect.mode = 2;
     HostChoices shared(choices);
+    const PauseState pause;
     int frames = 0;
-    HostLoop loop(api, stop, shared, 0, [&frames](uint16_t, const EffectState&) { ++frames; });
+    HostLoop loop(api, stop, shared, pause, 0, [&frames](uint16_t, const EffectState&) { ++frames; });
     EXPECT_EQ(loop.Run(), c.outcome);
     EXPECT_EQ(daemon.uploads, c.uploads);
     EXPECT_EQ(daemon.effectsSet, c.effectsSet);
@@ -138,6 +146,165 @@ INSTANTIATE_TEST_SUITE_P(
                  HostLoop::Outcome::Stopped, 1, 2},
         LoopCase{"layout rejected", [](ScriptedDaemon& d, StopSignal&) { d.rejectLayout = true; },
                  HostLoop::Outcome::LayoutRejected, 1, 0}),
+    [](const auto& testInfo) {
+        std::string name;
+        for (const char* c = testInfo.param.what; *c != '\0'; ++c) {
+            name += std::isalnum(static_cast<unsigned char>(*c)) != 0 ? *c : '_';
+        }
+        return name;
+    });
+
+}  // namespace
+
+namespace {
+
+// A pause that comes while the loop polls (or is there from the start), and
+// its end: whether the daemon hears nothing meanwhile, what goes up again
+// after it, and the log lines it leaves.
+struct PauseCase {
+    const char* what;
+    bool pauseWhenLocked;
+    std::vector<PauseReason> reasons;  // set together, cleared in this order
+    bool fromStart;                    // set before the loop runs, else at its third poll
+    bool pauses;
+    int uploads;
+    std::vector<std::string> lines;    // the log's pause and resume lines, in order
+};
+
+class HostLoopPauseTest : public ::testing::TestWithParam<PauseCase> {};
+
+std::vector<std::string> PauseLines(const std::string& log)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < log.size()) {
+        const size_t end = std::min(log.find('\n', start), log.size());
+        const std::string line = log.substr(start, end - start);
+        for (const char* word : {"pausing: ", "resuming: "}) {
+            if (const size_t at = line.find(word); at != std::string::npos) {
+                lines.push_back(line.substr(at));
+            }
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+TEST_P(HostLoopPauseTest, LeavesTheDaemonAloneWhilePaused)
+{
+    const PauseCase& c = GetParam();
+    constexpr int kPauseAtPoll = 3;
+    constexpr int kPollsAfterResume = 3;
+    ScriptedDaemon daemon;
+    StopSignal stop;
+    PauseState pause(c.pauseWhenLocked);
+    std::atomic<bool> pauseSet{false};
+    std::atomic<int> resumedAtPoll{0};  // 0 until every reason is cleared
+    int requestsDuringPause = -1;
+
+    const auto setAll = [&] {
+        for (const PauseReason reason : c.reasons) {
+            pause.Set(reason, true);
+        }
+        pauseSet = true;
+    };
+    daemon.script = [&](ScriptedDaemon& d) {
+        if (!c.fromStart && d.polls == kPauseAtPoll) {
+            setAll();
+        }
+        if (resumedAtPoll != 0 && d.polls >= resumedAtPoll + kPollsAfterResume) {
+            stop.Request();
+        }
+        if (d.polls > 100) {
+            stop.Request();  // a pause that never ended the test would otherwise hang
+        }
+    };
+    testing::internal::CaptureStderr();
+    if (c.fromStart) {
+        setAll();
+    }
+    // Clears the reasons after three poll periods in which a polling loop
+    // would have asked the daemon at least twice.
+    std::thread resumer([&] {
+        while (!pauseSet && !stop.Requested()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const int before = daemon.requests;
+        std::this_thread::sleep_for(std::chrono::milliseconds(3 * HostLoop::kPollPeriodMs));
+        requestsDuringPause = daemon.requests - before;
+        resumedAtPoll = c.fromStart ? 1 : kPauseAtPoll;
+        for (const PauseReason reason : c.reasons) {
+            pause.Set(reason, false);
+        }
+    });
+
+    DaemonApi api(daemon);
+    Choices choices{kLayout, "test.json", {}};
+    choices.effect.mode = 2;
+    HostChoices shared(choices);
+    HostLoop loop(api, stop, shared, pause, 0);
+    EXPECT_EQ(loop.Run(), HostLoop::Outcome::Stopped);
+    resumer.join();
+    const std::string log = testing::internal::GetCapturedStderr();
+
+    if (c.pauses) {
+        EXPECT_EQ(requestsDuringPause, 0) << "requests reached the daemon while paused";
+    } else {
+        EXPECT_GE(requestsDuringPause, 2) << "the loop stopped polling though nothing pauses it";
+    }
+    EXPECT_GE(daemon.polls, resumedAtPoll + kPollsAfterResume) << "no polls after the resume";
+    EXPECT_EQ(daemon.uploads, c.uploads);
+    EXPECT_EQ(daemon.mode, 2);
+    EXPECT_EQ(PauseLines(log), c.lines) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostLoopPauseTest,
+    ::testing::Values(
+        PauseCase{"lock",
+                  true,
+                  {PauseReason::SessionLocked},
+                  false,
+                  true,
+                  1,
+                  {"pausing: the session is locked", "resuming: the session is unlocked"}},
+        PauseCase{"lock kept lit", false, {PauseReason::SessionLocked}, false, false, 1, {}},
+        PauseCase{"switched away though locked screens stay lit",
+                  false,
+                  {PauseReason::SessionInactive},
+                  false,
+                  true,
+                  1,
+                  {"pausing: the session is not the active one on its seat",
+                   "resuming: the session is the active one again"}},
+        PauseCase{"sleep sends the layout again",
+                  true,
+                  {PauseReason::Sleeping},
+                  false,
+                  true,
+                  2,
+                  {"pausing: the system is going to sleep", "resuming: the system woke up"}},
+        PauseCase{"locked then asleep: one line each way",
+                  true,
+                  {PauseReason::SessionLocked, PauseReason::Sleeping},
+                  false,
+                  true,
+                  2,
+                  {"pausing: the session is locked", "resuming: the system woke up"}},
+        PauseCase{"the user's own pause",
+                  true,
+                  {PauseReason::User},
+                  false,
+                  true,
+                  1,
+                  {"pausing: lighting paused by the user", "resuming: lighting resumed by the user"}},
+        PauseCase{"started locked: not even the daemon is looked for",
+                  true,
+                  {PauseReason::SessionLocked},
+                  true,
+                  true,
+                  1,
+                  {"pausing: the session is locked", "resuming: the session is unlocked"}}),
     [](const auto& testInfo) {
         std::string name;
         for (const char* c = testInfo.param.what; *c != '\0'; ++c) {

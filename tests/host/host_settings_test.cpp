@@ -19,6 +19,7 @@ struct SettingsCase {
     int mode;
     int sensitivity;
     uint16_t port;
+    bool pauseWhenLocked = true;
 };
 
 class HostSettingsTest : public ::testing::TestWithParam<SettingsCase> {};
@@ -42,6 +43,7 @@ TEST_P(HostSettingsTest, ConfThenCommandLine)
     EXPECT_EQ(settings.effect.mode, c.mode);
     EXPECT_EQ(settings.effect.sensitivity, c.sensitivity);
     EXPECT_EQ(settings.port, c.port);
+    EXPECT_EQ(settings.pauseWhenLocked, c.pauseWhenLocked);
 }
 
 using A = HostCommand::Action;
@@ -56,6 +58,11 @@ INSTANTIATE_TEST_SUITE_P(
                      "\xEF\xBB\xBFlayout = C:\\boards\\k.json\r\nmode = 3\r\n", {}, A::Run, "", "C:\\boards\\k.json", 3, 60, 0},
         SettingsCase{"command line over conf", "layout = /a.json\nmode = 5\n",
                      {"--layout", "b.json", "--mode=100", "--port", "9199"}, A::Run, "", "b.json", 100, 60, 9199},
+        SettingsCase{"a locked session kept lit", "when-locked = keep\n", {}, A::Run, "", "", 19, 60, 0, false},
+        SettingsCase{"a locked session paused", "when-locked = keep\nwhen-locked=pause\n", {}, A::Run, "", "", 19, 60,
+                     0, true},
+        SettingsCase{"when-locked neither", "when-locked = off\n", {}, A::Run, "line 1: when-locked: 'off'", "", 19,
+                     60, 0},
         SettingsCase{"unknown conf key", "colour = red\n", {}, A::Run, "line 1: unknown setting 'colour'", "", 19, 60, 0},
         SettingsCase{"no equals sign", "\nmode 5\n", {}, A::Run, "line 2: 'mode 5'", "", 19, 60, 0},
         SettingsCase{"mode out of range in conf", "mode = 22\n", {}, A::Run, "line 1: mode:", "", 19, 60, 0},
