@@ -25,6 +25,7 @@ public:
         }
     }
     void SetPaused(bool) override {}
+    CaptureSource Source() override { return {true, "Chord"}; }
 
     bool Drain(CapturePacketSink& sink) override
     {

@@ -40,6 +40,7 @@ struct FuzzApiState {
                 amplitudeReading,
                 lastRequestTick,
                 [] { return std::string(); },
+                [] { return DaemonStatus{}; },
                 [](uint32_t) {}};
     }
 };

@@ -10,6 +10,7 @@ export const REQUEST_CAP = 131071;
 
 // The paths of the daemon's routes the console uses, each reached by a GET.
 export const HARDWARE_PATH = '/api/hardware/info';
+export const STATUS_PATH = '/api/status';
 export const LAYOUT_PATH = '/api/keyboard/musiceffect/layout';
 export const EFFECT_PATH = '/api/keyboard/musiceffect';
 export const AMPLITUDE_PATH = '/api/audio/amplitude';

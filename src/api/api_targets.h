@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "api/daemon_status.h"
 #include "audio/visualizer.h"
 #include "base/relaxed.h"
 #include "lighting/effect_params.h"
@@ -25,6 +26,7 @@ struct ApiTargets {
     const Relaxed<int32_t>& amplitudeReading;  ///< written by the lighting worker
     Relaxed<uint64_t>& lastRequestTick;        ///< when the host last polled
     std::function<std::string()> hardwareJson; ///< the hardware reply body, empty while there is none
+    std::function<DaemonStatus()> status;      ///< what the daemon has found, read without waking anything
     PauseFn pauseMs = SleepMs;                 ///< the wait of new effect parameters (none in the fuzzer)
     std::function<void()> wake = {};           ///< called right after lastRequestTick is set: ends a rest
 };

@@ -10,6 +10,7 @@
 #include "base/api_contract.h"
 #include "base/clock.h"
 #include "base/decode.h"
+#include "base/version.h"
 
 namespace {
 
@@ -48,6 +49,19 @@ std::string JsonEscaped(const std::string& text)
         }
     }
     return out;
+}
+
+const char* JsonBool(bool value)
+{
+    return value ? "true" : "false";
+}
+
+// "320F", as the status route writes a USB id.
+std::string UsbIdText(uint16_t id)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", id);
+    return text;
 }
 
 // A layout as a query carries it, given to the layout reader: percent-decoded
@@ -135,6 +149,11 @@ std::string HardwareRoute(const ApiTargets& api, const std::string&)
     return body.empty() ? kEmptyReply : body;
 }
 
+std::string StatusRoute(const ApiTargets& api, const std::string&)
+{
+    return BuildStatusJson(api.status());
+}
+
 std::string CloseRoute(const ApiTargets&, const std::string&)
 {
     return kCloseReply;
@@ -172,6 +191,7 @@ constexpr Route kRoutes[] = {
     {"GET", api_contract::kBase64LayoutPath, Base64LayoutRoute, kStopsEffect},
     {"GET", api_contract::kClosePath, CloseRoute, kStopsEffect},
     {"GET", api_contract::kHardwarePath, HardwareRoute, kChangesNothing},
+    {"GET", api_contract::kStatusPath, StatusRoute, kChangesNothing},
     {"GET", api_contract::kLayoutPath, LayoutRoute, kStopsEffect},
     {"GET", api_contract::kEffectPath, EffectRoute, kHostIsAlive},
     {"GET", api_contract::kAmplitudePath, AmplitudeRoute, kHostIsAlive},
@@ -269,4 +289,15 @@ std::string BuildAmplitudeJson(int amplitude)
     Json::StreamWriterBuilder writer;
     writer["indentation"] = "";
     return Json::writeString(writer, root);
+}
+
+std::string BuildStatusJson(const DaemonStatus& status)
+{
+    const bool found = status.keyboard == KeyboardState::Open || status.keyboard == KeyboardState::Denied;
+    return std::string(R"({"keyboard": {"found": )") + JsonBool(found) + R"(, "vendorId": ")" +
+           UsbIdText(status.vendorId) + R"(", "productId": ")" + UsbIdText(status.productId) +
+           R"(", "accessDenied": )" + JsonBool(status.keyboard == KeyboardState::Denied) +
+           R"(}, "sound": {"connected": )" + JsonBool(status.soundConnected) + R"(, "recording": ")" +
+           JsonEscaped(status.recording) + R"(", "playing": )" + JsonBool(status.playing) + R"(}, "resting": )" +
+           JsonBool(status.resting) + R"(, "version": ")" + JsonEscaped(TONVIK_VERSION) + R"("})";
 }

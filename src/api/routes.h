@@ -21,3 +21,10 @@ std::optional<std::string> ExtractQueryValue(const std::string& request, const s
 std::optional<std::vector<std::string>> ExtractParamFields(const std::string& request);
 
 std::string BuildAmplitudeJson(int amplitude);
+
+// The status route's reply: {"keyboard": {"found": .., "vendorId": "320F",
+// "productId": "5055", "accessDenied": ..}, "sound": {"connected": ..,
+// "recording": "..", "playing": ..}, "resting": .., "version": ".."}. Found
+// means present, opened or not; accessDenied that it is present but may not
+// be opened.
+std::string BuildStatusJson(const DaemonStatus& status);

@@ -250,7 +250,21 @@ ApiTargets CKolvexDlg::Api()
     return {Layout(),          m_keyGrid,           m_effect,           m_visualizer,
             m_screenLight,     m_nEffectRunning,    m_bLightingActive,  m_nAmplitudeReading,
             m_lastRequestTick, [this] { return BuildHardwareJson(); },
+            [this] { return Status(); },
             SleepMs,           [this] { WakeUp(); }};
+}
+
+DaemonStatus CKolvexDlg::Status()
+{
+    const CaptureSource source = m_visualizer.Source();
+    const bool resting = m_bResting;
+    return {m_keyboard.State(),
+            UsbIdOrDefault(m_layout.m_nVendorId, LayoutIdentity::kDefaultVendorId),
+            UsbIdOrDefault(m_layout.m_nProductId, LayoutIdentity::kDefaultProductId),
+            source.connected,
+            source.description,
+            !resting && m_visualizer.HeardSoundWithin(TickCount64(), kSoundHeardWithinMs),
+            resting};
 }
 
 std::string CKolvexDlg::BuildHardwareJson()

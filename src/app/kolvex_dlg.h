@@ -35,6 +35,8 @@ public:
     // daemon rests: well past the 1000 ms in which frames still go to the
     // keyboard, so nothing the keyboard or a polling host sees changes.
     static constexpr uint64_t kRestAfterMs = 2000;
+    // The status says sound is playing when it was heard this recently.
+    static constexpr uint64_t kSoundHeardWithinMs = 1000;
 
     // The platform's loopback capture.
     CKolvexDlg();
@@ -74,6 +76,8 @@ public:
     void StartApiServer();
     void RenderFrame();
     std::string BuildHardwareJson();
+    // What the status route reports; on the API thread, waking nothing.
+    DaemonStatus Status();
 
     // Waits, at most the limit, until start-up has put its default effect
     // parameters in place. The API serves requests only after that, so a host
@@ -129,7 +133,7 @@ private:
     LayoutIdentity m_layout;  ///< by the API thread (layout uploads)
     FrameRenderer m_renderer;  ///< lighting thread only
     ReportFamily m_activeReportFamily = ReportFamily::PerKeyPackets;  ///< lighting thread only (start lighting)
-    KeyboardLink m_keyboard;  ///< lighting thread only
+    KeyboardLink m_keyboard;  ///< lighting thread only; its State() read by the API thread
 
     // Lets requests that wait for the start-up defaults through.
     void ReleaseStartupWait();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 // Receives captured packets on the thread that drains the backend.
 class CapturePacketSink {
@@ -14,6 +15,14 @@ public:
 
 protected:
     ~CapturePacketSink() = default;
+};
+
+// What a capture records: whether a stream is open, and the name a person
+// knows its device by (the sink's or the endpoint's description; empty while
+// none is known).
+struct CaptureSource {
+    bool connected = false;
+    std::string description;
 };
 
 // Loopback capture of what the computer plays, from the default playback
@@ -32,6 +41,10 @@ public:
     // service. A stream opened while paused (a new default device, the
     // service back) opens paused. The device choice and recovery go on.
     virtual void SetPaused(bool paused) = 0;
+
+    // What is being recorded now; from any thread, without waiting for the
+    // sound service.
+    virtual CaptureSource Source() = 0;
 };
 
 // The platform's loopback capture, already started. Its destructor stops

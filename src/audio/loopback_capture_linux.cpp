@@ -10,8 +10,8 @@
 // own. While nobody drains (paused, or no Drain for kHandBack), the backend's
 // own thread runs it, blocking until the server or a timer has something.
 // Only one thread runs the loop at a time: m_mutex guards the loop, the
-// context, the stream, the log state and the flags below, and callbacks run
-// with it held. The loop thread lets go of it only while it waits in poll, as
+// context, the stream, what Source reports, the log state and the flags
+// below, and callbacks run with it held. The loop thread lets go of it only while it waits in poll, as
 // the library's threaded loop does, so Drain and SetPaused may use the stream
 // then, and the loop wakes the poll for whatever they queue.
 //
@@ -61,12 +61,14 @@ public:
 
     bool Drain(CapturePacketSink& sink) override;
     void SetPaused(bool paused) override;
+    CaptureSource Source() override;
 
 private:
     static void OnContextState(pa_context* context, void* self);
     static void OnServerEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self);
     static void OnServerInfo(pa_context* context, const pa_server_info* info, void* self);
     static void OnStreamState(pa_stream* stream, void* self);
+    static void OnSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
     static void OnRetry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when, void* self);
     static int PollReleasingLock(struct pollfd* fds, unsigned long count, int timeoutMs, void* self);
 
@@ -87,6 +89,8 @@ private:
     pa_stream* m_stream = nullptr;
     pa_time_event* m_retry = nullptr;
     std::string m_sinkName;  // the sink whose monitor m_stream records
+    bool m_bStreamReady = false;     // m_stream records
+    std::string m_sinkDescription;   // what the server calls that sink, once it has said
     bool m_bPaused = false;  // the stream is corked, and a new one opens corked
 
     std::mutex m_mutex;
@@ -306,6 +310,8 @@ void PulseLoopbackCapture::DropStream()
     pa_stream_unref(m_stream);
     m_stream = nullptr;
     m_sinkName.clear();
+    m_bStreamReady = false;
+    m_sinkDescription.clear();
 }
 
 void PulseLoopbackCapture::ScheduleRetry()
@@ -452,6 +458,11 @@ void PulseLoopbackCapture::OnStreamState(pa_stream* stream, void* self)
             }
         }
         capture->m_bToldNoSink = false;
+        capture->m_bStreamReady = true;
+        if (pa_operation* op = pa_context_get_sink_info_by_name(capture->m_context, capture->m_sinkName.c_str(),
+                                                                &OnSinkInfo, capture)) {
+            pa_operation_unref(op);
+        }
         if (capture->m_sinkName != capture->m_recordedSink) {
             capture->m_recordedSink = capture->m_sinkName;
             LogInfo("recording what plays on sink " + capture->m_sinkName);
@@ -466,6 +477,23 @@ void PulseLoopbackCapture::OnStreamState(pa_stream* stream, void* self)
         capture->DropStream();
         capture->ScheduleRetry();
     }
+}
+
+// The answer may come after the stream moved on to another sink; only the
+// description of the sink still recorded is kept.
+void PulseLoopbackCapture::OnSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self)
+{
+    auto* capture = static_cast<PulseLoopbackCapture*>(self);
+    if (eol != 0 || info == nullptr || info->name == nullptr || capture->m_sinkName != info->name) {
+        return;
+    }
+    capture->m_sinkDescription = info->description != nullptr ? info->description : "";
+}
+
+CaptureSource PulseLoopbackCapture::Source()
+{
+    std::lock_guard lock(m_mutex);
+    return {m_bStreamReady, m_sinkDescription};
 }
 
 }  // namespace

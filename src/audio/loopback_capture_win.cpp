@@ -11,6 +11,7 @@
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 #include <mmreg.h>
+#include <propidl.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,11 @@ constexpr wchar_t kTestCaptureName[] = L"Default Capture Device (tests)";
 constexpr char kTestEndpointVariable[] = "TONVIK_TEST_CAPTURE_ENDPOINT";
 constexpr ULONGLONG kRetryMs = 1000;
 
+// PKEY_Device_FriendlyName ("Speakers (Realtek Audio)"), spelled out so the
+// build needs no property-key library.
+constexpr PROPERTYKEY kDeviceFriendlyName{{0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}},
+                                          14};
+
 // KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, spelled out so the build needs no ksuser.
 constexpr GUID kSubtypeIeeeFloat{0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 
@@ -38,6 +44,37 @@ void ReleaseAndClear(T*& reference)
         reference->Release();
         reference = nullptr;
     }
+}
+
+std::string Utf8(const wchar_t* text)
+{
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 1) {
+        return {};
+    }
+    std::string out(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), bytes, nullptr, nullptr);
+    out.resize(static_cast<size_t>(bytes - 1));
+    return out;
+}
+
+// The name the user sees for the endpoint in the sound settings; empty when
+// the endpoint has none.
+std::string FriendlyName(IMMDevice* device)
+{
+    IPropertyStore* store = nullptr;
+    if (FAILED(device->OpenPropertyStore(STGM_READ, &store)) || store == nullptr) {
+        return {};
+    }
+    std::string name;
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    if (SUCCEEDED(store->GetValue(kDeviceFriendlyName, &value)) && value.vt == VT_LPWSTR && value.pwszVal != nullptr) {
+        name = Utf8(value.pwszVal);
+    }
+    PropVariantClear(&value);
+    store->Release();
+    return name;
 }
 
 // The capture arithmetic reads 32-bit floats; any other sample type would be
@@ -91,6 +128,7 @@ public:
 
     bool Drain(CapturePacketSink& sink) override;
     void SetPaused(bool paused) override;
+    CaptureSource Source() override;
 
     // IMMNotificationClient. The object lives as long as its owner; the
     // reference count only satisfies the interface.
@@ -131,6 +169,7 @@ private:
     ULONGLONG m_nextRetryTick = 0;
     bool m_bStreamBroken = false;  // logged once, until a stream runs again
     bool m_bPaused = false;        // the audio client is stopped, and a new one is not started
+    std::string m_streamDescription;  // the open stream's endpoint as the user knows it
 };
 
 WasapiLoopbackCapture::WasapiLoopbackCapture()
@@ -211,6 +250,7 @@ void WasapiLoopbackCapture::CloseStream()
         CoTaskMemFree(m_pMixFormat);
         m_pMixFormat = nullptr;
     }
+    m_streamDescription.clear();
 }
 
 // Called with m_streamLock held. Every failure leaves no stream and no
@@ -251,6 +291,7 @@ void WasapiLoopbackCapture::OpenEndpoint()
         CloseStream();
         return;
     }
+    m_streamDescription = FriendlyName(m_endpoints[entry]);
     if (m_bStreamBroken) {
         m_bStreamBroken = false;
         LogInfo("audio: loopback capture reopened");
@@ -290,6 +331,12 @@ void WasapiLoopbackCapture::SetPaused(bool paused)
         m_pAudioClient->Reset();
         m_pAudioClient->Start();
     }
+}
+
+CaptureSource WasapiLoopbackCapture::Source()
+{
+    std::lock_guard lock(m_streamLock);
+    return {m_pCaptureClient != nullptr, m_streamDescription};
 }
 
 bool WasapiLoopbackCapture::Drain(CapturePacketSink& sink)

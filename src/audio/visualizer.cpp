@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "base/clock.h"
 #include "base/thread_name.h"
 #include "base/thread_start.h"
 
@@ -18,7 +19,20 @@ void Visualizer::InitVisualizer(std::unique_ptr<CaptureBackend> capture)
 {
     BuildWindowTables(m_windows);
     BuildTiltTable(m_tilt, kTiltBase, kTiltSlope);
+    std::lock_guard lock(m_wakeMutex);
     m_pCapture = std::move(capture);
+}
+
+CaptureSource Visualizer::Source()
+{
+    std::lock_guard lock(m_wakeMutex);
+    return m_pCapture ? m_pCapture->Source() : CaptureSource{};
+}
+
+bool Visualizer::HeardSoundWithin(uint64_t now, uint64_t ms) const
+{
+    const uint64_t heard = m_lastSoundTick;
+    return heard != 0 && now - heard < ms;
 }
 
 void Visualizer::StartThread()
@@ -175,6 +189,7 @@ void Visualizer::OnPacket(const float* data, size_t floats, uint32_t frames)
     }
     const auto gain = static_cast<float>(m_nGain.load());
     const size_t groups = std::min<size_t>(frames / 4 + (frames % 4 != 0), floats / 4 + (floats % 4 != 0));
+    bool heard = false;
     for (size_t g = 0; g < groups; ++g) {
         const size_t first = 4 * g;
         float sum = data[first];
@@ -183,6 +198,10 @@ void Visualizer::OnPacket(const float* data, size_t floats, uint32_t frames)
         }
         const float value = sum * 0.25f * 2.0f * gain;
         m_sampleWindow.Push(std::isfinite(value) ? value : 0.0f);
+        heard = heard || (std::isfinite(value) && std::fabs(sum * 0.25f) > kSilenceFloor);
+    }
+    if (heard) {
+        m_lastSoundTick = TickCount64();
     }
 }
 

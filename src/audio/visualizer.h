@@ -69,6 +69,17 @@ public:
     void SetActive(bool active);
     bool Active() const { return m_bActive; }
 
+    // What the capture records (not connected before InitVisualizer or
+    // without a capture); from any thread.
+    CaptureSource Source();
+    // Whether a captured packet carried sound (a sample above kSilenceFloor)
+    // less than `ms` before `now` (TickCount64); from any thread. While the
+    // capture is paused nothing is heard, so this turns false.
+    bool HeardSoundWithin(uint64_t now, uint64_t ms) const;
+    // A sample (the plain average of a group, before the gain) this loud or
+    // quieter is silence: well below anything audible.
+    static constexpr float kSilenceFloor = 1.0e-4f;
+
     // The frame thread body: one analysed and composed frame, then a 15 ms
     // pause, while active; nothing while resting. Inactive for longer than
     // kInactivePollMs (screen mode, say), it pauses the capture too, until
@@ -109,6 +120,7 @@ public:
     // What the frame thread makes; the renderer reads the level, the front
     // frame and the bar mask while they are being written.
     Relaxed<int32_t> m_nLevel{0};  ///< by the frame thread
+    Relaxed<uint64_t> m_lastSoundTick{0};  ///< by the frame thread: when a packet last carried sound
     SharedVisualizerImage m_barMask;  ///< by the frame thread
     SharedVisualizerImage m_frames[2];  ///< by the frame thread, the back one of the two
     Relaxed<const SharedVisualizerImage*> m_pFrontFrame{&m_frames[1]};  ///< swapped by the frame thread
@@ -138,7 +150,7 @@ private:
     SampleWindow m_sampleWindow;
     float m_transform[kTransformSize] = {};
     ColorStyles m_styles;
-    std::unique_ptr<CaptureBackend> m_pCapture;
+    std::unique_ptr<CaptureBackend> m_pCapture;  ///< set by InitVisualizer under m_wakeMutex
     std::unique_ptr<std::thread> m_pThread;
     std::mutex m_wakeMutex;
     std::condition_variable m_wake;

@@ -23,6 +23,8 @@ constexpr size_t kRequestCap = 131071;
 constexpr char kBase64LayoutPath[] = "/api/keyboard/layout/base64";
 constexpr char kClosePath[] = "/api/keyboard/musiceffect/close";
 constexpr char kHardwarePath[] = "/api/hardware/info";
+// Read-only: what the daemon has found (keyboard, sound, rest, version).
+constexpr char kStatusPath[] = "/api/status";
 constexpr char kLayoutPath[] = "/api/keyboard/musiceffect/layout";
 constexpr char kEffectPath[] = "/api/keyboard/musiceffect";
 constexpr char kAmplitudePath[] = "/api/audio/amplitude";

@@ -51,6 +51,7 @@ void KeyboardLink::TellDiscovery(bool idsChanged)
             LogInfo(keyboard + " found at " + path);
         }
         m_presence = Presence::Found;
+        m_state = KeyboardState::Open;
     } else if (!m_pManager->DeniedPath().empty()) {
         if (m_presence != Presence::Denied) {
             LogWarning(keyboard + " found at " + m_pManager->DeniedPath() +
@@ -58,9 +59,13 @@ void KeyboardLink::TellDiscovery(bool idsChanged)
                        "then replug the keyboard");
         }
         m_presence = Presence::Denied;
-    } else if (m_presence == Presence::Untold) {
-        LogInfo(keyboard + " not found; looking for it once a second while frames go out");
-        m_presence = Presence::Missing;
+        m_state = KeyboardState::Denied;
+    } else {
+        if (m_presence == Presence::Untold) {
+            LogInfo(keyboard + " not found; looking for it once a second while frames go out");
+            m_presence = Presence::Missing;
+        }
+        m_state = KeyboardState::Missing;
     }
 }
 
@@ -81,6 +86,7 @@ void KeyboardLink::EndFrame()
     if (m_pManager != nullptr && m_pManager->IsOpen() && m_schedule.FrameSent(m_pManager->LastWriteFailed())) {
         m_pManager->CloseAll();
         m_presence = Presence::Lost;
+        m_state = KeyboardState::Missing;
         LogLimited(LogLevel::Warning, "keyboard lost",
                    "keyboard " + UsbIds(m_vendorId, m_productId) +
                        " lost (its writes fail); looking for it once a second while frames go out");

@@ -2,10 +2,19 @@
 
 #include <cstdint>
 
+#include "base/relaxed.h"
 #include "device/discovery_schedule.h"
 #include "device/report_port.h"
 
 class CHidDeviceManager;
+
+// What the last discovery found of the keyboard it looked for.
+enum class KeyboardState : uint8_t {
+    NotLookedFor,  ///< no frame has gone out yet
+    Open,          ///< found and opened
+    Denied,        ///< found, but the user may not open it (no udev rule for its ids)
+    Missing,       ///< not found, or lost after its writes failed
+};
 
 // The lighting thread's side of the keyboard: gets the device manager on the
 // first frame it sends, runs discovery between frames when it is due, and
@@ -28,6 +37,9 @@ public:
     // After a frame's last report.
     void EndFrame();
 
+    // What the last discovery found; from any thread (some recent value).
+    KeyboardState State() const { return m_state; }
+
 private:
     // What the log last said about the keyboard of the current ids.
     enum class Presence { Untold, Found, Missing, Denied, Lost };
@@ -40,4 +52,5 @@ private:
     Presence m_presence = Presence::Untold;
     uint16_t m_vendorId = 0;
     uint16_t m_productId = 0;
+    Relaxed<KeyboardState> m_state{KeyboardState::NotLookedFor};  ///< by the lighting thread
 };

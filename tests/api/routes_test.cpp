@@ -8,6 +8,7 @@
 #include "api/server.h"
 #include "base/clock.h"
 #include "base/command_queue.h"
+#include "base/version.h"
 #include "hwmon/hardware_snapshot.h"
 
 namespace {
@@ -26,6 +27,7 @@ struct RouteState {
     Relaxed<int32_t> amplitudeReading{0};
     Relaxed<uint64_t> lastRequestTick{0};
     std::string hardwareJson;
+    DaemonStatus status;
     int wakes = 0;
 
     ApiTargets Api()
@@ -40,6 +42,7 @@ struct RouteState {
                 amplitudeReading,
                 lastRequestTick,
                 [this] { return hardwareJson; },
+                [this] { return status; },
                 [](uint32_t) {},
                 [this] { ++wakes; }};
     }
@@ -240,9 +243,38 @@ TEST_F(Routes, HardwareRouteServesTheSnapshotWhileThereIsOne)
               R"("gpuUsage":0.0,"gpuUsageValid":false,"network_download":0.0,"network_upload":0.0})");
 }
 
+// The status reply for each thing the keyboard discovery can have found, with
+// the ids in upper-case hex and the sink's description escaped.
+TEST_F(Routes, StatusRouteTellsWhatTheDaemonFound)
+{
+    const auto version = std::string(R"(, "version": ")") + TONVIK_VERSION + R"("})";
+    const struct {
+        DaemonStatus status;
+        std::string expected;
+    } cases[] = {
+        {{KeyboardState::Open, 0x320F, 0x5055, true, "Speakers", true, false},
+         R"({"keyboard": {"found": true, "vendorId": "320F", "productId": "5055", "accessDenied": false}, )"
+         R"("sound": {"connected": true, "recording": "Speakers", "playing": true}, "resting": false)"},
+        {{KeyboardState::Denied, 0x0A0B, 0x00FF, true, "Built-in \"Audio\"\n", false, false},
+         R"({"keyboard": {"found": true, "vendorId": "0A0B", "productId": "00FF", "accessDenied": true}, )"
+         R"("sound": {"connected": true, "recording": "Built-in \"Audio\"\u000A", "playing": false}, )"
+         R"("resting": false)"},
+        {{KeyboardState::Missing, 0x320F, 0x5055, false, "", false, true},
+         R"({"keyboard": {"found": false, "vendorId": "320F", "productId": "5055", "accessDenied": false}, )"
+         R"("sound": {"connected": false, "recording": "", "playing": false}, "resting": true)"},
+        {{KeyboardState::NotLookedFor, 0xFFFF, 0x0001, false, "", false, false},
+         R"({"keyboard": {"found": false, "vendorId": "FFFF", "productId": "0001", "accessDenied": false}, )"
+         R"("sound": {"connected": false, "recording": "", "playing": false}, "resting": false)"},
+    };
+    for (const auto& c : cases) {
+        daemonState->status = c.status;
+        EXPECT_EQ(Dispatch("/api/status"), c.expected + version);
+    }
+}
+
 // What each route does besides its reply: whether it counts as the host being
 // alive (the effect runs, the request time is now, a rest ends) or pauses the
-// lighting worker's frames; the hardware route does neither.
+// lighting worker's frames; the hardware and status routes do neither.
 TEST_F(Routes, EachRouteHasItsSideEffects)
 {
     const struct {
@@ -253,6 +285,7 @@ TEST_F(Routes, EachRouteHasItsSideEffects)
         {"/api/keyboard/layout/base64?data=e30%3D", false, true},
         {"/api/keyboard/musiceffect/close", false, true},
         {"/api/hardware/info", false, false},
+        {"/api/status", false, false},
         {"/api/keyboard/musiceffect/layout?layout=", false, true},
         {"/api/keyboard/musiceffect", true, false},
         {"/api/audio/amplitude", true, false},

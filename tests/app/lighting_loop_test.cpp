@@ -34,6 +34,7 @@ public:
     }
 
     void SetPaused(bool) override {}
+    CaptureSource Source() override { return {true, "Scripted tone"}; }
 
     bool Drain(CapturePacketSink& sink) override
     {

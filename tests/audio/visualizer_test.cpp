@@ -27,6 +27,11 @@ public:
     ~FakeCapture() override { m_shared->destroyed = true; }
 
     void SetPaused(bool paused) override { m_shared->paused = paused; }
+    CaptureSource Source() override
+    {
+        std::lock_guard lock(m_shared->lock);
+        return {m_shared->open, "Fake capture"};
+    }
 
     bool Drain(CapturePacketSink& sink) override
     {

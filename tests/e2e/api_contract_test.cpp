@@ -12,7 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/version.h"
 #include "e2e/daemon_fixture.h"
+#include "e2e/pulse_fixture.h"
 
 namespace {
 
@@ -88,6 +90,24 @@ std::string ReadUntilClosed(int fd, std::chrono::milliseconds limit, bool* close
         }
     }
     return data;
+}
+
+// The status reply, its keyboard left open: what the machine has is not the test's.
+const std::regex kStatusShape(
+    R"(\{"keyboard": \{"found": (true|false), "vendorId": "320F", "productId": "5055", "accessDenied": (true|false)\}, )"
+    R"("sound": \{"connected": (true|false), "recording": "[^"]*", "playing": (true|false)\}, )"
+    R"("resting": (true|false), "version": "[0-9.]+"\})");
+
+// Polls the status every 250 ms until it holds the text; the last status.
+std::string StatusWithin(uint16_t port, const std::string& text, std::chrono::milliseconds limit)
+{
+    const auto deadline = Clock::now() + limit;
+    std::string status = Get(port, "/api/status").body;
+    while (status.find(text) == std::string::npos && Clock::now() < deadline) {
+        std::this_thread::sleep_for(250ms);
+        status = Get(port, "/api/status").body;
+    }
+    return status;
 }
 
 class ApiContract : public ::testing::Test {
@@ -325,6 +345,68 @@ TEST_F(ApiContract, StopsPromptlyWithAnIdleClientConnected)
     EXPECT_LT(Clock::now() - start, 2s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     ::close(idle);
+}
+
+// Asking for the status neither keeps the daemon awake nor wakes it: polled
+// throughout, it still rests 2 s after the last other request, and stays so.
+TEST_F(ApiContract, StatusTellsWhatTheDaemonFoundWithoutKeepingItAwake)
+{
+    const HttpReply first = Get(daemon.Port(), "/api/status");
+    EXPECT_EQ(first.raw, ExpectedJsonReply(first.body));
+    EXPECT_TRUE(std::regex_match(first.body, kStatusShape)) << first.body;
+    EXPECT_NE(first.body.find(std::string(R"("version": ")") + TONVIK_VERSION + R"("})"), std::string::npos)
+        << first.body;
+
+    const std::string resting = StatusWithin(daemon.Port(), R"("resting": true)", 6s);
+    EXPECT_NE(resting.find(R"("resting": true)"), std::string::npos) << resting;
+    EXPECT_NE(resting.find(R"("playing": false)"), std::string::npos) << resting;
+    std::this_thread::sleep_for(500ms);
+    EXPECT_NE(Get(daemon.Port(), "/api/status").body.find(R"("resting": true)"), std::string::npos);
+
+    Get(daemon.Port(), "/api/audio/amplitude");
+    const std::string woken = Get(daemon.Port(), "/api/status").body;
+    EXPECT_NE(woken.find(R"("resting": false)"), std::string::npos) << woken;
+}
+
+// With a sound server the status names what is recorded, and says sound is
+// playing while a tone plays and for no longer than about a second after.
+TEST(ApiContractSound, StatusFollowsTheCapturedSound)
+{
+    PulseServer pulse({"tonvik_a"});
+    ASSERT_TRUE(pulse.Start()) << "sound server did not start";
+    auto env = pulse.ClientEnv();
+    std::erase_if(env, [](const auto& entry) { return entry.first == "XDG_RUNTIME_DIR"; });
+    if (DaemonRunsUnderWine()) {
+        env.emplace_back("TONVIK_TEST_CAPTURE_ENDPOINT", "capture");
+    }
+    Daemon daemon(Daemon::Options{.env = env, .runtimeDir = pulse.RuntimeDir()});
+    ASSERT_NE(daemon.Port(), 0) << "daemon did not listen";
+    pulse.WaitUntilSettled();
+
+    // The amplitude requests keep the daemon awake, so its capture runs.
+    const auto statusWhileAwake = [&](const std::string& text, std::chrono::milliseconds limit) {
+        const auto deadline = Clock::now() + limit;
+        for (;;) {
+            Get(daemon.Port(), "/api/audio/amplitude");
+            const std::string status = Get(daemon.Port(), "/api/status").body;
+            if (status.find(text) != std::string::npos || Clock::now() >= deadline) {
+                return status;
+            }
+            std::this_thread::sleep_for(200ms);
+        }
+    };
+    const std::string connected = statusWhileAwake(R"("connected": true)", 5s);
+    EXPECT_TRUE(std::regex_search(connected, std::regex(R"("connected": true, "recording": "[^"]+", "playing": false)")))
+        << connected;
+
+    Player player(pulse.Spawn(pulse.PlayCommand("tonvik_a", 4.0)));
+    const std::string playing = statusWhileAwake(R"("playing": true)", 3s);
+    EXPECT_NE(playing.find(R"("playing": true}, "resting": false)"), std::string::npos) << playing;
+    player.Kill();
+    const auto stopped = Clock::now();
+    const std::string silent = statusWhileAwake(R"("playing": false)", 3s);
+    EXPECT_NE(silent.find(R"("playing": false)"), std::string::npos) << silent;
+    EXPECT_LT(Clock::now() - stopped, 2500ms);
 }
 
 }  // namespace

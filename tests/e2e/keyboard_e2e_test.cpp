@@ -219,6 +219,15 @@ protected:
     void Control(const std::string& text) { SetFakeHidControl(m_control, text); }
     std::vector<FakeHidEvent> Events() const { return ReadFakeHidLog(m_log); }
 
+    // The keyboard part of the status route's reply.
+    std::string KeyboardStatus() const
+    {
+        const std::string body = Get(Port(), "/api/status").body;
+        const size_t start = body.find(R"("keyboard": {)");
+        const size_t end = body.find('}', start);
+        return start == std::string::npos || end == std::string::npos ? body : body.substr(start, end + 1 - start);
+    }
+
     std::string m_dir;
     std::string m_log;
     std::string m_control;
@@ -480,9 +489,14 @@ TEST_F(KeyboardWithSoundE2E, UnpluggedKeyboardIsPickedUpAgainWhenReplugged)
     UploadLayout(104, 0);
     Poll(1500);
     ASSERT_FALSE(KeyFrames(Events()).empty());
+    const std::string found =
+        R"("keyboard": {"found": true, "vendorId": "320F", "productId": "5055", "accessDenied": false})";
+    EXPECT_EQ(KeyboardStatus(), found);
 
     Control("unplugged");
     Poll(2000);
+    EXPECT_EQ(KeyboardStatus(),
+              R"("keyboard": {"found": false, "vendorId": "320F", "productId": "5055", "accessDenied": false})");
     const auto unplugged = Events();
     size_t closes = 0;
     for (const auto& event : unplugged) {
@@ -498,6 +512,7 @@ TEST_F(KeyboardWithSoundE2E, UnpluggedKeyboardIsPickedUpAgainWhenReplugged)
         resumed += event.kind == "write" && event.ok && event.us > replugged;
     }
     EXPECT_GE(resumed, 8u) << "frames did not resume after the replug";
+    EXPECT_EQ(KeyboardStatus(), found);
     EXPECT_EQ(m_daemon->Pid(), pid);
 
     // One line per change, none for the searches while it was away.
@@ -524,6 +539,8 @@ TEST_F(KeyboardWithSoundE2E, KeyboardWithoutAccessIsReportedOnceWithTheUdevRule)
     std::string log = m_daemon->Stderr();
     EXPECT_NE(log.find(denied), std::string::npos) << log;
     EXPECT_EQ(log.find("access is denied"), log.rfind("access is denied")) << "told more than once:\n" << log;
+    EXPECT_EQ(KeyboardStatus(),
+              R"("keyboard": {"found": true, "vendorId": "320F", "productId": "5055", "accessDenied": true})");
 
     // Access granted (the rule installed, the keyboard replugged): found.
     Control("normal");

@@ -92,6 +92,7 @@ TEST(ConsoleContract, TheConsoleNamesTheDaemonsRoutePaths)
     using namespace api_contract;
     const std::map<std::string, std::string> expected = {
         {"HARDWARE_PATH", kHardwarePath},
+        {"STATUS_PATH", kStatusPath},
         {"LAYOUT_PATH", kLayoutPath},
         {"EFFECT_PATH", kEffectPath},
         {"AMPLITUDE_PATH", kAmplitudePath},
