@@ -77,11 +77,29 @@ void DaemonWatch::SetHosted(const HostChoices* choices)
     m_hosted = choices;
 }
 
-std::string DaemonWatch::HostedLayoutName() const
+std::string DaemonWatch::HostedLayoutName()
 {
-    // Under the lock, so the choices cannot go away while they are read.
-    std::lock_guard lock(m_mutex);
-    return m_hosted != nullptr ? m_hosted->Current().layoutName : std::string();
+    Choices current;
+    uint64_t version = 0;
+    {
+        // Under the lock, so the choices cannot go away while they are read.
+        std::lock_guard lock(m_mutex);
+        if (m_hosted == nullptr) {
+            m_namedChoices = nullptr;
+            return {};
+        }
+        if (m_hosted == m_namedChoices && m_hosted->Version() == m_namedVersion) {
+            return m_name;
+        }
+        current = m_hosted->Current(&version);
+        m_namedChoices = m_hosted;
+    }
+    const std::optional<Json::Value> document = ParseJsonObject(current.layoutJson);
+    m_name = document && (*document)["name"].isString() && !(*document)["name"].asString().empty()
+                 ? (*document)["name"].asString()
+                 : current.layoutName;
+    m_namedVersion = version;
+    return m_name;
 }
 
 DaemonWatch::Seen DaemonWatch::Poll(uint16_t lastPort)

@@ -47,7 +47,9 @@ public:
         bool answers = false;
         bool keyboardFound = false;
         uint16_t port = 0;
-        std::string layoutName;  // the hosted layout's; empty while none is hosted
+        // The hosted layout's own name (its document's "name", else how the
+        // host names it); empty while none is hosted.
+        std::string layoutName;
     };
     // Any thread: what the last poll saw.
     Seen Current() const;
@@ -59,7 +61,7 @@ public:
 private:
     void Run();
     Seen Poll(uint16_t lastPort);
-    std::string HostedLayoutName() const;
+    std::string HostedLayoutName();
 
     std::unique_ptr<HttpClient> m_http;  // the watch thread's alone
     const int m_pollMs;
@@ -69,5 +71,9 @@ private:
     bool m_stopping = false;
     Seen m_seen;
     const HostChoices* m_hosted = nullptr;
+    // The watch thread's: the name of the hosted choices' version, read from the document once per version.
+    const HostChoices* m_namedChoices = nullptr;
+    uint64_t m_namedVersion = 0;
+    std::string m_name;
     std::thread m_thread;  // last: started once the rest is set up
 };

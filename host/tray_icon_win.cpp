@@ -77,7 +77,8 @@ void TrayIcon::Add()
     data.hIcon = m_icon;
     m_tooltip = LauncherTooltip({m_daemonAnswers, false, m_pause.Paused(), {}});
     CopyText(data.szTip, m_tooltip);
-    m_added = Shell_NotifyIconW(NIM_ADD, &data) != FALSE;
+    // Told of a restart while the icon is still there, the add fails and the change does it.
+    m_added = Shell_NotifyIconW(NIM_ADD, &data) != FALSE || Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
     if (!m_added) {
         LogWarning("the notification area took no icon; it is added again when Explorer restarts");
     }

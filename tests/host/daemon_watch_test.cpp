@@ -133,12 +133,13 @@ TEST(DaemonWatch, NamesTheHostedLayoutOnlyWhileItIsHostedAndTellsItsChange)
     };
     ASSERT_TRUE(nameBecomes(""));
     {
-        HostChoices choices({"{}", "board", {}});
+        // Without a name of its own, the layout is named as the host names it.
+        HostChoices choices({"{}", "board.json", {}});
         watch.SetHosted(&choices);
-        EXPECT_TRUE(nameBecomes("board"));
+        EXPECT_TRUE(nameBecomes("board.json"));
         const int before = changes;
-        choices.Set({"{}", "other board", {}});
-        EXPECT_TRUE(nameBecomes("other board"));
+        choices.Set({R"({"name": "Other board", "layouts": {}})", "other.json", {}});
+        EXPECT_TRUE(nameBecomes("Other board"));
         EXPECT_GT(changes, before);
         watch.SetHosted(nullptr);
     }
