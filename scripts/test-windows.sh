@@ -73,6 +73,7 @@ TONVIK_E2E_SOCKET_PIDS=$server_pid \
 TONVIK_WINDOW_PROBE_CMD="wine $root/build-win/tonvik_window_probe.exe" \
 TONVIK_EMULATED_SENSORS_DIR=$root/build-win \
 TONVIK_PLUG_CMD="wine $root/build-win/TonvikPlug.exe" \
+TONVIK_LAUNCHER_PROBE_CMD="wine $root/build-win/tonvik_launcher_probe.exe" \
   ctest --test-dir "$build" -L e2e --output-on-failure
 
 echo "The installer under Wine, in a fresh prefix"

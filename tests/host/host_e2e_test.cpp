@@ -10,9 +10,11 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <set>
@@ -341,6 +343,63 @@ TEST(HostWebE2E, ServesThisTreesConsole)
     }
 }
 
+// The Wine prefix's %APPDATA%\Tonvik as a Linux path, made as needed; empty when Wine says no APPDATA.
+std::string PrefixSettingsDir()
+{
+    std::string appData = CommandOutput({"wine", "cmd", "/c", "echo", "%APPDATA%"}, 60000);
+    appData = appData.substr(0, appData.find_first_of("\r\n"));
+    std::string unixAppData = CommandOutput({"winepath", "-u", appData}, 60000);
+    unixAppData = unixAppData.substr(0, unixAppData.find_first_of("\r\n"));
+    if (unixAppData.empty()) {
+        return {};
+    }
+    std::filesystem::create_directories(unixAppData + "/Tonvik");
+    return unixAppData + "/Tonvik";
+}
+
+// Whatever happens in a launcher test, the launcher and the daemon it started
+// end, and the settings the test wrote go.
+struct LauncherCleanup {
+    pid_t pid;
+    std::string confDir;
+    ~LauncherCleanup()
+    {
+        CommandOutput({"wine", "taskkill", "/im", "TonvikPlug.exe"}, 30000);
+        const std::vector<std::string> stopDaemon = CommandFromEnv("TONVIK_DAEMON_STOP_CMD");
+        if (!stopDaemon.empty()) {
+            CommandOutput(stopDaemon, 30000);
+        }
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        int status = 0;
+        while (pid > 0 && ::waitpid(pid, &status, WNOHANG) == 0) {
+            if (Clock::now() > deadline) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                break;
+            }
+            SleepMs(50);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(confDir, ignored);
+    }
+};
+
+// The daemon's port once it reports the test layout's 126 keys in the mode; 0 when none does within 90 s.
+uint16_t WaitForLitDaemon(int mode, Json::Value& reply)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(90);
+    while (Clock::now() < deadline) {
+        for (uint16_t port = 9191; port <= 9199; ++port) {
+            const std::string body = Get(port, "/api/keyboard/musiceffect").body;
+            if (Json::Reader().parse(body, reply) && reply["mode"].asInt() == mode && reply["keys"].size() == 126u) {
+                return port;
+            }
+        }
+        SleepMs(500);
+    }
+    return 0;
+}
+
 // The Windows launcher under Wine (the Windows leg sets TONVIK_PLUG_CMD):
 // started as the logon task starts it, it starts Tonvik.exe and hosts it with
 // the layout and effect of %APPDATA%\Tonvik\host.conf, and serves the console
@@ -351,13 +410,8 @@ TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndSe
     if (launcher.empty()) {
         GTEST_SKIP() << "TONVIK_PLUG_CMD names no launcher (the Windows leg sets it)";
     }
-    std::string appData = CommandOutput({"wine", "cmd", "/c", "echo", "%APPDATA%"}, 60000);
-    appData = appData.substr(0, appData.find_first_of("\r\n"));
-    std::string unixAppData = CommandOutput({"winepath", "-u", appData}, 60000);
-    unixAppData = unixAppData.substr(0, unixAppData.find_first_of("\r\n"));
-    ASSERT_FALSE(unixAppData.empty()) << appData;
-    const std::string confDir = unixAppData + "/Tonvik";
-    std::filesystem::create_directories(confDir);
+    const std::string confDir = PrefixSettingsDir();
+    ASSERT_FALSE(confDir.empty());
     std::filesystem::copy_file(TONVIK_HOST_TEST_DIR "/test_layout.json", confDir + "/board.json",
                                std::filesystem::copy_options::overwrite_existing);
     WriteFile(confDir + "/host.conf", "layout = board.json\nmode = 5\n");
@@ -367,46 +421,12 @@ TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndSe
     argv.push_back("-hide");
     const pid_t pid = SpawnProcess(argv, {}, dir.Path() + "/plug.out", dir.Path() + "/plug.err");
     ASSERT_GT(pid, 0);
-    // Whatever happens below, the launcher and the daemon it started end.
-    struct Cleanup {
-        pid_t pid;
-        std::string confDir;
-        ~Cleanup()
-        {
-            CommandOutput({"wine", "taskkill", "/im", "TonvikPlug.exe"}, 30000);
-            const std::vector<std::string> stopDaemon = CommandFromEnv("TONVIK_DAEMON_STOP_CMD");
-            if (!stopDaemon.empty()) {
-                CommandOutput(stopDaemon, 30000);
-            }
-            const auto deadline = Clock::now() + std::chrono::seconds(10);
-            int status = 0;
-            while (::waitpid(pid, &status, WNOHANG) == 0) {
-                if (Clock::now() > deadline) {
-                    ::kill(pid, SIGKILL);
-                    ::waitpid(pid, &status, 0);
-                    break;
-                }
-                SleepMs(50);
-            }
-            std::error_code ignored;
-            std::filesystem::remove_all(confDir, ignored);
-        }
-    } cleanup{pid, confDir};
+    const LauncherCleanup cleanup{pid, confDir};
 
     // The daemon takes a while to come up under Wine; the launcher then
     // uploads the layout and sets mode 5, and keeps polling.
     Json::Value reply;
-    uint16_t found = 0;
-    const auto deadline = Clock::now() + std::chrono::seconds(90);
-    while (found == 0 && Clock::now() < deadline) {
-        for (uint16_t port = 9191; port <= 9199 && found == 0; ++port) {
-            const std::string body = Get(port, "/api/keyboard/musiceffect").body;
-            if (Json::Reader().parse(body, reply) && reply["mode"].asInt() == 5 && reply["keys"].size() == 126u) {
-                found = port;
-            }
-        }
-        SleepMs(500);
-    }
+    const uint16_t found = WaitForLitDaemon(5, reply);
     ASSERT_NE(found, 0) << "no daemon lit with the configured layout; last reply: " << reply;
     size_t coded = 0;
     for (const auto& key : reply["keys"]) {
@@ -446,6 +466,126 @@ TEST(LauncherE2E, TheHiddenLauncherStartsTheDaemonLightsTheConfiguredLayoutAndSe
         Json::Reader().parse(Get(found, "/api/keyboard/musiceffect").body, reply);
     }
     EXPECT_EQ(reply["mode"].asInt(), 6) << "the change did not reach the daemon";
+}
+
+// The launcher's single instance and its notification icon's commands under
+// Wine: a second launcher ends within 2 s and the first opens the console (the
+// address it would open is recorded instead of a browser); "Pause lighting"
+// leaves the daemon alone until it rests, "Resume lighting" wakes it, both
+// kept in host.conf; "Start with Windows" removes and registers the logon task
+// (Wine 8 registers no logon task, so the registration's result is its failure,
+// as the launcher's log says); "Quit" ends the launcher and the daemon.
+TEST(LauncherE2E, OneLauncherPerSessionAndItsIconsCommands)
+{
+    const std::vector<std::string> launcher = CommandFromEnv("TONVIK_PLUG_CMD");
+    const std::vector<std::string> probe = CommandFromEnv("TONVIK_LAUNCHER_PROBE_CMD");
+    if (launcher.empty() || probe.empty()) {
+        GTEST_SKIP() << "TONVIK_PLUG_CMD and TONVIK_LAUNCHER_PROBE_CMD name no launcher (the Windows leg sets them)";
+    }
+    const std::string confDir = PrefixSettingsDir();
+    ASSERT_FALSE(confDir.empty());
+    std::filesystem::copy_file(TONVIK_HOST_TEST_DIR "/test_layout.json", confDir + "/board.json",
+                               std::filesystem::copy_options::overwrite_existing);
+    WriteFile(confDir + "/host.conf", "layout = board.json\n");
+
+    TempDir dir;
+    const std::string urls = dir.Path() + "/urls";
+    const Env env{{"TONVIK_TEST_BROWSER_LOG", "Z:" + urls}};
+    std::vector<std::string> argv = launcher;
+    argv.push_back("-hide");
+    const pid_t pid = SpawnProcess(argv, env, dir.Path() + "/plug.out", dir.Path() + "/plug.err");
+    ASSERT_GT(pid, 0);
+    const LauncherCleanup cleanup{pid, confDir};
+    Json::Value reply;
+    const uint16_t daemon = WaitForLitDaemon(19, reply);
+    ASSERT_NE(daemon, 0) << "no daemon lit with the configured layout; last reply: " << reply;
+    const auto status = [daemon] {
+        Json::Value parsed;
+        Json::Reader().parse(Get(daemon, "/api/status").body, parsed);
+        return parsed;
+    };
+    // Each condition asked once per try: a reaped process is not there to be asked again.
+    const auto within = [](int ms, const std::function<bool()>& condition) {
+        for (const auto deadline = Clock::now() + std::chrono::milliseconds(ms);; SleepMs(100)) {
+            if (condition()) {
+                return true;
+            }
+            if (Clock::now() > deadline) {
+                return false;
+            }
+        }
+    };
+    const auto send = [&probe](const std::string& command) {
+        std::vector<std::string> call = probe;
+        call.push_back(command);
+        const pid_t sender = SpawnProcess(call, {}, "/dev/null", "/dev/null");
+        int exit = -1;
+        ::waitpid(sender, &exit, 0);
+        return WIFEXITED(exit) && WEXITSTATUS(exit) == 0;
+    };
+    EXPECT_TRUE(ReadFile(urls).empty()) << "hidden, the launcher opens nothing by itself";
+
+    // A second launcher, as the Start-menu entry starts it.
+    const auto started = Clock::now();
+    const pid_t second = SpawnProcess(launcher, env, dir.Path() + "/second.out", dir.Path() + "/second.err");
+    ASSERT_GT(second, 0);
+    int secondStatus = 0;
+    ASSERT_TRUE(within(2000, [&] { return ::waitpid(second, &secondStatus, WNOHANG) == second; }))
+        << "the second launcher still runs after 2 s; its log:\n" << ReadFile(dir.Path() + "/second.err");
+    EXPECT_TRUE(WIFEXITED(secondStatus) && WEXITSTATUS(secondStatus) == 0) << secondStatus;
+    EXPECT_TRUE(within(2000, [&] { return !ReadFile(urls).empty(); })) << "the first did not open the console";
+    const std::string url = ReadFile(urls);
+    EXPECT_TRUE(std::regex_match(url, std::regex("http://127\\.0\\.0\\.1:91[0-9]{2}/\n"))) << url;
+    std::printf("the second launcher ended and the first opened the console in %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started)
+                                           .count()));
+    int running = 0;
+    EXPECT_EQ(::waitpid(pid, &running, WNOHANG), 0) << "the first launcher ended";
+
+    ASSERT_TRUE(send("double-click"));
+    EXPECT_TRUE(within(2000, [&] { return ReadFile(urls) == url + url; })) << ReadFile(urls);
+
+    ASSERT_TRUE(send("pause"));
+    EXPECT_TRUE(within(3000, [&] { return ReadFile(confDir + "/host.conf") == "layout = board.json\nlighting = paused\n"; }))
+        << ReadFile(confDir + "/host.conf");
+    // The daemon rests 2 s after the last request it had.
+    EXPECT_TRUE(within(5000, [&] { return status()["resting"].asBool(); })) << status();
+    bool restedThrough = true;
+    for (const auto until = Clock::now() + std::chrono::seconds(3); Clock::now() < until; SleepMs(200)) {
+        restedThrough = restedThrough && status()["resting"].asBool();
+    }
+    EXPECT_TRUE(restedThrough) << "an effect request reached the paused daemon";
+
+    ASSERT_TRUE(send("resume"));
+    EXPECT_TRUE(within(5000, [&] { return !status()["resting"].asBool(); })) << status();
+    EXPECT_EQ(ReadFile(confDir + "/host.conf"), "layout = board.json\nlighting = on\n");
+
+    ASSERT_TRUE(send("do-not-start-with-windows"));
+    EXPECT_TRUE(within(3000, [&] {
+        return ReadFile(dir.Path() + "/plug.err").find("TonvikPlug: Start with Windows: the logon task is removed\n") !=
+               std::string::npos;
+    })) << ReadFile(dir.Path() + "/plug.err");
+    EXPECT_TRUE(within(3000, [&] {
+        return ReadFile(confDir + "/host.conf") == "layout = board.json\nlighting = on\nstart-with-windows = no\n";
+    })) << ReadFile(confDir + "/host.conf");
+    ASSERT_TRUE(send("start-with-windows"));
+    EXPECT_TRUE(within(3000, [&] {
+        return ReadFile(dir.Path() + "/plug.err")
+                   .find("TonvikPlug: error: Start with Windows: the logon task could not be registered: ") !=
+               std::string::npos;
+    })) << ReadFile(dir.Path() + "/plug.err");
+    EXPECT_TRUE(within(3000, [&] {
+        return ReadFile(confDir + "/host.conf") == "layout = board.json\nlighting = on\nstart-with-windows = yes\n";
+    })) << ReadFile(confDir + "/host.conf");
+
+    // Explorer restarted: the launcher adds its icon again and goes on.
+    ASSERT_TRUE(send("taskbar-created"));
+    SleepMs(500);
+    EXPECT_EQ(::waitpid(pid, &running, WNOHANG), 0) << "the launcher ended after TaskbarCreated";
+
+    ASSERT_TRUE(send("quit"));
+    EXPECT_TRUE(within(10000, [&] { return ::waitpid(pid, &running, WNOHANG) == pid; })) << "the launcher runs on";
+    EXPECT_TRUE(within(10000, [&] { return Get(daemon, "/api/status").body.empty(); })) << "the daemon runs on";
 }
 
 }  // namespace
