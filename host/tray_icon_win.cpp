@@ -148,6 +148,7 @@ bool TrayIcon::Handle(UINT message, WPARAM wParam, LPARAM lParam)
             return false;
         }
         KillTimer(m_window, kStartTimer);
+        m_startGraceOver = true;
         if (!m_daemonSeen) {
             Balloon("The daemon did not start: the keyboard is not lit.");
         }
@@ -224,7 +225,8 @@ void TrayIcon::OpenConsole()
         m_openPending = true;
         return;
     }
-    if (!m_watch->Current().answers) {
+    // Only once it is known: a daemon still starting is not said to be gone.
+    if (!m_watch->Current().answers && (m_daemonSeen || m_startGraceOver)) {
         Balloon(kDaemonGone);
     }
     OpenInBrowser(url);

@@ -59,6 +59,7 @@ private:
     Choices m_choices;
     bool m_added = false;
     bool m_daemonSeen = false;     // the daemon answered at least once
+    bool m_startGraceOver = false;  // the daemon had its time to come up
     bool m_daemonAnswers = false;  // as last told
     bool m_openPending = false;    // "Open console" before the console served
     std::string m_tooltip;
