@@ -166,7 +166,7 @@ def installed_files(build_win):
     return files
 
 
-def check_installed(wine, build_win):
+def check_installed(wine, build_win, version):
     install_dir = wine.unix("Program Files", "Tonvik")
     missing = [name for name, data in installed_files(build_win).items()
                if not os.path.isfile(os.path.join(install_dir, name))
@@ -177,6 +177,7 @@ def check_installed(wine, build_win):
     values = wine.registry(UNINSTALL_KEY) or {}
     check(all(name in values for name in UNINSTALL_VALUES),
           f"the uninstall entry has {', '.join(UNINSTALL_VALUES)} (has {sorted(values)})")
+    check(values.get("DisplayVersion") == version, f"DisplayVersion is the build's {version} ({values.get('DisplayVersion')})")
     check(values.get("QuietUninstallString") == '"C:\\Program Files\\Tonvik\\uninstall.exe" /S',
           f"QuietUninstallString runs the uninstaller silently ({values.get('QuietUninstallString')})")
     check(int(values.get("EstimatedSize", "0"), 0) > 1000, f"EstimatedSize in KiB ({values.get('EstimatedSize')})")
@@ -184,6 +185,8 @@ def check_installed(wine, build_win):
 
 def main():
     installer, build_win, layout = sys.argv[1:4]
+    # Tonvik-<version>-setup.exe: the version the build gave makensis.
+    version = os.path.basename(installer)[len("Tonvik-"):-len("-setup.exe")]
     root = tempfile.mkdtemp(prefix="tonvik-installer-")
     xvfb = None
     wine = Wine(root)
@@ -214,7 +217,7 @@ def main():
 
         result = wine.run(installer, "/S", timeout=120)
         check(result.returncode == 0, f"the silent install ends with 0 ({result.returncode})")
-        check_installed(wine, build_win)
+        check_installed(wine, build_win, version)
         port = wait_lit_daemon(keys, 5, 90)
         check(port is not None, "the launcher it started has the daemon light the stored layout in mode 5")
         status, page = get(9190, "/")
@@ -227,7 +230,7 @@ def main():
         # The same version again, over the running copy: an upgrade.
         result = wine.run(installer, "/S", timeout=120)
         check(result.returncode == 0, f"the second silent install ends with 0 ({result.returncode})")
-        check_installed(wine, build_win)
+        check_installed(wine, build_win, version)
         check(wait_lit_daemon(keys, 5, 90) is not None, "after it the daemon lights the stored layout again")
         again = wine.programs()
         check(len(again["TonvikPlug.exe"]) == 1 and len(again["Tonvik.exe"]) == 1,
