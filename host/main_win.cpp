@@ -175,9 +175,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kLauncherWindowClass;
     RegisterClassW(&windowClass);
-    // Never shown: it is there to be asked to close.
-    const HWND window = CreateWindowExW(0, kLauncherWindowClass, L"TonvikPlug", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                                        instance, nullptr);
+    // Never shown: it takes the close request and the notification icon's messages.
+    const HWND window = CreateWindowExW(0, kLauncherWindowClass, L"TonvikPlug", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                                        nullptr, instance, nullptr);
     if (window == nullptr) {
         Tell(hide, "cannot create the launcher's window");
         return kHostExitConfigError;

@@ -246,7 +246,7 @@ void TrayIcon::SetStartWithWindows(bool start)
 {
     const StartupTaskResult result = start ? RegisterStartupTask() : RemoveStartupTask();
     if (result.done) {
-        LogInfo(start ? "Start with Windows: the logon task is registered" : "Start with Windows: the logon task is removed");
+        LogInfo(std::string("Start with Windows: the logon task is ") + (start ? "registered" : "removed"));
     } else {
         LogError(std::string("Start with Windows: the logon task could not be ") +
                  (start ? "registered: " : "removed: ") + result.failure);

@@ -546,7 +546,9 @@ TEST(LauncherE2E, OneLauncherPerSessionAndItsIconsCommands)
     EXPECT_TRUE(within(2000, [&] { return ReadFile(urls) == url + url; })) << ReadFile(urls);
 
     ASSERT_TRUE(send("pause"));
-    EXPECT_TRUE(within(3000, [&] { return ReadFile(confDir + "/host.conf") == "layout = board.json\nlighting = paused\n"; }))
+    EXPECT_TRUE(within(3000, [&] {
+        return ReadFile(confDir + "/host.conf") == "layout = board.json\nlighting = paused\n";
+    }))
         << ReadFile(confDir + "/host.conf");
     // The daemon rests 2 s after the last request it had.
     EXPECT_TRUE(within(5000, [&] { return status()["resting"].asBool(); })) << status();

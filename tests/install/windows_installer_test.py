@@ -177,7 +177,8 @@ def check_installed(wine, build_win, version):
     values = wine.registry(UNINSTALL_KEY) or {}
     check(all(name in values for name in UNINSTALL_VALUES),
           f"the uninstall entry has {', '.join(UNINSTALL_VALUES)} (has {sorted(values)})")
-    check(values.get("DisplayVersion") == version, f"DisplayVersion is the build's {version} ({values.get('DisplayVersion')})")
+    check(values.get("DisplayVersion") == version,
+          f"DisplayVersion is the build's {version} ({values.get('DisplayVersion')})")
     check(values.get("QuietUninstallString") == '"C:\\Program Files\\Tonvik\\uninstall.exe" /S',
           f"QuietUninstallString runs the uninstaller silently ({values.get('QuietUninstallString')})")
     check(int(values.get("EstimatedSize", "0"), 0) > 1000, f"EstimatedSize in KiB ({values.get('EstimatedSize')})")
@@ -235,7 +236,8 @@ def main():
         again = wine.programs()
         check(len(again["TonvikPlug.exe"]) == 1 and len(again["Tonvik.exe"]) == 1,
               f"one launcher and one daemon run after it ({again})")
-        check(not set(first["TonvikPlug.exe"] + first["Tonvik.exe"]) & set(again["TonvikPlug.exe"] + again["Tonvik.exe"]),
+        before = set(first["TonvikPlug.exe"] + first["Tonvik.exe"])
+        check(not before & set(again["TonvikPlug.exe"] + again["Tonvik.exe"]),
               "the programs of the first install were stopped and new ones started")
         for name, data in settings.items():
             check(read(os.path.join(settings_dir, name)) == data, f"{name} kept byte for byte over the upgrade")
