@@ -6,7 +6,7 @@ TONVIK_WERROR ?= OFF
 # DEPS=0 skips installing missing Debian packages.
 DEPS ?= 1
 
-.PHONY: deps configure build run test asan tsan bench bench-power fuzz package clean windows test-windows bench-windows
+.PHONY: deps configure build run test asan tsan bench bench-power fuzz package clean windows windows-installer test-windows bench-windows
 
 deps:
 ifneq ($(DEPS),0)
@@ -79,7 +79,11 @@ package: deps
 windows:
 	TONVIK_WERROR=$(TONVIK_WERROR) ./scripts/build-windows.sh
 
-test-windows: windows build
+# build-win/Tonvik-<version>-setup.exe, the NSIS installer (see "Installing on Windows").
+windows-installer: windows
+	cmake --build build-win --target windows_installer
+
+test-windows: windows-installer build
 	BUILD=$(BUILD) ./scripts/test-windows.sh
 
 # The window painting benchmarks, cross-built with Google Benchmark and run under Wine.

@@ -84,8 +84,8 @@ HostStart LoadHostSettings(const std::vector<std::string>& args, bool hideAllowe
 }
 
 int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSignal& stop, const PauseState& pause,
-            HostLoop::FrameSink frames,
-            const std::function<void(const std::string& url)>& webReady)
+            HostLoop::FrameSink frames, const std::function<void(const std::string& url)>& webReady,
+            const std::function<void(const HostChoices* choices)>& hosting)
 {
     // Two hosts on one host.conf would each undo the other's changes.
     DirectoryLockPtr confLock;
@@ -176,8 +176,14 @@ int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSig
         } else {
             DaemonApi api(*http);
             HostLoop loop(api, stop, choices, pause, settings.port, std::move(frames));
+            if (hosting) {
+                hosting(&choices);
+            }
             if (loop.Run() == HostLoop::Outcome::LayoutRejected) {
                 status = kHostExitConfigError;
+            }
+            if (hosting) {
+                hosting(nullptr);
             }
         }
         stop.Request();

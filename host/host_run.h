@@ -27,7 +27,10 @@ HostStart LoadHostSettings(const std::vector<std::string>& args, bool hideAllowe
 // address once it serves), the host loop on the calling thread (with a
 // layout, or with web: then it waits for the console to choose one), which
 // leaves the daemon alone while pause says so. webDataDir holds web/ and
-// layouts/ (the bundled layouts).
+// layouts/ (the bundled layouts). hosting, when given, is told the choices
+// the host keeps once it hosts, and nullptr before they go away (from the
+// calling thread).
 // Logs why it ends early; returns the exit status.
 int RunHost(const HostSettings& settings, const std::string& webDataDir, StopSignal& stop, const PauseState& pause,
-            HostLoop::FrameSink frames = {}, const std::function<void(const std::string& url)>& webReady = {});
+            HostLoop::FrameSink frames = {}, const std::function<void(const std::string& url)>& webReady = {},
+            const std::function<void(const HostChoices* choices)>& hosting = {});

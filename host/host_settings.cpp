@@ -237,6 +237,20 @@ std::optional<std::string> ReadHostConf(const std::string& text, const std::stri
             read.pauseWhenLocked = value == "pause";
             continue;
         }
+        if (key == "lighting") {
+            if (value != "on" && value != "paused") {
+                return where + "lighting: '" + value + "' is neither 'on' nor 'paused'";
+            }
+            read.userPaused = value == "paused";
+            continue;
+        }
+        if (key == "start-with-windows") {
+            if (value != "yes" && value != "no") {
+                return where + "start-with-windows: '" + value + "' is neither 'yes' nor 'no'";
+            }
+            read.startWithWindows = value == "yes";
+            continue;
+        }
         const Setting* setting = FindSetting(SharedSettings(), key);
         if (setting == nullptr) {
             return where + "unknown setting '" + key + "'";

@@ -39,14 +39,20 @@ struct HostSettings {
     // host.conf's when-locked: "pause" (true) leaves the keyboard to itself
     // while the session is locked, "keep" keeps it lit.
     bool pauseWhenLocked = true;
+    // host.conf's lighting: "paused" while the user paused it (the Windows
+    // launcher's "Pause lighting"), "on" otherwise.
+    bool userPaused = false;
+    // host.conf's start-with-windows: "no" once the user unticked it in the
+    // launcher's menu, so the daemon's own registration at its start is undone.
+    bool startWithWindows = true;
 };
 
 // host.conf is a few lines; a larger file is not one.
 constexpr size_t kMaxHostConfBytes = 65536;
 
 // Reads host.conf text over the settings: "key = value" lines (layout, mode,
-// sensitivity, background, brightness, listen, delay, port, when-locked), blank lines and
-// "#" comments.
+// sensitivity, background, brightness, listen, delay, port, when-locked,
+// lighting, start-with-windows), blank lines and "#" comments.
 // A layout that is a bare name (letters, digits, "-" and "_") is a bundled
 // layout; any other is a file, a relative path taken from the file's
 // directory (confDir). An unknown key or a bad value: the message ("line N:

@@ -4,9 +4,11 @@
 // web and layouts directories beside it) with its settings API on 127.0.0.1.
 // Without -hide it opens the console in the default browser. A GUI-subsystem
 // program, so it never opens a console window; without -hide a problem is
-// shown in a message box.
+// shown in a message box. One runs per session: a second one asks it to open
+// the console and ends.
 // The host loop runs on a thread of its own; the main thread keeps a hidden
-// window whose close request (taskkill, the end of the session) stops it.
+// window, with the notification icon, whose close request (taskkill, the end
+// of the session, the installer) stops it.
 #include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
@@ -19,13 +21,17 @@
 #include "base/log.h"
 #include "base/version.h"
 #include "host_run.h"
+#include "launcher_instance_win.h"
+#include "launcher_window_win.h"
 #include "session_messages.h"
+#include "tray_icon_win.h"
 
 namespace {
 
 // The daemon's single-instance mutex: it exists while a copy runs.
 constexpr wchar_t kDaemonMutex[] = L"Kolvex-20250418";
-constexpr wchar_t kWindowClass[] = L"TonvikPlugWindow";
+// A second launcher waits this long for the first one's window.
+constexpr int kFirstLauncherWaitMs = 1500;
 
 std::string Narrow(const wchar_t* text)
 {
@@ -90,9 +96,13 @@ void StartDaemonUnlessRunning(const std::wstring& directory)
 
 StopSignal* g_stop = nullptr;  // for the window procedure; set before the window exists
 PauseState* g_pause = nullptr;  // likewise
+TrayIcon* g_tray = nullptr;    // while the icon exists
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (g_tray != nullptr && g_tray->Handle(message, wParam, lParam)) {
+        return 0;
+    }
     switch (message) {
     case WM_CLOSE:
         g_stop->Request();
@@ -120,6 +130,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
     SetLogName("TonvikPlug");
+    SetLogCopyToRedirectedStandardError(true);
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<std::string> args;
@@ -143,6 +154,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     case HostCommand::Action::Run:
         break;
     }
+    const LauncherInstance oneLauncher;
+    if (oneLauncher.AnotherIsRunning()) {
+        LogInfo("another launcher runs in this session: asking it to open the console");
+        return AskRunningLauncherToOpenConsole(kFirstLauncherWaitMs) ? kHostExitStopped : kHostExitConfigError;
+    }
     const std::wstring directory = OwnDirectory();
     StartDaemonUnlessRunning(directory);
     if (!start.confError.empty()) {
@@ -161,26 +177,27 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = instance;
-    windowClass.lpszClassName = kWindowClass;
+    windowClass.lpszClassName = kLauncherWindowClass;
     RegisterClassW(&windowClass);
-    // Never shown: it is there to be asked to close.
-    const HWND window = CreateWindowExW(0, kWindowClass, L"TonvikPlug", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                                        instance, nullptr);
+    // Never shown: it takes the close request and the notification icon's messages.
+    const HWND window = CreateWindowExW(0, kLauncherWindowClass, L"TonvikPlug", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                                        nullptr, instance, nullptr);
     if (window == nullptr) {
         Tell(hide, "cannot create the launcher's window");
         return kHostExitConfigError;
     }
     ListenForSessionMessages(window, pause);
+    TrayIcon tray(window, instance, pause, {HostConfPath(), settings.userPaused, settings.startWithWindows, !hide});
+    g_tray = &tray;
 
     int status = kHostExitStopped;
     std::thread host;
     try {
         host = std::thread([&] {
-            status = RunHost(settings, Narrow(directory.c_str()), stop, pause, {}, [hide](const std::string& url) {
-                if (!hide) {
-                    ShellExecuteW(nullptr, L"open", Wide(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-                }
-            });
+            status = RunHost(
+                settings, Narrow(directory.c_str()), stop, pause, {},
+                [&tray](const std::string& url) { tray.ConsoleReady(url); },
+                [&tray](const HostChoices* choices) { tray.Watch().SetHosted(choices); });
             PostMessageW(window, WM_CLOSE, 0, 0);
         });
     } catch (const std::system_error&) {

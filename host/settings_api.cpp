@@ -9,6 +9,7 @@
 
 #include "base/log.h"
 #include "daemon_api.h"
+#include "host_conf_file.h"
 #include "host_platform.h"
 #include "json_text.h"
 #include "text_file.h"
@@ -382,25 +383,15 @@ std::optional<std::string> SettingsApi::Save(const std::vector<std::pair<std::st
     if (values.empty()) {
         return std::nullopt;
     }
-    std::error_code error;
-    const std::filesystem::path conf = Utf8Path(m_places.confPath);
-    // A host.conf the host makes says what it is and which keys it may hold.
-    std::string text = HostConfHeader();
-    if (std::filesystem::exists(conf, error)) {
-        const std::optional<std::string> current = ReadTextFile(conf, kMaxHostConfBytes);
-        if (!current) {
-            return ErrorReply("500 Internal Server Error", m_places.confPath + " cannot be read; nothing changed");
-        }
-        text = *current;
+    const ConfSave outcome = SaveHostConfValues(m_places.confPath, values);
+    if (outcome == ConfSave::Unreadable) {
+        return ErrorReply("500 Internal Server Error", m_places.confPath + " cannot be read; nothing changed");
     }
-    const WriteOutcome outcome = m_places.confPath.empty()
-                                     ? WriteOutcome::Failed
-                                     : WriteFileAtomically(m_places.confPath, UpdateHostConf(text, values));
-    if (outcome == WriteOutcome::ReadOnly) {
+    if (outcome == ConfSave::ReadOnly) {
         LogWarning(m_places.confPath + " is read-only: the settings are not saved");
         return ErrorReply("500 Internal Server Error", "host.conf is read-only");
     }
-    if (outcome != WriteOutcome::Written) {
+    if (outcome != ConfSave::Saved) {
         LogWarning("could not save the settings to " + m_places.confPath);
         return ErrorReply("500 Internal Server Error", m_places.confPath + " could not be written; nothing changed");
     }

@@ -32,6 +32,8 @@ fuzz=(
 windows=(
   cmake ninja-build make
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 dpkg-dev wine wine64
+  # the installer (makensis)
+  nsis
   googletest
   xvfb x11-xserver-utils x11-utils
 )

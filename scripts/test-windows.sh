@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs the Windows unit tests (build-win/tests, each executable as a whole)
 # and then the end-to-end suite against build-win/Tonvik.exe under Wine, in a
-# private prefix whose wineserver this script starts and stops. Expects
-# build-win (make windows) and the Linux test build in $BUILD.
+# private prefix whose wineserver this script starts and stops; then the
+# installer's test, in a fresh prefix of its own. Expects build-win (make
+# windows-installer) and the Linux test build in $BUILD.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -73,4 +74,10 @@ TONVIK_WINDOW_PROBE_CMD="wine $root/build-win/tonvik_window_probe.exe" \
 TONVIK_SESSION_PROBE_CMD="wine $root/build-win/tonvik_session_probe.exe" \
 TONVIK_EMULATED_SENSORS_DIR=$root/build-win \
 TONVIK_PLUG_CMD="wine $root/build-win/TonvikPlug.exe" \
+TONVIK_LAUNCHER_PROBE_CMD="wine $root/build-win/tonvik_launcher_probe.exe" \
   ctest --test-dir "$build" -L e2e --output-on-failure
+
+echo "The installer under Wine, in a fresh prefix"
+version=$(sed -n 's/^#define TONVIK_VERSION "\(.*\)"$/\1/p' build-win/src/generated/base/version.h)
+python3 tests/install/windows_installer_test.py "build-win/Tonvik-$version-setup.exe" build-win \
+  tests/host/test_layout.json

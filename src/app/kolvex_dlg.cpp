@@ -7,7 +7,7 @@
 #include "api/server.h"
 #include "base/clock.h"
 #include "base/debug_output.h"
-#include "app/startup_task.h"
+#include "startup/startup_task.h"
 #include "base/log.h"
 #include "base/thread_name.h"
 #include "base/thread_start.h"

@@ -28,6 +28,11 @@ void SetVerboseLogging(bool verbose);
 void SetLogName(const char* name);
 bool VerboseLogging();
 
+// Windows: the lines go to standard error as well, when it is a file or a
+// pipe (a redirected run: the launcher under test). Set once, before any
+// other thread starts. Linux writes there anyway.
+void SetLogCopyToRedirectedStandardError(bool copy);
+
 // For events that can repeat for as long as their cause lasts (a sound server
 // that keeps restarting, a keyboard that keeps dropping out): at most one line
 // a minute for the same cause; the next line that passes says how many were

@@ -62,3 +62,5 @@ void Log(LogLevel level, const std::string& message)
         written += static_cast<size_t>(n);
     }
 }
+
+void SetLogCopyToRedirectedStandardError(bool) {}

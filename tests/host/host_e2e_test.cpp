@@ -11,7 +11,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -692,4 +694,162 @@ TEST(LauncherE2E, TheLaunchersWindowPausesForLockSwitchAndSleepAndResumes)
                 << "the layout did not go up again after the sleep\n" << DebugStrings(run.Err());
         }
     }
+}
+
+namespace {
+
+// The daemon's port once it reports the test layout's 126 keys in the mode; 0 when none does within 90 s.
+uint16_t WaitForLitDaemon(int mode, Json::Value& reply)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(90);
+    while (Clock::now() < deadline) {
+        for (uint16_t port = 9191; port <= 9199; ++port) {
+            const std::string body = Get(port, "/api/keyboard/musiceffect").body;
+            if (Json::Reader().parse(body, reply) && reply["mode"].asInt() == mode && reply["keys"].size() == 126u) {
+                return port;
+            }
+        }
+        SleepMs(500);
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The launcher's single instance and its notification icon's commands under
+// Wine: a second launcher ends within 2 s and the first opens the console (the
+// address it would open is recorded instead of a browser); "Pause lighting"
+// leaves the daemon alone until it rests, "Resume lighting" wakes it, both
+// kept in host.conf; "Start with Windows" removes and registers the logon task
+// (Wine 8 registers no logon task, so the registration's result is its failure,
+// as the launcher's log says); "Quit" ends the launcher and the daemon.
+TEST(LauncherE2E, OneLauncherPerSessionAndItsIconsCommands)
+{
+    const std::vector<std::string> launcher = CommandFromEnv("TONVIK_PLUG_CMD");
+    const std::vector<std::string> probe = CommandFromEnv("TONVIK_LAUNCHER_PROBE_CMD");
+    if (launcher.empty() || probe.empty()) {
+        GTEST_SKIP() << "TONVIK_PLUG_CMD and TONVIK_LAUNCHER_PROBE_CMD name no launcher (the Windows leg sets them)";
+    }
+    TempDir dir;
+    const std::string urls = dir.Path() + "/urls";
+    const Env env{{"TONVIK_TEST_BROWSER_LOG", "Z:" + urls}};
+    const LauncherRun run(launcher, "layout = board.json\n", env);
+    ASSERT_GT(run.Pid(), 0);
+    const pid_t pid = run.Pid();
+    const std::string& confDir = run.ConfDir();
+    Json::Value reply;
+    const uint16_t daemon = WaitForLitDaemon(19, reply);
+    ASSERT_NE(daemon, 0) << "no daemon lit with the configured layout; last reply: " << reply;
+    const auto status = [daemon] {
+        Json::Value parsed;
+        Json::Reader().parse(Get(daemon, "/api/status").body, parsed);
+        return parsed;
+    };
+    // Each condition asked once per try: a reaped process is not there to be asked again.
+    const auto within = [](int ms, const std::function<bool()>& condition) {
+        for (const auto deadline = Clock::now() + std::chrono::milliseconds(ms);; SleepMs(100)) {
+            if (condition()) {
+                return true;
+            }
+            if (Clock::now() > deadline) {
+                return false;
+            }
+        }
+    };
+    const auto send = [&probe](const std::string& command) {
+        std::vector<std::string> call = probe;
+        call.push_back(command);
+        const pid_t sender = SpawnProcess(call, {}, "/dev/null", "/dev/null");
+        int exit = -1;
+        ::waitpid(sender, &exit, 0);
+        return WIFEXITED(exit) && WEXITSTATUS(exit) == 0;
+    };
+    EXPECT_TRUE(ReadFile(urls).empty()) << "hidden, the launcher opens nothing by itself";
+
+    // A second launcher, as the Start-menu entry starts it.
+    const auto started = Clock::now();
+    const pid_t second = SpawnProcess(launcher, env, dir.Path() + "/second.out", dir.Path() + "/second.err");
+    ASSERT_GT(second, 0);
+    int secondStatus = 0;
+    ASSERT_TRUE(within(2000, [&] { return ::waitpid(second, &secondStatus, WNOHANG) == second; }))
+        << "the second launcher still runs after 2 s; its log:\n" << ReadFile(dir.Path() + "/second.err");
+    EXPECT_TRUE(WIFEXITED(secondStatus) && WEXITSTATUS(secondStatus) == 0) << secondStatus;
+    EXPECT_TRUE(within(2000, [&] { return !ReadFile(urls).empty(); })) << "the first did not open the console";
+    const std::string url = ReadFile(urls);
+    EXPECT_TRUE(std::regex_match(url, std::regex("http://127\\.0\\.0\\.1:91[0-9]{2}/\n"))) << url;
+    std::printf("the second launcher ended and the first opened the console in %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started)
+                                           .count()));
+    int running = 0;
+    EXPECT_EQ(::waitpid(pid, &running, WNOHANG), 0) << "the first launcher ended";
+
+    ASSERT_TRUE(send("double-click"));
+    EXPECT_TRUE(within(2000, [&] { return ReadFile(urls) == url + url; })) << ReadFile(urls);
+
+    ASSERT_TRUE(send("pause"));
+    EXPECT_TRUE(within(3000, [&] {
+        return ReadFile(confDir + "/host.conf") == "layout = board.json\nlighting = paused\n";
+    }))
+        << ReadFile(confDir + "/host.conf");
+    // The daemon rests 2 s after the last request it had.
+    EXPECT_TRUE(within(5000, [&] { return status()["resting"].asBool(); })) << status();
+    bool restedThrough = true;
+    for (const auto until = Clock::now() + std::chrono::seconds(3); Clock::now() < until; SleepMs(200)) {
+        restedThrough = restedThrough && status()["resting"].asBool();
+    }
+    EXPECT_TRUE(restedThrough) << "an effect request reached the paused daemon";
+
+    ASSERT_TRUE(send("resume"));
+    EXPECT_TRUE(within(5000, [&] { return !status()["resting"].asBool(); })) << status();
+    EXPECT_EQ(ReadFile(confDir + "/host.conf"), "layout = board.json\nlighting = on\n");
+
+    ASSERT_TRUE(send("do-not-start-with-windows"));
+    EXPECT_TRUE(within(3000, [&] {
+        return run.Err().find("TonvikPlug: Start with Windows: the logon task is removed\n") !=
+               std::string::npos;
+    })) << run.Err();
+    EXPECT_TRUE(within(3000, [&] {
+        return ReadFile(confDir + "/host.conf") == "layout = board.json\nlighting = on\nstart-with-windows = no\n";
+    })) << ReadFile(confDir + "/host.conf");
+    ASSERT_TRUE(send("start-with-windows"));
+    EXPECT_TRUE(within(3000, [&] {
+        return run.Err()
+                   .find("TonvikPlug: error: Start with Windows: the logon task could not be registered: ") !=
+               std::string::npos;
+    })) << run.Err();
+    EXPECT_TRUE(within(3000, [&] {
+        return ReadFile(confDir + "/host.conf") == "layout = board.json\nlighting = on\nstart-with-windows = yes\n";
+    })) << ReadFile(confDir + "/host.conf");
+
+    // Explorer restarted: the launcher adds its icon again and goes on.
+    ASSERT_TRUE(send("taskbar-created"));
+    SleepMs(500);
+    EXPECT_EQ(::waitpid(pid, &running, WNOHANG), 0) << "the launcher ended after TaskbarCreated";
+
+    // The daemon ends: the tooltip and one balloon say so, and so does "Open console", which still opens it.
+    const auto logged = [&run](const std::string& line) {
+        const std::string text = run.Err();
+        size_t count = 0;
+        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    const std::string gone = "TonvikPlug: balloon: The daemon is not running: the keyboard is not lit.\n";
+    CommandOutput(CommandFromEnv("TONVIK_DAEMON_STOP_CMD"), 30000);
+    EXPECT_TRUE(within(10000, [&] { return logged(gone) == 1; })) << run.Err();
+    EXPECT_EQ(logged("TonvikPlug: tooltip: Tonvik: daemon not running\n"), 1u) << run.Err();
+    ASSERT_TRUE(send("open-console"));
+    EXPECT_TRUE(within(2000, [&] { return ReadFile(urls) == url + url + url; })) << ReadFile(urls);
+    EXPECT_TRUE(within(2000, [&] { return logged(gone) == 2; })) << run.Err();
+
+    // A daemon started again is hosted again; "Quit" ends it with the launcher.
+    const pid_t again = SpawnProcess(CommandFromEnv("TONVIK_DAEMON_CMD"), {}, "/dev/null", "/dev/null");
+    ASSERT_GT(again, 0);
+    ASSERT_NE(WaitForLitDaemon(19, reply), 0) << "the launcher did not host the daemon started again";
+    ASSERT_TRUE(send("quit"));
+    EXPECT_TRUE(within(10000, [&] { return ::waitpid(pid, &running, WNOHANG) == pid; })) << "the launcher runs on";
+    int daemonStatus = 0;
+    EXPECT_TRUE(within(10000, [&] { return ::waitpid(again, &daemonStatus, WNOHANG) == again; }))
+        << "the daemon runs on";
 }

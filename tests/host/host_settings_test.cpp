@@ -87,6 +87,36 @@ INSTANTIATE_TEST_SUITE_P(
 namespace {
 
 // host.conf rewritten with new values: only the changed keys' lines change.
+// The launcher's two menu choices as host.conf keeps them: each read alone,
+// the later line winning, and a bad value refused with the line.
+TEST(HostSettings, ReadsTheLaunchersPauseAndStartWithWindowsChoices)
+{
+    struct Case {
+        const char* conf;
+        bool userPaused;
+        bool startWithWindows;
+        const char* error;
+    };
+    for (const Case& c : {Case{"", false, true, nullptr}, Case{"lighting = paused\n", true, true, nullptr},
+                          Case{"lighting = paused\nlighting = on\n", false, true, nullptr},
+                          Case{"start-with-windows = no\n", false, false, nullptr},
+                          Case{"start-with-windows=no\nlighting=paused\n", true, false, nullptr},
+                          Case{"lighting = off\n", false, true, "line 1: lighting: 'off'"},
+                          Case{"mode = 5\nstart-with-windows = 0\n", false, true, "line 2: start-with-windows:"}}) {
+        HostSettings settings;
+        const auto error = ReadHostConf(c.conf, "/etc/conf", settings);
+        if (c.error != nullptr) {
+            ASSERT_TRUE(error.has_value()) << c.conf;
+            EXPECT_EQ(error->rfind(c.error, 0), 0u) << *error;
+            EXPECT_EQ(settings.effect.mode, 19) << "a bad host.conf changes nothing: " << c.conf;
+            continue;
+        }
+        ASSERT_FALSE(error.has_value()) << *error;
+        EXPECT_EQ(settings.userPaused, c.userPaused) << c.conf;
+        EXPECT_EQ(settings.startWithWindows, c.startWithWindows) << c.conf;
+    }
+}
+
 TEST(HostConfUpdate, ChangesOnlyTheChangedKeysLines)
 {
     struct Case {

@@ -1,4 +1,4 @@
-#include "app/startup_task.h"
+#include "startup/startup_task.h"
 
 std::wstring LauncherPathFor(std::wstring_view modulePath)
 {

@@ -6,9 +6,10 @@
 
 #include <cstdint>
 #include <iostream>
+#include <sstream>
 #include <string>
 
-#include "app/startup_task.h"
+#include "startup/startup_task.h"
 
 // MinGW-w64's taskschd.h lacks the logon trigger's interface; this is its
 // published layout.
@@ -112,9 +113,9 @@ std::wstring ModulePath()
     }
 }
 
-// Fills the task definition; false when a step the task cannot do without
-// failed (the registration then ends without a message).
-bool DefineTask(ITaskDefinition* task)
+// Fills the task definition; the step the task cannot do without that failed,
+// or nullptr (the registration then ends without a message).
+const char* DefineTask(ITaskDefinition* task)
 {
     ComRef<IRegistrationInfo> info;
     if (SUCCEEDED(task->get_RegistrationInfo(info.Out())) && info.Get() != nullptr) {
@@ -125,7 +126,7 @@ bool DefineTask(ITaskDefinition* task)
     ComRef<ITriggerCollection> triggers;
     ComRef<ITrigger> trigger;
     if (FAILED(task->get_Triggers(triggers.Out())) || FAILED(triggers->Create(TASK_TRIGGER_LOGON, trigger.Out()))) {
-        return false;
+        return "the logon trigger could not be made";
     }
     trigger->put_Id(Bstr(L"LogonTrigger"));
     ComRef<ILogonTrigger> logonTrigger;
@@ -135,13 +136,13 @@ bool DefineTask(ITaskDefinition* task)
 
     ComRef<IPrincipal> principal;
     if (FAILED(task->get_Principal(principal.Out()))) {
-        return false;
+        return "the principal could not be had";
     }
     principal->put_RunLevel(TASK_RUNLEVEL_HIGHEST);
 
     ComRef<ITaskSettings> settings;
     if (FAILED(task->get_Settings(settings.Out()))) {
-        return false;
+        return "the settings could not be had";
     }
     settings->put_StopIfGoingOnBatteries(VARIANT_FALSE);
     settings->put_DisallowStartIfOnBatteries(VARIANT_FALSE);
@@ -155,73 +156,113 @@ bool DefineTask(ITaskDefinition* task)
     ComRef<IExecAction> execAction;
     if (FAILED(task->get_Actions(actions.Out())) || FAILED(actions->Create(TASK_ACTION_EXEC, action.Out())) ||
         FAILED(action->QueryInterface(__uuidof(IExecAction), execAction.OutVoid()))) {
-        return false;
+        return "the action could not be made";
     }
     execAction->put_Path(Bstr(LauncherPathFor(ModulePath()).c_str()));
     execAction->put_Arguments(Bstr(L"-hide"));
-    return true;
+    return nullptr;
+}
+
+StartupTaskResult Failed(const char* what, HRESULT code)
+{
+    std::ostringstream text;
+    text << what << " (HRESULT 0x" << std::hex << static_cast<uint32_t>(code) << ")";
+    return {false, text.str()};
+}
+
+// The root task folder of a connected service, for an operation that already
+// initialised COM; the failure when there is none.
+StartupTaskResult OpenRootFolder(ComRef<ITaskService>& service, ComRef<ITaskFolder>& folder, bool reportWide)
+{
+    HRESULT result = CreateService(service);
+    if (FAILED(result)) {
+        if (reportWide) {
+            ReportWide(L"Failed to create Task Scheduler instance with HRESULT: 0x", result);
+        }
+        return Failed("Task Scheduler could not be created", result);
+    }
+    result = Connect(service.Get());
+    if (FAILED(result)) {
+        if (reportWide) {
+            ReportWide(L"Failed to connect to Task Scheduler service with HRESULT: 0x", result);
+        }
+        return Failed("Task Scheduler could not be reached", result);
+    }
+    result = service->GetFolder(Bstr(L"\\"), folder.Out());
+    if (FAILED(result)) {
+        return Failed("the root task folder could not be opened", result);
+    }
+    return {true, {}};
 }
 
 }  // namespace
 
-void RemoveStartupTask()
+StartupTaskResult RemoveStartupTask()
 {
-    if (FAILED(CoInitialize(nullptr))) {
-        return;
+    const HRESULT initialised = CoInitialize(nullptr);
+    if (FAILED(initialised)) {
+        return Failed("COM could not be initialised", initialised);
     }
     const ComScope com;
     ComRef<ITaskService> service;
-    HRESULT result = CreateService(service);
-    if (FAILED(result)) {
-        ReportWide(L"Failed to create Task Scheduler instance with HRESULT: 0x", result);
-        return;
-    }
-    result = Connect(service.Get());
-    if (FAILED(result)) {
-        ReportWide(L"Failed to connect to Task Scheduler service with HRESULT: 0x", result);
-        return;
-    }
     ComRef<ITaskFolder> folder;
-    if (FAILED(service->GetFolder(Bstr(L"\\"), folder.Out()))) {
-        return;
+    if (StartupTaskResult opened = OpenRootFolder(service, folder, true); !opened.done) {
+        return opened;
     }
     // A missing task is not an error.
-    folder->DeleteTask(Bstr(kTaskName), 0);
+    const HRESULT result = folder->DeleteTask(Bstr(kTaskName), 0);
+    if (FAILED(result) && result != HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)) {
+        return Failed("the task could not be deleted", result);
+    }
+    return {true, {}};
 }
 
-void RegisterStartupTask()
+bool StartupTaskExists()
+{
+    if (FAILED(CoInitialize(nullptr))) {
+        return false;
+    }
+    const ComScope com;
+    ComRef<ITaskService> service;
+    ComRef<ITaskFolder> folder;
+    ComRef<IRegisteredTask> task;
+    return OpenRootFolder(service, folder, false).done && SUCCEEDED(folder->GetTask(Bstr(kTaskName), task.Out())) &&
+           task.Get() != nullptr;
+}
+
+StartupTaskResult RegisterStartupTask()
 {
     HRESULT result = CoInitialize(nullptr);
     if (FAILED(result)) {
         ReportNarrow("CoInitialize failed with HRESULT: 0x", result);
-        return;
+        return Failed("COM could not be initialised", result);
     }
     const ComScope com;
     ComRef<ITaskService> service;
     result = CreateService(service);
     if (FAILED(result)) {
         ReportNarrow("Failed to create Task Scheduler instance. HRESULT: 0x", result);
-        return;
+        return Failed("Task Scheduler could not be created", result);
     }
     result = Connect(service.Get());
     if (FAILED(result)) {
         ReportNarrow("Failed to connect to Task Scheduler. HRESULT: 0x", result);
-        return;
+        return Failed("Task Scheduler could not be reached", result);
     }
     ComRef<ITaskFolder> folder;
     result = service->GetFolder(Bstr(L"\\"), folder.Out());
     if (FAILED(result)) {
         ReportNarrow("Failed to get root folder. HRESULT: 0x", result);
-        return;
+        return Failed("the root task folder could not be opened", result);
     }
     ComRef<ITaskDefinition> task;
     result = service->NewTask(0, task.Out());
     if (FAILED(result)) {
         ReportNarrow("Failed to create new task. HRESULT: 0x", result);
-        return;
+        return Failed("the task definition could not be made", result);
     }
-    if (!DefineTask(task.Get())) {
-        return;
+    if (const char* failedStep = DefineTask(task.Get()); failedStep != nullptr) {
+        return {false, failedStep};
     }
 
     VARIANT securityDescriptor;
@@ -233,7 +274,8 @@ void RegisterStartupTask()
     VariantClear(&securityDescriptor);
     if (FAILED(result)) {
         ReportNarrow("Failed to register task. HRESULT: 0x", result);
-        return;
+        return Failed("the task could not be registered", result);
     }
     std::cout << "Startup task created successfully." << std::endl;
+    return {true, {}};
 }

@@ -1,4 +1,4 @@
-#include "app/startup_task.h"
+#include "startup/startup_task.h"
 
 #include <gtest/gtest.h>
 
