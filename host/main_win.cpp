@@ -20,6 +20,7 @@
 
 #include "base/log.h"
 #include "base/version.h"
+#include "host_platform.h"
 #include "host_run.h"
 #include "launcher_instance_win.h"
 #include "launcher_window_win.h"
