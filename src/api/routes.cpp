@@ -123,7 +123,7 @@ std::string EffectRoute(const ApiTargets& api, const std::string& request)
 std::string AmplitudeRoute(const ApiTargets& api, const std::string&)
 {
     api.effect.mode = 0;
-    api.visualizer.m_nBarStyle = 0;
+    api.visualizer.SetBarStyle(0);
     api.visualizer.SetActive(true);
     api.lightingActive = false;
     return BuildAmplitudeJson(api.amplitudeReading);

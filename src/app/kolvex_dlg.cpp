@@ -153,7 +153,7 @@ void CKolvexDlg::Run()
         RenderFrame();
         timer_platform::EndResolution(1);
     } else {
-        const int32_t level = std::min<int32_t>(m_visualizer.m_nLevel, kAmplitudeCap);
+        const int32_t level = std::min<int32_t>(m_visualizer.Level(), kAmplitudeCap);
         m_nAmplitudeReading = level;
         char line[32];
         std::snprintf(line, sizeof line, "music: %d \n", level);

@@ -98,20 +98,23 @@ public:
     void OnPacket(const float* data, size_t floats, uint32_t frames) override;
 
     const SharedVisualizerImage& FrontFrame() const { return *m_pFrontFrame.load(); }
+    // The bar pixels of the front frame's composition, 0 where no bar is lit;
+    // read while the frame thread rewrites it, as the front frame is.
+    const SharedVisualizerImage& BarMask() const { return m_barMask; }
+    int32_t Level() const { return m_nLevel; }
     const SampleWindow& Samples() const { return m_sampleWindow; }
 
-    // The settings, read by the frame thread.
-    Relaxed<int32_t> m_nGain{270};           ///< by the lighting and API threads (new effect parameters)
-    Relaxed<int32_t> m_nBackBrightness{100};  ///< by the lighting and API threads (new effect parameters)
-    Relaxed<int32_t> m_nBackStyle{0};         ///< by the lighting and API threads (new effect parameters)
-    Relaxed<int32_t> m_nBarStyle{18};         ///< by the lighting and API threads (effect parameters, amplitude)
-
-    // What the frame thread makes; the renderer reads the level, the front
-    // frame and the bar mask while they are being written.
-    Relaxed<int32_t> m_nLevel{0};  ///< by the frame thread
-    SharedVisualizerImage m_barMask;  ///< by the frame thread
-    SharedVisualizerImage m_frames[2];  ///< by the frame thread, the back one of the two
-    Relaxed<const SharedVisualizerImage*> m_pFrontFrame{&m_frames[1]};  ///< swapped by the frame thread
+    // The settings, read by the frame thread and written by the lighting and
+    // API threads (start-up and new effect parameters; the amplitude route
+    // clears the bar style).
+    void SetGain(int32_t gain) { m_nGain = gain; }
+    void SetBarStyle(int32_t style) { m_nBarStyle = style; }
+    void SetBackStyle(int32_t style) { m_nBackStyle = style; }
+    void SetBackBrightness(int32_t brightness) { m_nBackBrightness = brightness; }
+    int32_t Gain() const { return m_nGain; }
+    int32_t BarStyle() const { return m_nBarStyle; }
+    int32_t BackStyle() const { return m_nBackStyle; }
+    int32_t BackBrightness() const { return m_nBackBrightness; }
 
     // The frame thread's own working state, open to the tests that set up a
     // frame and look at its steps.
@@ -123,6 +126,21 @@ public:
     float m_fHue = 0.0f;
 
 private:
+    // Tests and benchmarks set up a picture and a level to render from.
+    friend struct VisualizerProbe;
+
+    Relaxed<int32_t> m_nGain{270};            ///< by the lighting and API threads
+    Relaxed<int32_t> m_nBackBrightness{100};  ///< by the lighting and API threads
+    Relaxed<int32_t> m_nBackStyle{0};         ///< by the lighting and API threads
+    Relaxed<int32_t> m_nBarStyle{18};         ///< by the lighting and API threads
+
+    // What the frame thread makes; the renderer reads the level, the front
+    // frame and the bar mask while they are being written.
+    Relaxed<int32_t> m_nLevel{0};       ///< by the frame thread
+    SharedVisualizerImage m_barMask;    ///< by the frame thread
+    SharedVisualizerImage m_frames[2];  ///< by the frame thread, the back one of the two
+    Relaxed<const SharedVisualizerImage*> m_pFrontFrame{&m_frames[1]};  ///< swapped by the frame thread
+
     // Sleeps up to ms, woken early by StopThread.
     void Pause(uint32_t ms);
     void WaitWhileInactive();
