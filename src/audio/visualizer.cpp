@@ -159,11 +159,12 @@ void Visualizer::RunFrame()
     m_fHue += kHueSpeed / 100.0f;
 }
 
-// Without a stream the window reads as silence, so the picture and the level
-// fall away instead of freezing on the last sound heard.
+// Without a stream, or without packets, the window reads as silence, so the
+// picture and the level fall away instead of freezing on the last sound heard.
 void Visualizer::CaptureStep()
 {
-    if (!m_pCapture || !m_pCapture->Drain(*this)) {
+    if (!m_pCapture || !m_pCapture->Drain(*this) ||
+        std::chrono::steady_clock::now() - m_lastPacket >= std::chrono::milliseconds(kNoPacketSilenceMs)) {
         m_sampleWindow.Clear();
     }
 }
@@ -173,6 +174,7 @@ void Visualizer::OnPacket(const float* data, size_t floats, uint32_t frames)
     if (data == nullptr) {
         return;
     }
+    m_lastPacket = std::chrono::steady_clock::now();
     const auto gain = static_cast<float>(m_nGain.load());
     const size_t groups = std::min<size_t>(frames / 4 + (frames % 4 != 0), floats / 4 + (floats % 4 != 0));
     for (size_t g = 0; g < groups; ++g) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -22,6 +23,10 @@ class Visualizer : public CapturePacketSink {
 public:
     static constexpr uint32_t kFramePauseMs = 15;
     static constexpr uint32_t kInactivePollMs = 500;
+    // A stream that delivers no packet for this long is silent: a suspended
+    // sink's monitor sends nothing, nor does WASAPI loopback while nothing
+    // renders, and the last samples heard must not stay in the window.
+    static constexpr uint32_t kNoPacketSilenceMs = 100;
 
     // How the peaks are smoothed across the columns: SmoothPeaks' mode and width.
     struct PeakSmoothing {
@@ -80,7 +85,7 @@ public:
     // Decay, capture, level, transform and the followed spectrum.
     void AnalyseStep();
     // Moves every waiting captured packet into the sample window; with no
-    // stream open the window is silence.
+    // stream open, or no packet for kNoPacketSilenceMs, the window is silence.
     void CaptureStep();
     // Builds the back frame and the bar mask from the two style pictures and
     // the spectrum. Every mask pixel is written (0 where no bar is lit), which
@@ -154,6 +159,7 @@ private:
     float m_tilt[kSpectrumColumns] = {};
     Relaxed<bool> m_bRunning{false};  ///< by StartThread and StopThread, read by the frame thread
     SampleWindow m_sampleWindow;
+    std::chrono::steady_clock::time_point m_lastPacket;  ///< frame thread only
     float m_transform[kTransformSize] = {};
     ColorStyles m_styles;
     std::unique_ptr<CaptureBackend> m_pCapture;

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <mutex>
 #include <numbers>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -239,6 +241,24 @@ TEST_F(VisualizerTest, LostStreamReadsAsSilence)
     vis->AnalyseStep();
     EXPECT_EQ(vis->Level(), 1200);
     shared->open = false;
+    vis->AnalyseStep();
+    EXPECT_EQ(vis->Level(), 0);
+    EXPECT_FLOAT_EQ(vis->Samples().Slot(255), 0.0f);
+}
+
+// An open stream that stops sending (a suspended sink) keeps the window for
+// a moment, as between two packets, and then reads as silence too.
+TEST_F(VisualizerTest, OpenStreamWithoutPacketsReadsAsSilenceAfter100Ms)
+{
+    vis->SetGain(1200);
+    Queue(std::vector<float>(4 * 256, 0.5f));
+    vis->AnalyseStep();
+    const auto heard = std::chrono::steady_clock::now();
+    vis->AnalyseStep();
+    if (std::chrono::steady_clock::now() - heard < std::chrono::milliseconds(Visualizer::kNoPacketSilenceMs)) {
+        EXPECT_EQ(vis->Level(), 1200) << "cleared between two packets";
+    }
+    std::this_thread::sleep_until(heard + std::chrono::milliseconds(Visualizer::kNoPacketSilenceMs + 5));
     vis->AnalyseStep();
     EXPECT_EQ(vis->Level(), 0);
     EXPECT_FLOAT_EQ(vis->Samples().Slot(255), 0.0f);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <set>
 #include <thread>
@@ -160,6 +161,20 @@ protected:
         return false;
     }
 
+    // Polls the effect route until no key is lit; the lit columns last seen.
+    bool DarkWithin(int timeoutMs, std::set<int>& lit)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        do {
+            lit = LitColumns(Get(daemon->Port(), "/api/keyboard/musiceffect").body);
+            if (lit.empty()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        } while (Clock::now() < deadline);
+        return false;
+    }
+
     // The daemon's capture stream as the sound server lists it: its index
     // ("Source Output #12") and whether it is corked; -1 when there is none.
     // Only the daemon records from this server.
@@ -297,6 +312,29 @@ TEST_F(AudioCapture, ScreenModePausesTheStreamAndTheBarsResumeIt)
     player = Play("tonvik_a", 4.0);
     std::set<int> lit;
     EXPECT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
+}
+
+// A suspended sink's monitor sends nothing at all: the keys lit by the tone
+// fall to black (the 100 ms without packets, then the bars' fall) instead of
+// freezing on the last sound heard, and stay dark.
+TEST_F(AudioCapture, KeysGoDarkWhenTheSinkStopsSendingMidTone)
+{
+    if (DaemonRunsUnderWine()) {
+        GTEST_SKIP() << "Wine 8 keeps its capture stream running on a suspended sink";
+    }
+    StartAll({"tonvik_a"});
+    ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
+    player = Play("tonvik_a", 6.0);
+    std::set<int> lit;
+    ASSERT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
+
+    ASSERT_EQ(pulse->Run({"pactl", "suspend-sink", "tonvik_a", "1"}), 0);
+    const auto suspended = Clock::now();
+    EXPECT_TRUE(DarkWithin(1000, lit)) << "still lit: " << Joined(lit);
+    const auto dark = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - suspended);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(LitColumns(Get(daemon->Port(), "/api/keyboard/musiceffect").body).empty()) << "lit again";
+    std::cerr << "dark " << dark.count() << " ms after the suspend\n";
 }
 
 TEST_F(AudioCapture, FollowsTheDefaultSink)
