@@ -27,4 +27,5 @@ struct ApiTargets {
     std::function<std::string()> hardwareJson; ///< the hardware reply body, empty while there is none
     PauseFn pauseMs = SleepMs;                 ///< the wait of new effect parameters (none in the fuzzer)
     std::function<void()> wake = {};           ///< called right after lastRequestTick is set: ends a rest
+    std::function<void()> lightingOff = {};    ///< called after the amplitude route turned the key lighting off
 };

@@ -125,7 +125,9 @@ std::string AmplitudeRoute(const ApiTargets& api, const std::string&)
     api.effect.mode = 0;
     api.visualizer.SetBarStyle(0);
     api.visualizer.SetActive(true);
-    api.lightingActive = false;
+    if (api.lightingActive.exchange(false) && api.lightingOff) {
+        api.lightingOff();
+    }
     return BuildAmplitudeJson(api.amplitudeReading);
 }
 

@@ -15,6 +15,14 @@
 // the library's threaded loop does, so Drain and SetPaused may use the stream
 // then, and the loop wakes the poll for whatever they queue.
 //
+// While the analysis waits for sound (AwaitSound), the loop thread runs the
+// loop and looks at each packet as it arrives, dropping the silent ones and
+// leaving the first audible one for the next Drain. Meanwhile the stream is
+// corked whenever no running player feeds the sink (the sink inputs are
+// followed by subscription), so nothing wakes the capture while nothing
+// plays; a player that starts uncorks it at once. The listener is called on
+// the loop thread with m_mutex released.
+//
 // The log tells the state changes a user needs: connected (or no server yet),
 // lost, reconnected, and which sink is recorded; never the retries in between.
 #include <poll.h>
@@ -27,6 +35,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "audio/capture_backend.h"
 #include "audio/pulse_event_loop_linux.h"
@@ -61,12 +70,17 @@ public:
 
     bool Drain(CapturePacketSink& sink) override;
     void SetPaused(bool paused) override;
+    bool AwaitSound(SoundListener& listener) override;
+    void StopAwaitingSound() override;
 
 private:
     static void OnContextState(pa_context* context, void* self);
     static void OnServerEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self);
     static void OnServerInfo(pa_context* context, const pa_server_info* info, void* self);
     static void OnStreamState(pa_stream* stream, void* self);
+    static void OnReadable(pa_stream* stream, size_t bytes, void* self);
+    static void OnSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
+    static void OnSinkInput(pa_context* context, const pa_sink_input_info* info, int eol, void* self);
     static void OnRetry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when, void* self);
     static int PollReleasingLock(struct pollfd* fds, unsigned long count, int timeoutMs, void* self);
 
@@ -80,6 +94,13 @@ private:
     void QueryServer();
     void OpenStream(const std::string& sinkName, uint32_t rate);
     void ScheduleRetry();
+    // Corks or uncorks the stream as the pause and the players want it.
+    void UpdateCork();
+    bool WantCorked() const { return m_bPaused || (m_awaiting != nullptr && !m_bPlayers); }
+    void QueryPlayers();
+    // Drops the silent packets waiting in the stream; at an audible one,
+    // keeps it and ends the await.
+    void ScanForSound();
 
     std::unique_ptr<PulseEventLoop> m_loop;
     pa_mainloop_api* m_api = nullptr;
@@ -88,6 +109,11 @@ private:
     pa_time_event* m_retry = nullptr;
     std::string m_sinkName;  // the sink whose monitor m_stream records
     bool m_bPaused = false;  // the stream is corked, and a new one opens corked
+    SoundListener* m_awaiting = nullptr;  // while the analysis waits for sound
+    SoundListener* m_heardBy = nullptr;   // to be told by the loop thread that sound came
+    bool m_bPlayers = true;               // a running player feeds the sink (or it is not known yet)
+    int m_nPlayersCounted = 0;            // running players listed so far by the query under way
+    uint32_t m_sinkIndex = PA_INVALID_INDEX;  // the recorded sink's index
 
     std::mutex m_mutex;
     std::condition_variable m_loopWanted;  // paused, stopping, or Drain went quiet
@@ -152,7 +178,7 @@ PulseLoopbackCapture::~PulseLoopbackCapture()
 
 bool PulseLoopbackCapture::FrameThreadServes() const
 {
-    return !m_bPaused && std::chrono::steady_clock::now() - m_lastDrain < kHandBack;
+    return !m_bPaused && m_awaiting == nullptr && std::chrono::steady_clock::now() - m_lastDrain < kHandBack;
 }
 
 // Runs the loop while nobody drains; otherwise sleeps until Drain may have
@@ -162,6 +188,12 @@ void PulseLoopbackCapture::LoopThread()
     NameCurrentThread("tonvik-capture");
     std::unique_lock lock(m_mutex);
     while (!m_bStopping) {
+        if (SoundListener* heard = std::exchange(m_heardBy, nullptr)) {
+            lock.unlock();
+            heard->OnSoundReturns();
+            lock.lock();
+            continue;
+        }
         if (FrameThreadServes()) {
             m_loopWanted.wait_until(lock, m_lastDrain + kHandBack);
             continue;
@@ -237,14 +269,124 @@ void PulseLoopbackCapture::SetPaused(bool paused)
     {
         std::lock_guard lock(m_mutex);
         m_bPaused = paused;
-        if (m_stream != nullptr && pa_stream_get_state(m_stream) == PA_STREAM_READY) {
-            if (pa_operation* op = pa_stream_cork(m_stream, paused ? 1 : 0, nullptr, nullptr)) {
-                pa_operation_unref(op);
-            }
-        }
+        UpdateCork();
     }
     m_loopWanted.notify_all();
     m_loop->Wakeup();
+}
+
+// Without a loop nothing will ever be heard: the wait is for good.
+bool PulseLoopbackCapture::AwaitSound(SoundListener& listener)
+{
+    if (m_loop == nullptr) {
+        return true;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_awaiting = &listener;
+        m_heardBy = nullptr;
+        // Uncorked until the players are counted: a tone may be starting.
+        m_bPlayers = true;
+        if (m_context != nullptr && pa_context_get_state(m_context) == PA_CONTEXT_READY) {
+            QueryPlayers();
+        }
+        ScanForSound();
+    }
+    m_loopWanted.notify_all();
+    m_loop->Wakeup();
+    return true;
+}
+
+void PulseLoopbackCapture::StopAwaitingSound()
+{
+    if (m_loop == nullptr) {
+        return;
+    }
+    std::lock_guard lock(m_mutex);
+    if (m_awaiting == nullptr && m_heardBy == nullptr) {
+        return;
+    }
+    m_awaiting = nullptr;
+    m_heardBy = nullptr;
+    // The frame thread drains from now on; the loop thread leaves it the loop.
+    m_lastDrain = std::chrono::steady_clock::now();
+    UpdateCork();
+}
+
+void PulseLoopbackCapture::UpdateCork()
+{
+    if (m_stream == nullptr || pa_stream_get_state(m_stream) != PA_STREAM_READY) {
+        return;
+    }
+    const bool corked = WantCorked();
+    if ((pa_stream_is_corked(m_stream) == 1) != corked) {
+        if (pa_operation* op = pa_stream_cork(m_stream, corked ? 1 : 0, nullptr, nullptr)) {
+            pa_operation_unref(op);
+        }
+    }
+}
+
+void PulseLoopbackCapture::QueryPlayers()
+{
+    if (pa_operation* op = pa_context_get_sink_input_info_list(m_context, &OnSinkInput, this)) {
+        pa_operation_unref(op);
+    }
+}
+
+// A player counts while it is uncorked on the recorded sink (on any sink
+// while that sink's index is not known yet).
+void PulseLoopbackCapture::OnSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self)
+{
+    auto* capture = static_cast<PulseLoopbackCapture*>(self);
+    if (eol == 0 && info != nullptr) {
+        if (info->corked == 0 && (capture->m_sinkIndex == PA_INVALID_INDEX || info->sink == capture->m_sinkIndex)) {
+            ++capture->m_nPlayersCounted;
+        }
+        return;
+    }
+    // An ended or failed list: a failure leaves the stream uncorked.
+    capture->m_bPlayers = eol < 0 || capture->m_nPlayersCounted > 0;
+    capture->m_nPlayersCounted = 0;
+    capture->UpdateCork();
+}
+
+void PulseLoopbackCapture::OnSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self)
+{
+    auto* capture = static_cast<PulseLoopbackCapture*>(self);
+    if (eol != 0 || info == nullptr || info->name == nullptr || capture->m_sinkName != info->name) {
+        return;
+    }
+    capture->m_sinkIndex = info->index;
+    if (capture->m_awaiting != nullptr) {
+        capture->QueryPlayers();
+    }
+}
+
+void PulseLoopbackCapture::OnReadable(pa_stream*, size_t, void* self)
+{
+    static_cast<PulseLoopbackCapture*>(self)->ScanForSound();
+}
+
+void PulseLoopbackCapture::ScanForSound()
+{
+    if (m_awaiting == nullptr || m_stream == nullptr || pa_stream_get_state(m_stream) != PA_STREAM_READY) {
+        return;
+    }
+    const size_t frameBytes = pa_frame_size(pa_stream_get_sample_spec(m_stream));
+    const void* data = nullptr;
+    size_t bytes = 0;
+    while (pa_stream_peek(m_stream, &data, &bytes) == 0 && bytes > 0) {
+        if (data != nullptr && m_awaiting->Audible(static_cast<const float*>(data), bytes / sizeof(float),
+                                                   static_cast<uint32_t>(bytes / frameBytes))) {
+            m_heardBy = std::exchange(m_awaiting, nullptr);
+            UpdateCork();
+            if (m_bLoopThreadRuns) {
+                m_loop->Wakeup();
+            }
+            return;
+        }
+        pa_stream_drop(m_stream);
+    }
 }
 
 // Never autospawn a server: with none running, the daemon runs on silently
@@ -302,6 +444,7 @@ void PulseLoopbackCapture::DropStream()
         return;
     }
     pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+    pa_stream_set_read_callback(m_stream, nullptr, nullptr);
     pa_stream_disconnect(m_stream);
     pa_stream_unref(m_stream);
     m_stream = nullptr;
@@ -341,7 +484,9 @@ void PulseLoopbackCapture::OnContextState(pa_context* context, void* self)
     case PA_CONTEXT_READY:
         capture->m_bConnected = true;
         capture->m_bAnnounce = true;
-        if (pa_operation* op = pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
+        if (pa_operation* op = pa_context_subscribe(
+                context, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK_INPUT),
+                nullptr, nullptr)) {
             pa_operation_unref(op);
         }
         capture->QueryServer();
@@ -356,11 +501,16 @@ void PulseLoopbackCapture::OnContextState(pa_context* context, void* self)
 }
 
 // Server events carry the default-sink changes; the default source alone
-// changing leaves the sink name as it is, so it reopens nothing.
+// changing leaves the sink name as it is, so it reopens nothing. Players
+// starting, stopping and corking matter only while the analysis waits.
 void PulseLoopbackCapture::OnServerEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void* self)
 {
-    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) {
-        static_cast<PulseLoopbackCapture*>(self)->QueryServer();
+    auto* capture = static_cast<PulseLoopbackCapture*>(self);
+    const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+        capture->QueryServer();
+    } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && capture->m_awaiting != nullptr) {
+        capture->QueryPlayers();
     }
 }
 
@@ -418,7 +568,9 @@ void PulseLoopbackCapture::OpenStream(const std::string& sinkName, uint32_t rate
         return;
     }
     m_sinkName = sinkName;
+    m_sinkIndex = PA_INVALID_INDEX;
     pa_stream_set_state_callback(m_stream, &OnStreamState, this);
+    pa_stream_set_read_callback(m_stream, &OnReadable, this);
 
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(pa_usec_to_bytes(kMaxBufferedUsec, &spec));
@@ -429,7 +581,7 @@ void PulseLoopbackCapture::OpenStream(const std::string& sinkName, uint32_t rate
     // Not moved elsewhere (say, to a microphone) when the sink goes: the
     // stream fails instead and is reopened on the new default's monitor.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
-                                                      (m_bPaused ? PA_STREAM_START_CORKED : 0));
+                                                      (WantCorked() ? PA_STREAM_START_CORKED : 0));
     const std::string monitor = sinkName + ".monitor";
     if (pa_stream_connect_record(m_stream, monitor.c_str(), &attr, flags) < 0) {
         DropStream();
@@ -446,10 +598,10 @@ void PulseLoopbackCapture::OnStreamState(pa_stream* stream, void* self)
     }
     if (state == PA_STREAM_READY) {
         // A pause or wake that came while the stream was being set up.
-        if ((pa_stream_is_corked(stream) == 1) != capture->m_bPaused) {
-            if (pa_operation* op = pa_stream_cork(stream, capture->m_bPaused ? 1 : 0, nullptr, nullptr)) {
-                pa_operation_unref(op);
-            }
+        capture->UpdateCork();
+        if (pa_operation* op = pa_context_get_sink_info_by_name(capture->m_context, capture->m_sinkName.c_str(),
+                                                                &OnSinkInfo, capture)) {
+            pa_operation_unref(op);
         }
         capture->m_bToldNoSink = false;
         if (capture->m_sinkName != capture->m_recordedSink) {

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -79,6 +81,42 @@ std::set<int> LitColumns(const std::string& body)
     return lit;
 }
 
+// The voluntary and involuntary context switches so far of the process's
+// thread of that name: each is a wake-up. -1 when no thread has the name.
+long ThreadSwitches(pid_t pid, const std::string& name)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::string comm;
+        std::getline(std::ifstream(task.path() / "comm"), comm);
+        if (comm != name) {
+            continue;
+        }
+        std::ifstream status(task.path() / "status");
+        long switches = 0;
+        for (std::string line; std::getline(status, line);) {
+            if (line.find("ctxt_switches:") != std::string::npos) {
+                switches += std::atol(line.c_str() + line.find(':') + 1);
+            }
+        }
+        return switches;
+    }
+    return -1;
+}
+
+// The effect reply without its timestamp, the one part that changes with
+// every reply.
+std::string Picture(const std::string& body)
+{
+    std::string picture = body;
+    const size_t at = picture.find(R"("timestamp":)");
+    if (at != std::string::npos) {
+        picture.erase(at, picture.find_first_not_of("0123456789", at + 12) - at);
+    }
+    return picture;
+}
+
 std::string Joined(const std::set<int>& columns)
 {
     std::string text;
@@ -104,7 +142,8 @@ enum class UnderWine { CaptureEndpoint, LoopbackOnly };
 
 class AudioCapture : public ::testing::Test {
 protected:
-    void StartAll(std::vector<std::string> sinks, UnderWine underWine = UnderWine::CaptureEndpoint)
+    void StartAll(std::vector<std::string> sinks, UnderWine underWine = UnderWine::CaptureEndpoint,
+                  std::vector<std::pair<std::string, std::string>> daemonEnv = {})
     {
         pulse = std::make_unique<PulseServer>(std::move(sinks));
         ASSERT_TRUE(pulse->Start()) << "sound server did not start";
@@ -114,6 +153,7 @@ protected:
         if (DaemonRunsUnderWine() && underWine == UnderWine::CaptureEndpoint) {
             env.emplace_back("TONVIK_TEST_CAPTURE_ENDPOINT", "capture");
         }
+        env.insert(env.end(), daemonEnv.begin(), daemonEnv.end());
         daemon = std::make_unique<Daemon>(Daemon::Options{.env = env, .runtimeDir = pulse->RuntimeDir()});
         ASSERT_NE(daemon->Port(), 0) << "daemon did not listen";
         pulse->WaitUntilSettled();
@@ -159,6 +199,21 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(40));
         } while (Clock::now() < deadline);
         return false;
+    }
+
+    // Polls the effect route as a host does, every 200 ms, until the daemon's
+    // log past the offset holds the text; false at the limit.
+    bool LoggedWithin(int timeoutMs, size_t offset, const std::string& text)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        do {
+            if (daemon->Stderr().find(text, offset) != std::string::npos) {
+                return true;
+            }
+            Get(daemon->Port(), "/api/keyboard/musiceffect");
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        } while (Clock::now() < deadline);
+        return daemon->Stderr().find(text, offset) != std::string::npos;
     }
 
     // Polls the effect route until no key is lit; the lit columns last seen.
@@ -215,7 +270,12 @@ protected:
         player.Kill();
         if (daemon) {
             daemon->Stop();
-            EXPECT_EQ(daemon->StderrNoise(), "");
+            // Verbose, the debugger channel's "music: N" lines come too.
+            std::string noise = daemon->StderrNoise();
+            for (size_t at = noise.find("music: "); at != std::string::npos; at = noise.find("music: ", at)) {
+                noise.erase(at, noise.find('\n', at) + 1 - at);
+            }
+            EXPECT_EQ(noise, "");
         }
         daemon.reset();
         pulse.reset();
@@ -243,12 +303,13 @@ TEST_F(AudioCapture, AToneLightsTheKeysSilenceEndsItAndTheStreamRestsUntilAReque
     EXPECT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
     int last = -1;
     EXPECT_TRUE(AmplitudeWithin(daemon->Port(), kHeardWithinMs, kLoud, last)) << "amplitude stayed at " << last;
+    // The stream runs while the tone plays (silence with no player corks it).
+    ServerStream awake;
+    ASSERT_TRUE(CorkedWithin(1000, false, awake)) << "no running capture stream, index " << awake.index;
     player.Kill();
     EXPECT_TRUE(AmplitudeWithin(daemon->Port(), 2000, kQuiet, last)) << "amplitude stayed at " << last;
 
     // Left alone for 2 s the daemon rests: its stream is paused, not closed.
-    ServerStream awake;
-    ASSERT_TRUE(CorkedWithin(1000, false, awake)) << "no running capture stream, index " << awake.index;
     ServerStream resting;
     if (DaemonRunsUnderWine()) {
         // Measured: Wine 8's PulseAudio driver corks only render streams on
@@ -263,18 +324,19 @@ TEST_F(AudioCapture, AToneLightsTheKeysSilenceEndsItAndTheStreamRestsUntilAReque
     }
     EXPECT_EQ(resting.index, awake.index) << "the stream was reopened, not paused";
 
-    // The first request resumes the same stream; a tone played and ended
-    // during the rest is old news then and lights nothing.
+    // The first request wakes the pipeline; a tone played and ended during
+    // the rest is old news then and lights nothing.
     player = Play("tonvik_a", 1.0);
     EXPECT_TRUE(player.Wait(3000)) << "the tone did not end";
     ASSERT_NO_FATAL_FAILURE(UploadLayoutAndShowSpectrum());
-    ServerStream woken;
-    EXPECT_TRUE(CorkedWithin(1000, false, woken)) << "still corked after a request";
-    EXPECT_EQ(woken.index, awake.index);
     EXPECT_FALSE(ColumnsLitWithin(300, {0}, lit)) << "lit by a tone played during the rest: " << Joined(lit);
 
-    // A tone played now shows in the keys and the amplitude again.
+    // A tone played now runs the same stream again, and shows in the keys and
+    // the amplitude.
     player = Play("tonvik_a", 4.0);
+    ServerStream woken;
+    EXPECT_TRUE(CorkedWithin(1000, false, woken)) << "still corked with a tone after a request";
+    EXPECT_EQ(woken.index, awake.index);
     EXPECT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns after the rest: " << Joined(lit);
     EXPECT_TRUE(AmplitudeWithin(daemon->Port(), kHeardWithinMs, kLoud, last)) << "after the rest: " << last;
 }
@@ -289,6 +351,8 @@ TEST_F(AudioCapture, ScreenModePausesTheStreamAndTheBarsResumeIt)
     }
     StartAll({"tonvik_a"});
     ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
+    // A tone plays throughout: in silence with no player the stream is corked anyway.
+    player = Play("tonvik_a", 8.0);
     ServerStream awake;
     ASSERT_TRUE(CorkedWithin(1000, false, awake)) << "no running capture stream";
 
@@ -309,7 +373,6 @@ TEST_F(AudioCapture, ScreenModePausesTheStreamAndTheBarsResumeIt)
     ServerStream bars;
     EXPECT_TRUE(CorkedWithin(1000, false, bars)) << "still paused with the bars back";
     EXPECT_EQ(bars.index, awake.index);
-    player = Play("tonvik_a", 4.0);
     std::set<int> lit;
     EXPECT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
 }
@@ -335,6 +398,80 @@ TEST_F(AudioCapture, KeysGoDarkWhenTheSinkStopsSendingMidTone)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_TRUE(LitColumns(Get(daemon->Port(), "/api/keyboard/musiceffect").body).empty()) << "lit again";
     std::cerr << "dark " << dark.count() << " ms after the suspend\n";
+}
+
+constexpr char kSettledLine[] = "settled: silence and a still picture";
+constexpr char kSoundReturnsLine[] = "sound returns: analysis and key frames run again";
+
+// Silence after a tone: within 3 s the pipeline settles (it says so, and the
+// frame thread stops waking) while a host keeps polling; every reply stays
+// byte for byte the same, and with no player left the capture stream is
+// corked. A new tone uncorks it and lights the first columns as quickly as
+// sound reaches them anyway.
+TEST_F(AudioCapture, SilenceSettlesThePipelineAndANewToneWakesIt)
+{
+    if (DaemonRunsUnderWine()) {
+        GTEST_SKIP() << kNoLoopbackUnderWine;
+    }
+    StartAll({"tonvik_a"}, UnderWine::CaptureEndpoint, {{"TONVIK_DEBUG", "1"}});
+    ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
+    player = Play("tonvik_a", 1.0);
+    std::set<int> lit;
+    ASSERT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
+    ASSERT_TRUE(player.Wait(3000)) << "the tone did not end";
+    const size_t logAtSilence = daemon->Stderr().size();
+
+    ASSERT_TRUE(LoggedWithin(3000, logAtSilence, kSettledLine)) << daemon->Stderr();
+    const long framesBefore = ThreadSwitches(daemon->Pid(), "tonvik-frames");
+    const long lightBefore = ThreadSwitches(daemon->Pid(), "tonvik-light");
+    const std::string settled = Picture(Get(daemon->Port(), "/api/keyboard/musiceffect").body);
+    EXPECT_TRUE(LitColumns(settled).empty()) << Joined(LitColumns(settled));
+    for (int poll = 0; poll < 10; ++poll) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const std::string body = Picture(Get(daemon->Port(), "/api/keyboard/musiceffect").body);
+        ASSERT_TRUE(body == settled) << "poll " << poll << " differs; lit columns " << Joined(LitColumns(body));
+    }
+    // The polls themselves wake the frame thread not at all, the lighting
+    // thread at most for the rest's deadline.
+    EXPECT_LE(ThreadSwitches(daemon->Pid(), "tonvik-frames") - framesBefore, 2);
+    EXPECT_LE(ThreadSwitches(daemon->Pid(), "tonvik-light") - lightBefore, 4);
+    ServerStream quiet;
+    EXPECT_TRUE(CorkedWithin(1000, true, quiet)) << "the capture stream runs with nothing playing";
+
+    player = Play("tonvik_a", 4.0);
+    EXPECT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
+    ServerStream heard;
+    EXPECT_TRUE(CorkedWithin(1000, false, heard)) << "still corked with a tone playing";
+    EXPECT_EQ(heard.index, quiet.index) << "the stream was reopened";
+    // One line each for the settle and the return, as for the silence before the first tone.
+    const std::string log = daemon->Stderr().substr(logAtSilence);
+    EXPECT_EQ(MissingInOrder(log, {kSettledLine, kSoundReturnsLine}), "") << log;
+    EXPECT_EQ(log.find(kSettledLine), log.rfind(kSettledLine)) << log;
+    const std::string before = daemon->Stderr().substr(0, logAtSilence);
+    EXPECT_EQ(MissingInOrder(before, {kSettledLine, kSoundReturnsLine}), "") << before;
+    EXPECT_EQ(before.find(kSettledLine), before.rfind(kSettledLine)) << before;
+}
+
+// An animated background moves with every frame, silence or not: the reply
+// keeps changing, and the pipeline never settles.
+TEST_F(AudioCapture, AnAnimatedBackgroundKeepsTheReplyChangingThroughSilence)
+{
+    StartAll({"tonvik_a"}, UnderWine::CaptureEndpoint, {{"TONVIK_DEBUG", "1"}});
+    ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
+    const size_t logAtAnimation = daemon->Stderr().size();
+    ASSERT_NE(Get(daemon->Port(), "/api/keyboard/musiceffect?param=2&60&4&100&0").body.find(R"("backmode":4,)"),
+              std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    std::string last = Picture(Get(daemon->Port(), "/api/keyboard/musiceffect").body);
+    int same = 0;
+    for (int poll = 0; poll < 10; ++poll) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::string body = Picture(Get(daemon->Port(), "/api/keyboard/musiceffect").body);
+        same += body == last ? 1 : 0;
+        last = body;
+    }
+    EXPECT_EQ(same, 0) << "the animated background stood still";
+    EXPECT_EQ(daemon->Stderr().find(kSettledLine, logAtAnimation), std::string::npos) << daemon->Stderr();
 }
 
 TEST_F(AudioCapture, FollowsTheDefaultSink)
