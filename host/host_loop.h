@@ -55,4 +55,6 @@ private:
     bool m_needLayout = true;
     bool m_needEffect = true;
     EffectState m_expected;  // the keys the daemon reported right after our upload
+    std::string m_expectedPlaces;  // their places as KeyPlacesText gives them
+    std::string m_places;          // the latest reply's, its storage reused from poll to poll
 };

@@ -9,7 +9,7 @@ set -euo pipefail
 
 linux=(
   cmake ninja-build g++ pkg-config make
-  libjsoncpp-dev libcurl4-openssl-dev
+  libjsoncpp-dev
   libhidapi-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libpulse-dev pulseaudio pulseaudio-utils sox libsox-fmt-pulse
