@@ -28,7 +28,9 @@
 #include <poll.h>
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -46,6 +48,14 @@ namespace {
 
 // About one analysis frame, what the analysis takes at a time (a server may
 // still send smaller packets more often; Drain takes them all at once).
+//
+// Under PipeWire the fragment becomes the stream's node.latency, and the
+// graph runs at the smallest latency any of its nodes asks: 15 ms would make
+// the whole graph (and every player) run at a smaller quantum than the
+// players chose. There the fragment follows the running players instead:
+// never below the smallest node.latency they asked for (pipewire-pulse lists
+// it among each sink input's properties), so recording costs the graph no
+// extra cycle; PulseAudio lists none, and keeps the 15 ms.
 constexpr pa_usec_t kFragmentUsec = 15 * PA_USEC_PER_MSEC;
 // The most the stream keeps while nobody drains it (the frame loop idles
 // while inactive); older audio is of no use to the picture.
@@ -60,6 +70,18 @@ constexpr auto kHandBack = std::chrono::milliseconds(250);
 // floods the socket from holding the frame thread.
 constexpr int kMaxDrainPasses = 64;
 constexpr auto kLoopErrorPause = std::chrono::milliseconds(100);
+
+// A node.latency property ("1440/48000") in microseconds; 0 when there is none.
+pa_usec_t NodeLatencyUsec(const pa_proplist* properties)
+{
+    const char* text = properties != nullptr ? pa_proplist_gets(properties, "node.latency") : nullptr;
+    unsigned long frames = 0;
+    unsigned long rate = 0;
+    if (text == nullptr || std::sscanf(text, "%lu/%lu", &frames, &rate) != 2 || rate == 0 || frames > rate * 10) {
+        return 0;
+    }
+    return static_cast<pa_usec_t>(frames) * PA_USEC_PER_SEC / rate;
+}
 
 class PulseLoopbackCapture final : public CaptureBackend {
 public:
@@ -81,6 +103,8 @@ private:
     static void OnReadable(pa_stream* stream, size_t bytes, void* self);
     static void OnSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
     static void OnSinkInput(pa_context* context, const pa_sink_input_info* info, int eol, void* self);
+    // Asks the stream for the fragment the players allow.
+    void FollowPlayersLatency(pa_usec_t playersUsec);
     static void OnRetry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when, void* self);
     static int PollReleasingLock(struct pollfd* fds, unsigned long count, int timeoutMs, void* self);
 
@@ -113,6 +137,8 @@ private:
     SoundListener* m_heardBy = nullptr;   // to be told by the loop thread that sound came
     bool m_bPlayers = true;               // a running player feeds the sink (or it is not known yet)
     int m_nPlayersCounted = 0;            // running players listed so far by the query under way
+    pa_usec_t m_playersLatencyUsec = 0;   // the smallest node.latency among them, 0 for none
+    pa_usec_t m_fragmentUsec = kFragmentUsec;  // what the stream asks, following the players
     uint32_t m_sinkIndex = PA_INVALID_INDEX;  // the recorded sink's index
 
     std::mutex m_mutex;
@@ -341,6 +367,10 @@ void PulseLoopbackCapture::OnSinkInput(pa_context*, const pa_sink_input_info* in
     if (eol == 0 && info != nullptr) {
         if (info->corked == 0 && (capture->m_sinkIndex == PA_INVALID_INDEX || info->sink == capture->m_sinkIndex)) {
             ++capture->m_nPlayersCounted;
+            const pa_usec_t latency = NodeLatencyUsec(info->proplist);
+            if (latency > 0 && (capture->m_playersLatencyUsec == 0 || latency < capture->m_playersLatencyUsec)) {
+                capture->m_playersLatencyUsec = latency;
+            }
         }
         return;
     }
@@ -348,6 +378,28 @@ void PulseLoopbackCapture::OnSinkInput(pa_context*, const pa_sink_input_info* in
     capture->m_bPlayers = eol < 0 || capture->m_nPlayersCounted > 0;
     capture->m_nPlayersCounted = 0;
     capture->UpdateCork();
+    if (eol > 0) {
+        capture->FollowPlayersLatency(std::exchange(capture->m_playersLatencyUsec, 0));
+    }
+}
+
+// With no player running the fragment stays as it is: the next player most
+// likely asks what the last one did, and nothing else runs the graph meanwhile.
+void PulseLoopbackCapture::FollowPlayersLatency(pa_usec_t playersUsec)
+{
+    const pa_usec_t wanted = std::max(kFragmentUsec, playersUsec);
+    if (playersUsec == 0 || wanted == m_fragmentUsec) {
+        return;
+    }
+    m_fragmentUsec = wanted;
+    if (m_stream == nullptr || pa_stream_get_state(m_stream) != PA_STREAM_READY) {
+        return;
+    }
+    pa_buffer_attr attr = *pa_stream_get_buffer_attr(m_stream);
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(m_fragmentUsec, pa_stream_get_sample_spec(m_stream)));
+    if (pa_operation* op = pa_stream_set_buffer_attr(m_stream, &attr, nullptr, nullptr)) {
+        pa_operation_unref(op);
+    }
 }
 
 void PulseLoopbackCapture::OnSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self)
@@ -357,9 +409,7 @@ void PulseLoopbackCapture::OnSinkInfo(pa_context*, const pa_sink_info* info, int
         return;
     }
     capture->m_sinkIndex = info->index;
-    if (capture->m_awaiting != nullptr) {
-        capture->QueryPlayers();
-    }
+    capture->QueryPlayers();
 }
 
 void PulseLoopbackCapture::OnReadable(pa_stream*, size_t, void* self)
@@ -509,7 +559,7 @@ void PulseLoopbackCapture::OnServerEvent(pa_context*, pa_subscription_event_type
     const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
         capture->QueryServer();
-    } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && capture->m_awaiting != nullptr) {
+    } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
         capture->QueryPlayers();
     }
 }
@@ -577,10 +627,10 @@ void PulseLoopbackCapture::OpenStream(const std::string& sinkName, uint32_t rate
     attr.tlength = static_cast<uint32_t>(-1);
     attr.prebuf = static_cast<uint32_t>(-1);
     attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(m_fragmentUsec, &spec));
     // Not moved elsewhere (say, to a microphone) when the sink goes: the
     // stream fails instead and is reopened on the new default's monitor.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE |
                                                       (WantCorked() ? PA_STREAM_START_CORKED : 0));
     const std::string monitor = sinkName + ".monitor";
     if (pa_stream_connect_record(m_stream, monitor.c_str(), &attr, flags) < 0) {

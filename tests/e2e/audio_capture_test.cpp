@@ -15,8 +15,10 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "e2e/daemon_fixture.h"
@@ -140,12 +142,20 @@ const auto kQuiet = [](int a) { return a >= 0 && a <= 20; };
 // test switch, or, as without it on Windows, loopback only.
 enum class UnderWine { CaptureEndpoint, LoopbackOnly };
 
-class AudioCapture : public ::testing::Test {
+// Every test runs against PulseAudio and against PipeWire (pipewire-pulse).
+class AudioCapture : public ::testing::TestWithParam<SoundServerKind> {
 protected:
+    void SetUp() override
+    {
+        if (GetParam() == SoundServerKind::PipeWire && DaemonRunsUnderWine()) {
+            GTEST_SKIP() << "Wine's driver is tested against PulseAudio only";
+        }
+    }
+
     void StartAll(std::vector<std::string> sinks, UnderWine underWine = UnderWine::CaptureEndpoint,
                   std::vector<std::pair<std::string, std::string>> daemonEnv = {})
     {
-        pulse = std::make_unique<PulseServer>(std::move(sinks));
+        pulse = std::make_unique<PulseServer>(std::move(sinks), GetParam());
         ASSERT_TRUE(pulse->Start()) << "sound server did not start";
         // The daemon's runtime directory is the server's, given as such.
         auto env = pulse->ClientEnv();
@@ -159,9 +169,32 @@ protected:
         pulse->WaitUntilSettled();
     }
 
-    Player Play(const std::string& sink, double seconds)
+    Player Play(const std::string& sink, double seconds, int latencyMs = 20)
     {
-        return Player(pulse->Spawn(pulse->PlayCommand(sink, seconds)));
+        return Player(pulse->Spawn(pulse->PlayCommand(sink, seconds, latencyMs)));
+    }
+
+    // The PipeWire graph's quantum over a second, in frames at 48 kHz: the
+    // period the profiler reports for most of its cycles; 0 when none ran.
+    int GraphQuantum() const
+    {
+        const std::string log = pulse->RuntimeDir() + "/profiler.log";
+        std::filesystem::remove(log);
+        RunCommand({"timeout", "-s", "INT", "1", "pw-profiler", "-o", log}, pulse->ClientEnv(), 5000);
+        std::map<long, int> periods;  // the fourth column: the cycle's period in microseconds
+        std::istringstream lines(ReadFile(log));
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream fields(line);
+            long value = 0;
+            for (int column = 0; column < 4 && (fields >> value); ++column) {
+            }
+            if (fields) {
+                ++periods[value];
+            }
+        }
+        const auto most = std::max_element(periods.begin(), periods.end(),
+                                           [](const auto& a, const auto& b) { return a.second < b.second; });
+        return most == periods.end() ? 0 : static_cast<int>((most->first * 48000 + 500000) / 1000000);
     }
 
     // The full layout showing bar style 2, once the start-up parameters are
@@ -292,7 +325,7 @@ protected:
 // stream without closing it, and a request resumes it: a tone played then
 // lights the keys and shows in the amplitude again. The amplitude route turns
 // the key lighting off, so the keys come first.
-TEST_F(AudioCapture, AToneLightsTheKeysSilenceEndsItAndTheStreamRestsUntilARequest)
+TEST_P(AudioCapture, AToneLightsTheKeysSilenceEndsItAndTheStreamRestsUntilARequest)
 {
     StartAll({"tonvik_a"});
     ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
@@ -344,7 +377,7 @@ TEST_F(AudioCapture, AToneLightsTheKeysSilenceEndsItAndTheStreamRestsUntilAReque
 // Screen mode reads no sound: while a host keeps it lit, the stream is paused
 // (not closed) once the analysis has idled for half a second, and going back
 // to the bars resumes the same stream.
-TEST_F(AudioCapture, ScreenModePausesTheStreamAndTheBarsResumeIt)
+TEST_P(AudioCapture, ScreenModePausesTheStreamAndTheBarsResumeIt)
 {
     if (DaemonRunsUnderWine()) {
         GTEST_SKIP() << "Wine 8's driver lists a stopped capture stream as running";
@@ -380,7 +413,7 @@ TEST_F(AudioCapture, ScreenModePausesTheStreamAndTheBarsResumeIt)
 // A suspended sink's monitor sends nothing at all: the keys lit by the tone
 // fall to black (the 100 ms without packets, then the bars' fall) instead of
 // freezing on the last sound heard, and stay dark.
-TEST_F(AudioCapture, KeysGoDarkWhenTheSinkStopsSendingMidTone)
+TEST_P(AudioCapture, KeysGoDarkWhenTheSinkStopsSendingMidTone)
 {
     if (DaemonRunsUnderWine()) {
         GTEST_SKIP() << "Wine 8 keeps its capture stream running on a suspended sink";
@@ -408,7 +441,7 @@ constexpr char kSoundReturnsLine[] = "sound returns: analysis and key frames run
 // byte for byte the same, and with no player left the capture stream is
 // corked. A new tone uncorks it and lights the first columns as quickly as
 // sound reaches them anyway.
-TEST_F(AudioCapture, SilenceSettlesThePipelineAndANewToneWakesIt)
+TEST_P(AudioCapture, SilenceSettlesThePipelineAndANewToneWakesIt)
 {
     if (DaemonRunsUnderWine()) {
         GTEST_SKIP() << kNoLoopbackUnderWine;
@@ -454,7 +487,7 @@ TEST_F(AudioCapture, SilenceSettlesThePipelineAndANewToneWakesIt)
 
 // An animated background moves with every frame, silence or not: the reply
 // keeps changing, and the pipeline never settles.
-TEST_F(AudioCapture, AnAnimatedBackgroundKeepsTheReplyChangingThroughSilence)
+TEST_P(AudioCapture, AnAnimatedBackgroundKeepsTheReplyChangingThroughSilence)
 {
     StartAll({"tonvik_a"}, UnderWine::CaptureEndpoint, {{"TONVIK_DEBUG", "1"}});
     ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
@@ -474,7 +507,30 @@ TEST_F(AudioCapture, AnAnimatedBackgroundKeepsTheReplyChangingThroughSilence)
     EXPECT_EQ(daemon->Stderr().find(kSettledLine, logAtAnimation), std::string::npos) << daemon->Stderr();
 }
 
-TEST_F(AudioCapture, FollowsTheDefaultSink)
+// A player that asked for 100 ms buffers sets PipeWire's graph to its
+// quantum; recording it for lit keys must not make the graph (and every
+// player) cycle faster than that.
+TEST_P(AudioCapture, LitKeysLeaveTheGraphsQuantumToThePlayers)
+{
+    if (GetParam() != SoundServerKind::PipeWire) {
+        GTEST_SKIP() << "PulseAudio has no graph quantum";
+    }
+    StartAll({"tonvik_a"});
+    ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
+    player = Play("tonvik_a", 10.0, 100);
+    std::set<int> lit;
+    ASSERT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
+    const int lighting = GraphQuantum();
+    ASSERT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "not lit while measured";
+
+    daemon->Stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int alone = GraphQuantum();
+    EXPECT_GT(alone, 0) << "the graph did not run";
+    EXPECT_EQ(lighting, alone) << "the quantum with the keys lit, and with the player alone";
+}
+
+TEST_P(AudioCapture, FollowsTheDefaultSink)
 {
     if (DaemonRunsUnderWine()) {
         // Measured with the capture endpoint: after a new default source
@@ -500,7 +556,7 @@ TEST_F(AudioCapture, FollowsTheDefaultSink)
 
 // Under Wine the stream breaks in the WASAPI client and is reopened by
 // Tonvik.exe's retry, through the driver's new connection to the server.
-TEST_F(AudioCapture, ResumesWhenTheSoundServerRestarts)
+TEST_P(AudioCapture, ResumesWhenTheSoundServerRestarts)
 {
     StartAll({"tonvik_a"});
     player = Play("tonvik_a", 6.0);
@@ -537,7 +593,7 @@ TEST_F(AudioCapture, ResumesWhenTheSoundServerRestarts)
 // plays and stops cleanly (TearDown): no stall, no spin, no crash. Under Wine,
 // without the test switch, the tone in the default capture endpoint must not
 // be heard: Tonvik.exe records loopback only, never the microphone instead.
-TEST_F(AudioCapture, ApiStaysResponsiveWhileATonePlays)
+TEST_P(AudioCapture, ApiStaysResponsiveWhileATonePlays)
 {
     StartAll({"tonvik_a"}, UnderWine::LoopbackOnly);
     player = Play("tonvik_a", 3.0);
@@ -556,5 +612,11 @@ TEST_F(AudioCapture, ApiStaysResponsiveWhileATonePlays)
     }
     EXPECT_GE(replies, 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, AudioCapture,
+                         ::testing::Values(SoundServerKind::PulseAudio, SoundServerKind::PipeWire),
+                         [](const ::testing::TestParamInfo<SoundServerKind>& server) {
+                             return server.param == SoundServerKind::PulseAudio ? "PulseAudio" : "PipeWire";
+                         });
 
 }  // namespace
