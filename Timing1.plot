@@ -5,6 +5,6 @@ set grid
 set title "Audio driver timing"
 set xlabel "audio cycles"
 set ylabel "usec"
-plot "/tmp/tonvik-pulse-DNdK2j/profiler.log" using 3 title "Audio driver delay" with lines, "/tmp/tonvik-pulse-DNdK2j/profiler.log" using 1 title "Audio period" with lines,"/tmp/tonvik-pulse-DNdK2j/profiler.log" using 4 title "Audio estimated" with lines
+plot "/tmp/tonvik-pulse-dcUfmE/profiler.log" using 3 title "Audio driver delay" with lines, "/tmp/tonvik-pulse-dcUfmE/profiler.log" using 1 title "Audio period" with lines,"/tmp/tonvik-pulse-dcUfmE/profiler.log" using 4 title "Audio estimated" with lines
 unset multiplot
 unset output

@@ -4,5 +4,5 @@ set grid
 set title "Driver end date"
 set xlabel "audio cycles"
 set ylabel "usec"
-plot  "/tmp/tonvik-pulse-DNdK2j/profiler.log" using 2 title "Driver end date" with lines 
+plot  "/tmp/tonvik-pulse-dcUfmE/profiler.log" using 2 title "Driver end date" with lines 
 unset output

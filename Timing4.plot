@@ -5,6 +5,6 @@ set grid
 set title "Clients scheduling latency"
 set xlabel "audio cycles"
 set ylabel "usec"
-plot "/tmp/tonvik-pulse-DNdK2j/profiler.log" using 9 title "pacat/51" with lines
+plot "/tmp/tonvik-pulse-dcUfmE/profiler.log" using 9 title "pacat/51" with lines
 unset multiplot
 unset output

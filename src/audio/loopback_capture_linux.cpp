@@ -630,7 +630,7 @@ void PulseLoopbackCapture::OpenStream(const std::string& sinkName, uint32_t rate
     attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(m_fragmentUsec, &spec));
     // Not moved elsewhere (say, to a microphone) when the sink goes: the
     // stream fails instead and is reopened on the new default's monitor.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE |
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
                                                       (WantCorked() ? PA_STREAM_START_CORKED : 0));
     const std::string monitor = sinkName + ".monitor";
     if (pa_stream_connect_record(m_stream, monitor.c_str(), &attr, flags) < 0) {

@@ -156,7 +156,7 @@ protected:
                   std::vector<std::pair<std::string, std::string>> daemonEnv = {})
     {
         pulse = std::make_unique<PulseServer>(std::move(sinks), GetParam());
-        ASSERT_TRUE(pulse->Start()) << "sound server did not start";
+        ASSERT_TRUE(pulse->Start()) << "sound server did not start:\n" << pulse->Logs();
         // The daemon's runtime directory is the server's, given as such.
         auto env = pulse->ClientEnv();
         std::erase_if(env, [](const auto& entry) { return entry.first == "XDG_RUNTIME_DIR"; });
@@ -327,7 +327,7 @@ protected:
 // the key lighting off, so the keys come first.
 TEST_P(AudioCapture, AToneLightsTheKeysSilenceEndsItAndTheStreamRestsUntilARequest)
 {
-    StartAll({"tonvik_a"});
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}));
     ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
     std::set<int> lit;
     EXPECT_FALSE(ColumnsLitWithin(300, {0}, lit)) << "lit in silence: " << Joined(lit);
@@ -382,7 +382,7 @@ TEST_P(AudioCapture, ScreenModePausesTheStreamAndTheBarsResumeIt)
     if (DaemonRunsUnderWine()) {
         GTEST_SKIP() << "Wine 8's driver lists a stopped capture stream as running";
     }
-    StartAll({"tonvik_a"});
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}));
     ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
     // A tone plays throughout: in silence with no player the stream is corked anyway.
     player = Play("tonvik_a", 8.0);
@@ -418,7 +418,7 @@ TEST_P(AudioCapture, KeysGoDarkWhenTheSinkStopsSendingMidTone)
     if (DaemonRunsUnderWine()) {
         GTEST_SKIP() << "Wine 8 keeps its capture stream running on a suspended sink";
     }
-    StartAll({"tonvik_a"});
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}));
     ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
     player = Play("tonvik_a", 6.0);
     std::set<int> lit;
@@ -446,7 +446,7 @@ TEST_P(AudioCapture, SilenceSettlesThePipelineAndANewToneWakesIt)
     if (DaemonRunsUnderWine()) {
         GTEST_SKIP() << kNoLoopbackUnderWine;
     }
-    StartAll({"tonvik_a"}, UnderWine::CaptureEndpoint, {{"TONVIK_DEBUG", "1"}});
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}, UnderWine::CaptureEndpoint, {{"TONVIK_DEBUG", "1"}}));
     ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
     player = Play("tonvik_a", 1.0);
     std::set<int> lit;
@@ -489,7 +489,7 @@ TEST_P(AudioCapture, SilenceSettlesThePipelineAndANewToneWakesIt)
 // keeps changing, and the pipeline never settles.
 TEST_P(AudioCapture, AnAnimatedBackgroundKeepsTheReplyChangingThroughSilence)
 {
-    StartAll({"tonvik_a"}, UnderWine::CaptureEndpoint, {{"TONVIK_DEBUG", "1"}});
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}, UnderWine::CaptureEndpoint, {{"TONVIK_DEBUG", "1"}}));
     ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
     const size_t logAtAnimation = daemon->Stderr().size();
     ASSERT_NE(Get(daemon->Port(), "/api/keyboard/musiceffect?param=2&60&4&100&0").body.find(R"("backmode":4,)"),
@@ -515,7 +515,7 @@ TEST_P(AudioCapture, LitKeysLeaveTheGraphsQuantumToThePlayers)
     if (GetParam() != SoundServerKind::PipeWire) {
         GTEST_SKIP() << "PulseAudio has no graph quantum";
     }
-    StartAll({"tonvik_a"});
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}));
     ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
     player = Play("tonvik_a", 10.0, 100);
     std::set<int> lit;
@@ -538,7 +538,7 @@ TEST_P(AudioCapture, FollowsTheDefaultSink)
         // OnDefaultDeviceChanged, so the reopen this tests cannot happen.
         GTEST_SKIP() << "Wine 8 never announces a new default device";
     }
-    StartAll({"tonvik_a", "tonvik_b"});
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a", "tonvik_b"}));
     player = Play("tonvik_b", 6.0);
     int last = -1;
     // Not the default sink: its tone is not heard.
@@ -558,7 +558,7 @@ TEST_P(AudioCapture, FollowsTheDefaultSink)
 // Tonvik.exe's retry, through the driver's new connection to the server.
 TEST_P(AudioCapture, ResumesWhenTheSoundServerRestarts)
 {
-    StartAll({"tonvik_a"});
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}));
     player = Play("tonvik_a", 6.0);
     int last = -1;
     ASSERT_TRUE(AmplitudeWithin(daemon->Port(), 2000, kLoud, last)) << last;
@@ -595,7 +595,7 @@ TEST_P(AudioCapture, ResumesWhenTheSoundServerRestarts)
 // be heard: Tonvik.exe records loopback only, never the microphone instead.
 TEST_P(AudioCapture, ApiStaysResponsiveWhileATonePlays)
 {
-    StartAll({"tonvik_a"}, UnderWine::LoopbackOnly);
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}, UnderWine::LoopbackOnly));
     player = Play("tonvik_a", 3.0);
     const auto start = Clock::now();
     int replies = 0;

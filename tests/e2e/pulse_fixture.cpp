@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -86,6 +87,20 @@ bool PulseServer::Start()
         return false;
     }
     return true;
+}
+
+std::string PulseServer::Logs() const
+{
+    std::string text;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.ends_with(".log") || name.ends_with(".out")) {
+            std::ifstream file(entry.path());
+            text += "--- " + name + ":\n" + std::string(std::istreambuf_iterator<char>(file), {}) + "\n";
+        }
+    }
+    return text;
 }
 
 bool PulseServer::StartPulseAudio()

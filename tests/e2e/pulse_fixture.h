@@ -33,6 +33,8 @@ public:
     void Stop();
     bool Running() const { return !m_pids.empty(); }
     SoundServerKind Kind() const { return m_kind; }
+    // What the servers wrote, for a test's failure message.
+    std::string Logs() const;
 
     // A null sink renders two seconds ahead until a low-latency client asks
     // for less, and its monitor delivers nothing new until real time catches
