@@ -131,7 +131,7 @@ HostLoop::Outcome HostLoop::Run()
         }
         // A change or a layout to try cuts the pause short; a stop is seen
         // after it, within one poll.
-        m_choices.WaitForNews(m_choicesVersion, kPollPeriodMs);
+        m_choices.WaitForNews(m_choicesVersion, m_frames ? kPreviewPeriodMs : kKeepAlivePeriodMs);
     }
     m_choices.SetDaemonPort(0);
     return Outcome::Stopped;

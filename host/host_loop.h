@@ -10,9 +10,9 @@
 #include "stop_signal.h"
 
 // What a host front-end does, for as long as it runs: finds the daemon,
-// uploads the layout, sets the effect, then polls the effect route about
-// five times a second (the daemon writes the keyboard only while a host has
-// polled in the last second). When the daemon goes away it looks for it again
+// uploads the layout, sets the effect, then polls the effect route every
+// 400 ms (the daemon writes the keyboard only while a host has polled in the
+// last second), or every 200 ms while a preview draws the replies. When the daemon goes away it looks for it again
 // every second; when it comes back, or answers with keys other than the
 // layout's (it restarted, or another front-end uploaded a layout), the layout
 // and the effect go up again. Logs each of these events once, nothing per poll.
@@ -29,7 +29,10 @@ public:
     // daemon rejects the chosen layout (which no retry would change).
     Outcome Run();
 
-    static constexpr int kPollPeriodMs = 200;
+    // Keeps the daemon's one-second frame window open with room for a late
+    // reply, at half the wake-ups of the preview's pace.
+    static constexpr int kKeepAlivePeriodMs = 400;
+    static constexpr int kPreviewPeriodMs = 200;
     static constexpr int kSearchPeriodMs = 1000;
 
 private:

@@ -1,5 +1,5 @@
 // The HTTP client over a plain loopback socket. The host polls the daemon
-// five times a second all day, and the daemon closes every connection after
+// several times a second all day, and the daemon closes every connection after
 // its reply, so each poll is a new connection: what a general client adds to
 // that (option set-up, URL parsing, waits for the closing FIN) cost more than
 // the poll itself. This one sends one request, reads until the reply's
