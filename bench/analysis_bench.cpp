@@ -43,9 +43,9 @@ void BM_AnalysisFrame(benchmark::State& state)
     vis->InitVisualizer(std::make_unique<ToneCapture>());
     const auto barStyle = static_cast<int32_t>(state.range(0));
     const auto backStyle = static_cast<int32_t>(state.range(1));
-    vis->m_nGain = 1200;
-    vis->m_nBarStyle = barStyle;
-    vis->m_nBackStyle = backStyle;
+    vis->SetGain(1200);
+    vis->SetBarStyle(barStyle);
+    vis->SetBackStyle(backStyle);
     for (auto _ : state) {
         vis->AnalyseStep();
         vis->FillStyle(backStyle, 100, vis->m_background);

@@ -6,6 +6,7 @@
 
 #include "alloc_counter.h"
 #include "audio/visualizer.h"
+#include "audio/visualizer_probe.h"
 #include "device/key_colour_table.h"
 #include "device/per_key_packet_protocol.h"
 #include "lighting/effect_params.h"
@@ -51,10 +52,11 @@ struct Scene {
             }
         }
         for (int i = 0; i < kPicturePixels; ++i) {
-            visualizer.m_frames[1].pixels[i] = (i % 5 == 0) ? 0x000A0A0Au : 0x00204060u + static_cast<uint32_t>(i);
-            visualizer.m_barMask.pixels[i] = (i % 256) < 128 ? 2u : 0u;
+            VisualizerProbe::Frame(visualizer, 1).pixels[i] =
+                (i % 5 == 0) ? 0x000A0A0Au : 0x00204060u + static_cast<uint32_t>(i);
+            VisualizerProbe::BarMask(visualizer).pixels[i] = (i % 256) < 128 ? 2u : 0u;
         }
-        visualizer.m_nLevel = 180;
+        VisualizerProbe::SetLevel(visualizer, 180);
         effect.mode = mode;
     }
 };

@@ -3,6 +3,7 @@
 #include <json/json.h>
 
 #include <charconv>
+#include <string_view>
 
 #include "json_text.h"
 
@@ -86,6 +87,27 @@ bool SameLayout(const EffectState& a, const EffectState& b)
             return false;
         }
     }
+    return true;
+}
+
+bool KeyPlacesText(const std::string& body, std::string& places)
+{
+    static constexpr std::string_view kKeys = R"("keys":[)";
+    static constexpr std::string_view kColour = R"("color":")";
+    places.clear();
+    const size_t begin = body.find(kKeys);
+    const size_t end = begin == std::string::npos ? std::string::npos : body.find(']', begin);
+    if (end == std::string::npos) {
+        return false;
+    }
+    const std::string_view keys = std::string_view(body).substr(begin, end - begin);
+    size_t at = 0;
+    for (size_t colour = keys.find(kColour); colour != std::string_view::npos; colour = keys.find(kColour, at)) {
+        places.append(keys.substr(at, colour - at + kColour.size()));
+        const size_t close = keys.find('"', colour + kColour.size());
+        at = close == std::string_view::npos ? keys.size() : close;
+    }
+    places.append(keys.substr(at));
     return true;
 }
 

@@ -37,6 +37,13 @@ EffectState ParseEffectReply(const std::string& body);
 // True when both replies describe the same keys in the same places.
 bool SameLayout(const EffectState& a, const EffectState& b);
 
+// The text of an effect reply's key array with every colour value left out,
+// into `places` (its storage reused): two replies of one daemon have the same
+// text exactly when they report the same keys in the same places. A host
+// compares these on every poll instead of parsing the whole reply. False
+// (and `places` empty) when the body has no key array.
+bool KeyPlacesText(const std::string& body, std::string& places);
+
 // The daemon's API as a host uses it, over an HttpClient.
 class DaemonApi {
 public:

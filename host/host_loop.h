@@ -11,9 +11,9 @@
 #include "stop_signal.h"
 
 // What a host front-end does, for as long as it runs: finds the daemon,
-// uploads the layout, sets the effect, then polls the effect route about
-// five times a second (the daemon writes the keyboard only while a host has
-// polled in the last second). When the daemon goes away it looks for it again
+// uploads the layout, sets the effect, then polls the effect route every
+// 400 ms (the daemon writes the keyboard only while a host has polled in the
+// last second), or every 200 ms while a preview draws the replies. When the daemon goes away it looks for it again
 // every second; when it comes back, or answers with keys other than the
 // layout's (it restarted, or another front-end uploaded a layout), the layout
 // and the effect go up again, and with them what the lights listen to.
@@ -35,7 +35,10 @@ public:
     // daemon rejects the chosen layout (which no retry would change).
     Outcome Run();
 
-    static constexpr int kPollPeriodMs = 200;
+    // Keeps the daemon's one-second frame window open with room for a late
+    // reply, at half the wake-ups of the preview's pace.
+    static constexpr int kKeepAlivePeriodMs = 400;
+    static constexpr int kPreviewPeriodMs = 200;
     static constexpr int kSearchPeriodMs = 1000;
 
 private:
@@ -71,4 +74,6 @@ private:
     bool m_needSource = true;
     EffectState m_expected;  // the keys the daemon reported right after our upload
     std::string m_toldSource;  // the source choice last logged as taken
+    std::string m_expectedPlaces;  // their places as KeyPlacesText gives them
+    std::string m_places;          // the latest reply's, its storage reused from poll to poll
 };

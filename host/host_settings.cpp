@@ -373,7 +373,7 @@ std::string HostUsage(const char* program)
            "       " + program + " --web [--web-port N] [--web-root DIR]\n"
            "       " + program + " --help | --version\n"
            "Keeps the keyboard lit by the Tonvik daemon: uploads the layout, sets the effect\n"
-           "and polls it about 5 times a second. Defaults come from host.conf, which the\n"
+           "and polls it every 400 ms. Defaults come from host.conf, which the\n"
            "web console's choices are saved to.\n"
            "  --layout FILE      the keyboard's layout document (JSON)\n"
            "  --mode N           effect: " + std::to_string(api_contract::kFirstColourStyle) + "-" +

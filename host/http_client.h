@@ -6,7 +6,7 @@
 #include <string>
 
 // The one kind of request a host makes: a GET to the daemon on 127.0.0.1.
-// libcurl on Linux, WinHTTP on Windows; the host core sees only this.
+// A plain loopback socket on Linux, WinHTTP on Windows; the host core sees only this.
 struct HttpReply {
     long status = 0;
     std::string contentType;

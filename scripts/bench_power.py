@@ -5,13 +5,16 @@ Starts each given build of the daemon in turn, with a private PulseAudio
 server (a null sink), a 1920 x 1080 Xvfb and the emulated keyboard, and
 measures, per state, the CPU share of one core (the scheduler's run time of
 every thread), the resident memory and the wake-ups per second (voluntary +
-involuntary context switches) of each thread; then the wake latency (a
-request after a rest -> the first key packet) and the sound-to-key latency (a
-tone starts -> the first key packet), each the median of several tries; the
-sound-to-key latency once undelayed and once with the delay given (--delay,
-200 ms), and the difference of the two, the delay measured. A build without
-the source route gets no delayed figure. The
-builds take turns over several rounds. Prints Markdown tables.
+involuntary context switches) of each thread, and in the states with a host
+the host's own; then the wake latency (a request after a rest -> the first
+key packet), the sound-to-key latency (a tone starts 0.6 s after the last
+one ended -> the first key packet), the same with the delay given (--delay,
+200 ms) and the difference of the two, the delay measured (a build without
+the source route gets no delayed figure), and the same after 10 s of silence
+(the pipeline has settled: "sound returns"), each the median of several
+tries; and how often the effect reply changes in silence over an animated
+background. The builds take turns over several rounds. Prints Markdown
+tables.
 
     scripts/bench_power.py --build old=/tmp/old/build --build new=build-power \
         [--keyboard build-power/fake-hid] [--rounds 3]
@@ -233,12 +236,21 @@ def rss_mib(pid):
     return 0.0
 
 
-def measure(pid, seconds):
+def measure(pid, seconds, host_pid=None):
+    """The process's figures over the time; with a host, the host's own under "host"."""
     before = thread_counters(pid)
+    host_before = thread_counters(host_pid) if host_pid else None
     start = time.monotonic()
     time.sleep(seconds)
     after = thread_counters(pid)
     elapsed = time.monotonic() - start
+    figures = figures_between(pid, before, after, elapsed)
+    if host_pid:
+        figures["host"] = figures_between(host_pid, host_before, thread_counters(host_pid), elapsed)
+    return figures
+
+
+def figures_between(pid, before, after, elapsed):
     run_ns = 0
     wakeups = {}
     for tid, (name, ran, voluntary, involuntary) in after.items():
@@ -278,8 +290,10 @@ def wake_latency(run, rig, tries):
     return results
 
 
-def sound_to_key_latency(run, rig, tries):
-    """A tone starts playing into the sink -> the first key packet, while polled 5 times a second."""
+def sound_to_key_latency(run, rig, tries, silence=0.6):
+    """A tone starts playing into the sink after `silence` seconds of silence -> the first key
+    packet, while polled 5 times a second. After 0.6 s the bars have fallen (nothing goes out)
+    but the pipeline has not settled yet; after 10 s it has."""
     polling = threading.Event()
     # New parameters pause the analysis for 150 ms: set once, then polled without.
     run.get(MODE_BARS)
@@ -294,7 +308,7 @@ def sound_to_key_latency(run, rig, tries):
     results = []
     try:
         for _ in range(tries):
-            time.sleep(1.5)  # silence: the bars fall and nothing goes out
+            time.sleep(silence)
             onset = now_us()
             player = rig.play()
             time.sleep(0.6)
@@ -312,12 +326,30 @@ def choose_delay(run, delay):
     return b'"current"' in run.get("/api/audio/source?delay=%s" % delay)
 
 
-def bench(build, keyboard, seconds, tries, latency_only=False, delay=200):
-    """The states' costs, and the wake, sound-to-key and delayed sound-to-key latencies of each try
-    (None: no packet)."""
+def animated_changes(run, seconds=3.0):
+    """Changes a second of the effect reply (its timestamp left out) in silence over background
+    style 4, polled 100 times a second: about one per lighting tick when nothing stands still."""
+    run.get("/api/keyboard/musiceffect?param=19&60&4&100&1")
+    time.sleep(3.0)
+    last = None
+    changes = 0
+    start = time.monotonic()
+    while time.monotonic() - start < seconds:
+        body = re.sub(rb'"timestamp":\d+', b"", run.get("/api/keyboard/musiceffect").split(b"\r\n\r\n", 1)[-1])
+        changes += last is not None and body != last
+        last = body
+        time.sleep(0.01)
+    run.get(MODE_BARS)
+    return changes / (time.monotonic() - start)
+
+
+def bench(build, keyboard, seconds, tries, settled_tries, latency_only=False, delay=200):
+    """The states' costs, the wake, sound-to-key, delayed and settled sound-to-key latencies of each
+    try (None: no packet), and the reply's changes a second over an animated background."""
     rig = Rig()
     rows = []
-    wake = sound = delayed = []
+    wake = sound = delayed = settled = []
+    changes = None
     try:
         rig.start()
         if not latency_only:
@@ -328,15 +360,17 @@ def bench(build, keyboard, seconds, tries, latency_only=False, delay=200):
             run.upload_layout()
             if not latency_only:
                 wake = wake_latency(run, rig, tries)
+                changes = animated_changes(run)
             has_delay = choose_delay(run, 0)
             sound = sound_to_key_latency(run, rig, tries)
+            settled = sound_to_key_latency(run, rig, settled_tries, silence=10.0)
             if has_delay and choose_delay(run, delay):
                 delayed = sound_to_key_latency(run, rig, tries)
         finally:
             run.close()
     finally:
         rig.close()
-    return rows, wake, sound, delayed
+    return rows, wake, sound, delayed, settled, changes
 
 
 def cost_per_state(run, rig, seconds):
@@ -348,14 +382,21 @@ def cost_per_state(run, rig, seconds):
         player = rig.play()
         time.sleep(3.0)
         rows.append(("sound, no host", measure(run.process.pid, seconds)))
-        for mode, state in ((2, "lit: sound, tonvik-host polling"),
+        for mode, state in ((19, "lit: sound, tonvik-host polling"),
                             (100, "screen mode 100 (1920 x 1080), host polling")):
             stop(player)
             player = rig.play()
             run.start_host(mode)
             time.sleep(3.0)
-            rows.append((state, measure(run.process.pid, seconds)))
+            rows.append((state, measure(run.process.pid, seconds, run.host.pid)))
             run.stop_host()
+        # What most of a day looks like: the host polls, nothing plays, the background is static.
+        stop(player)
+        run.start_host(19)
+        time.sleep(5.0)
+        rows.append(("silent, host polling (after 5 s of silence)", measure(run.process.pid, seconds, run.host.pid)))
+        run.stop_host()
+        player = rig.play()
         time.sleep(3.0)
         rows.append(("after the host left (mode 100, sound)", measure(run.process.pid, seconds)))
         stop(player)
@@ -384,6 +425,8 @@ def main():
     parser.add_argument("--keyboard", help="the emulated keyboard's directory for every build (default: each build's own)")
     parser.add_argument("--seconds", type=float, default=10.0, help="length of each measurement (10)")
     parser.add_argument("--tries", type=int, default=10, help="latency tries per build and round (10)")
+    parser.add_argument("--settled-tries", type=int, default=30,
+                        help="tries of the sound-to-key latency after 10 s of silence, per build and round (30)")
     parser.add_argument("--rounds", type=int, default=3,
                         help="rounds of the states, builds taking turns; each row is the round with the median CPU (3)")
     parser.add_argument("--latency-only", action="store_true", help="only the sound-to-key latency")
@@ -394,19 +437,23 @@ def main():
               (entry.partition("=") for entry in args.build)]
     keyboard = os.path.abspath(args.keyboard) if args.keyboard else None
     rounds = {label: [] for label, _ in builds}
-    latencies = {label: ([], [], []) for label, _ in builds}
+    latencies = {label: ([], [], [], []) for label, _ in builds}
+    changes = {label: [] for label, _ in builds}
     # Builds take turns, so a machine that gets busier or quieter meanwhile
     # weighs on each alike; the latencies are the medians of every round's tries.
     count = 1 if args.latency_only else max(1, args.rounds)
     for number in range(count):
         for label, directory in builds:
             print("round %d of %d: %s (%s) ..." % (number + 1, count, label, directory), file=sys.stderr)
-            rows, wake, sound, delayed = bench(directory, keyboard, args.seconds, args.tries, args.latency_only,
-                                               args.delay)
+            rows, wake, sound, delayed, settled, animated = bench(directory, keyboard, args.seconds, args.tries,
+                                                                  args.settled_tries, args.latency_only, args.delay)
             rounds[label].append(rows)
             latencies[label][0].extend(wake)
             latencies[label][1].extend(sound)
             latencies[label][2].extend(delayed)
+            latencies[label][3].extend(settled)
+            if animated is not None:
+                changes[label].append(animated)
 
     print("| state | build | CPU (% of a core) | RSS (MiB) | wake-ups/s | per thread: voluntary+involuntary wake-ups/s (CPU %) |")
     print("|---|---|---|---|---|---|")
@@ -417,17 +464,26 @@ def main():
             print("| %s | %s | %.2f | %.1f | %.0f | %s |" % (state, label, figures["cpu"], figures["rss"],
                                                            sum(r[0] + r[1] for r in figures["wakeups"].values()),
                                                            fmt_threads(figures["wakeups"])))
+            if "host" in figures:
+                host = figures["host"]
+                print("| %s: tonvik-host itself | %s | %.2f | %.1f | %.0f | %s |" % (
+                    state, label, host["cpu"], host["rss"], sum(r[0] + r[1] for r in host["wakeups"].values()),
+                    fmt_threads(host["wakeups"])))
     print()
     print("| build | wake latency (ms, median) | sound-to-key latency (ms, median) "
-          "| with delay %d ms | delay measured (ms) |" % args.delay)
-    print("|---|---|---|---|---|")
+          "| with delay %d ms | delay measured (ms) "
+          "| sound returns after 10 s of silence (ms, median) | reply changes/s, animated background in silence |"
+          % args.delay)
+    print("|---|---|---|---|---|---|---|")
     for label, _ in builds:
-        wake, sound, delayed = (median_latency_ms(tries) for tries in latencies[label])
+        wake, sound, delayed, settled = (median_latency_ms(tries) for tries in latencies[label])
 
         def show(value):
             return "%.1f (%d tries)" % value if value[0] is not None else "none"
         measured = "%.1f" % (delayed[0] - sound[0]) if delayed[0] is not None and sound[0] is not None else "none"
-        print("| %s | %s | %s | %s | %s |" % (label, show(wake), show(sound), show(delayed), measured))
+        animated = "%.0f" % statistics.median(changes[label]) if changes[label] else "-"
+        print("| %s | %s | %s | %s | %s | %s | %s |" % (label, show(wake), show(sound), show(delayed), measured,
+                                                        show(settled), animated))
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ set -euo pipefail
 
 linux=(
   cmake ninja-build g++ pkg-config make
-  libjsoncpp-dev libcurl4-openssl-dev
+  libjsoncpp-dev
   libhidapi-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libpulse-dev pulseaudio pulseaudio-utils sox libsox-fmt-pulse
@@ -19,6 +19,8 @@ linux=(
   # PipeWire and WirePlumber, and what the test's portal backend runs on
   libsystemd-dev libpipewire-0.3-dev
   xdg-desktop-portal dbus-daemon dbus-bin pipewire pipewire-bin wireplumber python3-dbus python3-gi
+  # the audio end-to-end tests' second sound server: PipeWire's PulseAudio protocol
+  pipewire-pulse
   # the install test's checkers, and what the .deb is built with
   systemd udev desktop-file-utils man-db dpkg-dev file lintian
   # the web console's browser tests

@@ -29,4 +29,5 @@ struct ApiTargets {
     std::function<DaemonStatus()> status;      ///< what the daemon has found, read without waking anything
     PauseFn pauseMs = SleepMs;                 ///< the wait of new effect parameters (none in the fuzzer)
     std::function<void()> wake = {};           ///< called right after lastRequestTick is set: ends a rest
+    std::function<void()> lightingOff = {};    ///< called after the amplitude route turned the key lighting off
 };

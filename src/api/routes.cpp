@@ -138,9 +138,11 @@ std::string EffectRoute(const ApiTargets& api, const std::string& request)
 std::string AmplitudeRoute(const ApiTargets& api, const std::string&)
 {
     api.effect.mode = 0;
-    api.visualizer.m_nBarStyle = 0;
+    api.visualizer.SetBarStyle(0);
     api.visualizer.SetActive(true);
-    api.lightingActive = false;
+    if (api.lightingActive.exchange(false) && api.lightingOff) {
+        api.lightingOff();
+    }
     return BuildAmplitudeJson(api.amplitudeReading);
 }
 

@@ -137,6 +137,8 @@ void CKolvexDlg::Run()
             m_activeReportFamily = ReportFamilyOf(m_layout.m_nDeviceMode.load());
             m_bLightingActive = true;
         }
+        // A command may change the grid: the settled picture goes on the keys again.
+        m_nRenderedSettle = 0;
         return;
     }
     if (IsWindowVisible()) {
@@ -149,11 +151,16 @@ void CKolvexDlg::Run()
         return;
     }
     if (m_bLightingActive) {
+        if (WaitWhileSettled()) {
+            return;
+        }
+        const uint64_t settle = m_visualizer.SettledPicture();
         timer_platform::BeginResolution(1);
         RenderFrame();
         timer_platform::EndResolution(1);
+        m_nRenderedSettle = settle;
     } else {
-        const int32_t level = std::min<int32_t>(m_visualizer.m_nLevel, kAmplitudeCap);
+        const int32_t level = std::min<int32_t>(m_visualizer.Level(), kAmplitudeCap);
         m_nAmplitudeReading = level;
         char line[32];
         std::snprintf(line, sizeof line, "music: %d \n", level);
@@ -195,6 +202,26 @@ bool CKolvexDlg::RestWhileUnwatched()
     return true;
 }
 
+// Screen mode reads the screen, not the picture. Only the worker waits.
+bool CKolvexDlg::WaitWhileSettled()
+{
+    const uint64_t settle = m_visualizer.SettledPicture();
+    if (!IsWorkerRunning() || settle == 0 || settle != m_nRenderedSettle || m_effect.mode == kScreenMode) {
+        return false;
+    }
+    // Woken for the rest when it is due, so that it still comes.
+    const uint64_t now = TickCount64();
+    const uint64_t restAt = std::max<uint64_t>(m_lastRequestTick, m_createdTick) + kRestAfterMs;
+    const auto limit = std::chrono::milliseconds(restAt > now ? restAt - now : 0);
+    m_commands.WaitForCommandOr(
+        [&] {
+            return m_visualizer.SettledPicture() != settle || !m_bLightingActive || m_bStopping ||
+                   m_effect.mode == kScreenMode;
+        },
+        limit);
+    return true;
+}
+
 void CKolvexDlg::WakeUp()
 {
     {
@@ -213,6 +240,7 @@ void CKolvexDlg::WakeUp()
 void CKolvexDlg::StartAnalysis()
 {
     m_visualizer.InitVisualizer(m_openCapture ? m_openCapture() : nullptr);
+    m_visualizer.OnSettledPictureEnds([this] { m_commands.Notify(); });
     m_visualizer.StartThread();
 
     m_effect = kStartupEffect;
@@ -251,7 +279,8 @@ ApiTargets CKolvexDlg::Api()
             m_screenLight,     m_nEffectRunning,    m_bLightingActive,  m_nAmplitudeReading,
             m_lastRequestTick, [this] { return BuildHardwareJson(); },
             [this] { return Status(); },
-            SleepMs,           [this] { WakeUp(); }};
+            SleepMs,           [this] { WakeUp(); },
+            [this] { m_commands.Notify(); }};
 }
 
 DaemonStatus CKolvexDlg::Status()

@@ -67,7 +67,8 @@ public:
     // reading; or, once nobody has asked for anything for kRestAfterMs, the
     // rest: capture, analysis and screen sampler paused, and this thread
     // waiting until a request wakes it (WakeUp), a command is queued or the
-    // worker stops.
+    // worker stops. While the analysis' picture has settled in silence and
+    // is on the keys, the frame is not rendered again (WaitWhileSettled).
     void Run() override;
     // Ends a rest at once (any thread); nothing when not resting.
     void WakeUp();
@@ -134,11 +135,17 @@ private:
     FrameRenderer m_renderer;  ///< lighting thread only
     ReportFamily m_activeReportFamily = ReportFamily::PerKeyPackets;  ///< lighting thread only (start lighting)
     KeyboardLink m_keyboard;  ///< lighting thread only; its State() read by the API thread
+    uint64_t m_nRenderedSettle = 0;  ///< lighting thread only: the settled picture last rendered, 0 for none
 
     // Lets requests that wait for the start-up defaults through.
     void ReleaseStartupWait();
     // The rest, on the lighting worker: true when it rested (and has been woken).
     bool RestWhileUnwatched();
+    // While the analysis holds a settled picture that is already on the keys,
+    // the lighting worker waits instead of rendering it again: until the
+    // picture moves on, a command comes, the amplitude route takes over or
+    // the rest is due. True when it waited.
+    bool WaitWhileSettled();
     bool Unwatched(uint64_t now) const;
 
     CaptureFactory m_openCapture;

@@ -27,6 +27,20 @@ struct RecordingState {
     std::string description;
 };
 
+// Told by a backend that listens for sound while the analysis waits for it.
+class SoundListener {
+public:
+    // Whether a packet (as OnPacket takes it) holds a sample the analysis
+    // would hear; on the backend's thread.
+    virtual bool Audible(const float* data, size_t floats, uint32_t frames) const = 0;
+    // The first audible packet came (it waits for the next Drain); on the
+    // backend's thread, with none of the backend's locks held.
+    virtual void OnSoundReturns() = 0;
+
+protected:
+    ~SoundListener() = default;
+};
+
 // Loopback capture of what the computer plays, from the default playback
 // device unless another source is chosen; follows changes of that device and
 // survives the sound service going away. Without a stream, Drain returns at
@@ -52,6 +66,21 @@ public:
     // The choice of what to record and how late, where the capture offers
     // one; null where it does not (it records the default device, undelayed).
     virtual CaptureSourceChoice* SourceChoice() { return nullptr; }
+
+    // While the picture has settled in silence the analysis drains nothing
+    // and waits: the backend listens for sound itself, waking as seldom as
+    // the sound service allows, and tells the listener of the first audible
+    // packet, once. False when this backend cannot listen, or not yet (it
+    // still holds back sound the analysis has to hear): the analysis then
+    // goes on draining every frame. From the analysis' thread; the listener
+    // outlives the backend.
+    virtual bool AwaitSound(SoundListener& listener)
+    {
+        (void)listener;
+        return false;
+    }
+    // Ends AwaitSound before the analysis drains again; nothing when not awaiting.
+    virtual void StopAwaitingSound() {}
 };
 
 // The platform's loopback capture, already started. Its destructor stops

@@ -24,6 +24,15 @@
 // SetPaused and Source may use the stream then, and the loop wakes the poll
 // for whatever they queue.
 //
+// While the analysis waits for sound (AwaitSound), the loop thread runs the
+// loop and looks at each packet as it arrives, dropping the silent ones and
+// leaving the first audible one for the next Drain. Meanwhile every
+// recording is corked whenever no running player feeds what is recorded (the
+// chosen application's streams, or the streams on the recorded sink, as the
+// lists have them), so nothing wakes the capture while nothing plays; a
+// player that starts uncorks them at once. The listener is called on
+// the loop thread with m_mutex released.
+//
 // The log tells the state changes a user needs: connected (or no server yet),
 // lost, reconnected, which sink or application is recorded, a chosen one
 // missing, and the delay; never the retries in between.
@@ -39,6 +48,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audio/capture_backend.h"
@@ -53,6 +63,14 @@ namespace {
 
 // About one analysis frame, what the analysis takes at a time (a server may
 // still send smaller packets more often; Drain takes them all at once).
+//
+// Under PipeWire the fragment becomes the stream's node.latency, and the
+// graph runs at the smallest latency any of its nodes asks: 15 ms would make
+// the whole graph (and every player) run at a smaller quantum than the
+// players chose. There the fragment follows the running players instead:
+// never below the smallest node.latency they asked for (pipewire-pulse lists
+// it among each sink input's properties), so recording costs the graph no
+// extra cycle; PulseAudio lists none, and keeps the 15 ms.
 constexpr pa_usec_t kFragmentUsec = 15 * PA_USEC_PER_MSEC;
 // The most the stream keeps while nobody drains it (the frame loop idles
 // while inactive); older audio is of no use to the picture.
@@ -82,6 +100,14 @@ struct Recording {
     pa_stream* stream = nullptr;
     std::string sinkName;                   ///< the sink whose monitor it records
     uint32_t sinkInput = PA_INVALID_INDEX;  ///< the application stream it follows, or none
+    pa_usec_t fragmentUsec = kFragmentUsec;  ///< what it asks, following its players
+};
+
+// The running players a recording hears, and the smallest node.latency among
+// them (0 for none).
+struct Players {
+    bool running = false;
+    pa_usec_t latencyUsec = 0;
 };
 
 // What the choice wants recorded: a sink's monitor, or one application stream on it.
@@ -114,12 +140,15 @@ public:
     CaptureSource Source() override;
     CaptureDelay Delay() override;
     int DelayMs() override;
+    bool AwaitSound(SoundListener& listener) override;
+    void StopAwaitingSound() override;
 
 private:
     static void OnContextState(pa_context* context, void* self);
     static void OnServerEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self);
     static void OnServerInfo(pa_context* context, const pa_server_info* info, void* self);
     static void OnStreamState(pa_stream* stream, void* self);
+    static void OnReadable(pa_stream* stream, size_t bytes, void* self);
     static void OnRetry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when, void* self);
     static void OnLatencyTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when, void* self);
     static void OnTimingInfo(pa_stream* stream, int success, void* self);
@@ -142,6 +171,19 @@ private:
     void ScheduleLatencyRead(pa_usec_t after = kLatencyReadUsec);
     void ApplyDelay(int ms);
     bool Ready(const Recording& recording) const;
+    // Corks or uncorks every recording as the pause and the players want it.
+    void UpdateCork();
+    bool WantCorked() const { return m_bPaused || (m_awaiting != nullptr && !m_bPlayers); }
+    // What the players of the recording of that sink (or that application
+    // stream) are now, from the lists.
+    Players PlayersOf(const std::string& sinkName, uint32_t sinkInput) const;
+    // Counts the players again after a change of the lists or the recordings,
+    // and lets each recording's fragment follow its players' latency.
+    void FollowPlayers();
+    void FollowPlayersLatency(Recording& recording, pa_usec_t playersUsec);
+    // Drops the silent packets waiting in the recordings; at an audible one,
+    // keeps it and ends the await.
+    void ScanForSound();
 
     std::unique_ptr<PulseEventLoop> m_loop;
     pa_mainloop_api* m_api = nullptr;
@@ -158,6 +200,9 @@ private:
     int m_delayMs = 0;          // the delay applied now
     SampleDelay m_delay;
     StreamMix m_mix;
+    SoundListener* m_awaiting = nullptr;  // while the analysis waits for sound
+    SoundListener* m_heardBy = nullptr;   // to be told by the loop thread that sound came
+    bool m_bPlayers = true;               // a running player feeds what is recorded (or it is not known yet)
 
     std::mutex m_mutex;
     std::condition_variable m_loopWanted;  // paused, stopping, or Drain went quiet
@@ -224,7 +269,7 @@ PulseLoopbackCapture::~PulseLoopbackCapture()
 
 bool PulseLoopbackCapture::FrameThreadServes() const
 {
-    return !m_bPaused && std::chrono::steady_clock::now() - m_lastDrain < kHandBack;
+    return !m_bPaused && m_awaiting == nullptr && std::chrono::steady_clock::now() - m_lastDrain < kHandBack;
 }
 
 // Runs the loop while nobody drains; otherwise sleeps until Drain may have
@@ -234,6 +279,12 @@ void PulseLoopbackCapture::LoopThread()
     NameCurrentThread("tonvik-capture");
     std::unique_lock lock(m_mutex);
     while (!m_bStopping) {
+        if (SoundListener* heard = std::exchange(m_heardBy, nullptr)) {
+            lock.unlock();
+            heard->OnSoundReturns();
+            lock.lock();
+            continue;
+        }
         if (FrameThreadServes()) {
             m_loopWanted.wait_until(lock, m_lastDrain + kHandBack);
             continue;
@@ -329,13 +380,7 @@ void PulseLoopbackCapture::SetPaused(bool paused)
     {
         std::lock_guard lock(m_mutex);
         m_bPaused = paused;
-        for (const Recording& recording : m_recordings) {
-            if (Ready(recording)) {
-                if (pa_operation* op = pa_stream_cork(recording.stream, paused ? 1 : 0, nullptr, nullptr)) {
-                    pa_operation_unref(op);
-                }
-            }
-        }
+        UpdateCork();
         // What was held before the pause would come out after it, out of place.
         m_delay.Clear();
         if (!paused) {
@@ -344,6 +389,153 @@ void PulseLoopbackCapture::SetPaused(bool paused)
     }
     m_loopWanted.notify_all();
     m_loop->Wakeup();
+}
+
+// Without a loop nothing will ever be heard: the wait is for good. While the
+// delay still holds sound the analysis has not heard, the picture has not
+// settled: it goes on draining until that sound has come out.
+bool PulseLoopbackCapture::AwaitSound(SoundListener& listener)
+{
+    if (m_loop == nullptr) {
+        return true;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_delay.HoldsSound(listener)) {
+            return false;
+        }
+        m_awaiting = &listener;
+        m_heardBy = nullptr;
+        // The lists follow the players by subscription, so they are counted
+        // from them at once; a refresh under way counts them again.
+        FollowPlayers();
+        ScanForSound();
+    }
+    m_loopWanted.notify_all();
+    m_loop->Wakeup();
+    return true;
+}
+
+void PulseLoopbackCapture::StopAwaitingSound()
+{
+    if (m_loop == nullptr) {
+        return;
+    }
+    std::lock_guard lock(m_mutex);
+    if (m_awaiting == nullptr && m_heardBy == nullptr) {
+        return;
+    }
+    m_awaiting = nullptr;
+    m_heardBy = nullptr;
+    // The frame thread drains from now on; the loop thread leaves it the loop.
+    m_lastDrain = std::chrono::steady_clock::now();
+    UpdateCork();
+}
+
+// A recording corked while nothing played comes back with a gap in its
+// timeline: what the delay held from before it is dropped, as after a pause.
+void PulseLoopbackCapture::UpdateCork()
+{
+    const bool corked = WantCorked();
+    bool uncorked = false;
+    for (const Recording& recording : m_recordings) {
+        if (!Ready(recording) || (pa_stream_is_corked(recording.stream) == 1) == corked) {
+            continue;
+        }
+        if (pa_operation* op = pa_stream_cork(recording.stream, corked ? 1 : 0, nullptr, nullptr)) {
+            pa_operation_unref(op);
+        }
+        uncorked = uncorked || !corked;
+    }
+    if (uncorked) {
+        m_delay.Clear();
+    }
+}
+
+// A player counts while it is uncorked: the application stream the recording
+// follows, else any stream on the recorded sink (on any sink while that sink
+// is not in the lists yet).
+Players PulseLoopbackCapture::PlayersOf(const std::string& sinkName, uint32_t sinkInput) const
+{
+    const PulseSink* sink = m_lists.SinkNamed(sinkName);
+    Players players;
+    for (const PulseSinkInput& input : m_lists.Inputs()) {
+        const bool feeds = sinkInput != PA_INVALID_INDEX ? input.index == sinkInput
+                                                         : sink == nullptr || input.sink == sink->index;
+        if (!feeds || input.corked) {
+            continue;
+        }
+        players.running = true;
+        if (input.latencyUsec > 0 && (players.latencyUsec == 0 || input.latencyUsec < players.latencyUsec)) {
+            players.latencyUsec = input.latencyUsec;
+        }
+    }
+    return players;
+}
+
+// With nothing recorded there is nothing to cork, so the players count as
+// running: a recording that opens meanwhile starts uncorked.
+void PulseLoopbackCapture::FollowPlayers()
+{
+    bool running = m_recordings.empty();
+    for (Recording& recording : m_recordings) {
+        const Players players = PlayersOf(recording.sinkName, recording.sinkInput);
+        running = running || players.running;
+        FollowPlayersLatency(recording, players.latencyUsec);
+    }
+    m_bPlayers = running;
+    UpdateCork();
+}
+
+// With no player running the fragment stays as it is: the next player most
+// likely asks what the last one did, and nothing else runs the graph meanwhile.
+void PulseLoopbackCapture::FollowPlayersLatency(Recording& recording, pa_usec_t playersUsec)
+{
+    const pa_usec_t wanted = std::max(kFragmentUsec, playersUsec);
+    if (playersUsec == 0 || wanted == recording.fragmentUsec) {
+        return;
+    }
+    recording.fragmentUsec = wanted;
+    if (!Ready(recording)) {
+        return;  // it opens with the new fragment
+    }
+    pa_buffer_attr attr = *pa_stream_get_buffer_attr(recording.stream);
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(wanted, pa_stream_get_sample_spec(recording.stream)));
+    if (pa_operation* op = pa_stream_set_buffer_attr(recording.stream, &attr, nullptr, nullptr)) {
+        pa_operation_unref(op);
+    }
+}
+
+void PulseLoopbackCapture::OnReadable(pa_stream*, size_t, void* self)
+{
+    static_cast<PulseLoopbackCapture*>(self)->ScanForSound();
+}
+
+void PulseLoopbackCapture::ScanForSound()
+{
+    if (m_awaiting == nullptr) {
+        return;
+    }
+    for (const Recording& recording : m_recordings) {
+        if (!Ready(recording)) {
+            continue;
+        }
+        const size_t frameBytes = pa_frame_size(pa_stream_get_sample_spec(recording.stream));
+        const void* data = nullptr;
+        size_t bytes = 0;
+        while (pa_stream_peek(recording.stream, &data, &bytes) == 0 && bytes > 0) {
+            if (data != nullptr && m_awaiting->Audible(static_cast<const float*>(data), bytes / sizeof(float),
+                                                       static_cast<uint32_t>(bytes / frameBytes))) {
+                m_heardBy = std::exchange(m_awaiting, nullptr);
+                UpdateCork();
+                if (m_bLoopThreadRuns) {
+                    m_loop->Wakeup();
+                }
+                return;
+            }
+            pa_stream_drop(recording.stream);
+        }
+    }
 }
 
 // Never autospawn a server: with none running, the daemon runs on silently
@@ -407,6 +599,7 @@ void PulseLoopbackCapture::DropRecording(size_t i)
 {
     pa_stream* stream = m_recordings[i].stream;
     pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
     pa_stream_disconnect(stream);
     pa_stream_unref(stream);
     m_recordings.erase(m_recordings.begin() + static_cast<std::ptrdiff_t>(i));
@@ -470,8 +663,8 @@ void PulseLoopbackCapture::OnContextState(pa_context* context, void* self)
 
 // Server events carry the default-sink changes; the default source alone
 // changing leaves the sink name as it is, so it reopens nothing. Sink and
-// sink-input events (an output plugged in, an application starting to play)
-// read both lists again.
+// sink-input events (an output plugged in, an application starting to play,
+// a player corking) read both lists again.
 void PulseLoopbackCapture::OnServerEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t,
                                          void* self)
 {
@@ -523,7 +716,7 @@ void PulseLoopbackCapture::OnServerInfo(pa_context*, const pa_server_info* info,
 }
 
 // The recordings become those the choice wants now: the ones no longer
-// wanted close, the missing ones open.
+// wanted close, the missing ones open; then the players are counted again.
 void PulseLoopbackCapture::Reconcile()
 {
     if (m_context == nullptr || pa_context_get_state(m_context) != PA_CONTEXT_READY || m_rate == 0) {
@@ -541,6 +734,7 @@ void PulseLoopbackCapture::Reconcile()
             OpenRecording(w);
         }
     }
+    FollowPlayers();
 }
 
 // Also says, once, why nothing is wanted: no default sink, the chosen output
@@ -610,20 +804,23 @@ void PulseLoopbackCapture::OpenRecording(const WantedRecording& wanted)
         pa_stream_unref(stream);
         return;
     }
-    m_recordings.push_back({stream, wanted.sinkName, wanted.sinkInput});
+    const Players players = PlayersOf(wanted.sinkName, wanted.sinkInput);
+    const pa_usec_t fragmentUsec = std::max(kFragmentUsec, players.latencyUsec);
+    m_recordings.push_back({stream, wanted.sinkName, wanted.sinkInput, fragmentUsec});
     pa_stream_set_state_callback(stream, &OnStreamState, this);
+    pa_stream_set_read_callback(stream, &OnReadable, this);
 
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(pa_usec_to_bytes(kMaxBufferedUsec, &spec));
     attr.tlength = static_cast<uint32_t>(-1);
     attr.prebuf = static_cast<uint32_t>(-1);
     attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(m_recordings.back().fragmentUsec, &spec));
     // Not moved elsewhere (say, to a microphone) when the sink goes: the
     // stream fails instead and is reopened on the new default's monitor,
     // or left closed while a chosen output is away.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
-                                                      (m_bPaused ? PA_STREAM_START_CORKED : 0));
+                                                      (WantCorked() ? PA_STREAM_START_CORKED : 0));
     if (pa_stream_connect_record(stream, wanted.monitorSource.c_str(), &attr, flags) < 0) {
         DropRecording(m_recordings.size() - 1);
         ScheduleRetry();
@@ -640,12 +837,8 @@ void PulseLoopbackCapture::OnStreamState(pa_stream* stream, void* self)
         return;
     }
     if (state == PA_STREAM_READY) {
-        // A pause or wake that came while the stream was being set up.
-        if ((pa_stream_is_corked(stream) == 1) != capture->m_bPaused) {
-            if (pa_operation* op = pa_stream_cork(stream, capture->m_bPaused ? 1 : 0, nullptr, nullptr)) {
-                pa_operation_unref(op);
-            }
-        }
+        // A pause, wake or player that came while the stream was being set up.
+        capture->FollowPlayers();
         capture->m_bToldNoSink = false;
         capture->RecordingStarted(*found);
     } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
@@ -772,7 +965,9 @@ SourceListing PulseLoopbackCapture::ListSources()
         }
     };
     for (const PulseSinkInput& input : m_lists.Inputs()) {
-        listApp(input.application, !input.corked);
+        if (!input.application.empty()) {  // no name to choose it by
+            listApp(input.application, !input.corked);
+        }
     }
     if (m_source.kind == CaptureSource::Kind::App) {
         listApp(m_source.name, false);

@@ -1,6 +1,7 @@
 #include "audio/pulse_server_lists_linux.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -12,6 +13,18 @@ std::string ApplicationName(pa_proplist* properties)
         }
     }
     return {};
+}
+
+// A node.latency property ("1440/48000") in microseconds; 0 when there is none.
+uint64_t NodeLatencyUsec(const pa_proplist* properties)
+{
+    const char* text = properties != nullptr ? pa_proplist_gets(properties, "node.latency") : nullptr;
+    unsigned long frames = 0;
+    unsigned long rate = 0;
+    if (text == nullptr || std::sscanf(text, "%lu/%lu", &frames, &rate) != 2 || rate == 0 || frames > rate * 10) {
+        return 0;
+    }
+    return static_cast<uint64_t>(frames) * PA_USEC_PER_SEC / rate;
 }
 
 }  // namespace
@@ -75,7 +88,8 @@ void PulseServerLists::OnSink(pa_context* context, const pa_sink_info* info, int
                                  info->monitor_source_name != nullptr ? info->monitor_source_name : ""});
 }
 
-// A stream with no name to match it by cannot be chosen, so it is not listed.
+// A stream with no name to match it by is listed too: it is still a player
+// that feeds its sink.
 void PulseServerLists::OnSinkInput(pa_context* context, const pa_sink_input_info* info, int eol, void* self)
 {
     auto* lists = static_cast<PulseServerLists*>(self);
@@ -83,10 +97,8 @@ void PulseServerLists::OnSinkInput(pa_context* context, const pa_sink_input_info
         lists->ReplyEnded(context);
         return;
     }
-    std::string application = ApplicationName(info->proplist);
-    if (!application.empty()) {
-        lists->m_newInputs.push_back({info->index, info->sink, std::move(application), info->corked != 0});
-    }
+    lists->m_newInputs.push_back({info->index, info->sink, ApplicationName(info->proplist), info->corked != 0,
+                                  NodeLatencyUsec(info->proplist)});
 }
 
 // A failed reply (eol < 0) still ends its list: what came is what there is.

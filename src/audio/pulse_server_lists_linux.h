@@ -20,8 +20,9 @@ struct PulseSink {
 struct PulseSinkInput {
     uint32_t index = PA_INVALID_INDEX;
     uint32_t sink = PA_INVALID_INDEX;
-    std::string application;  ///< application.name, else the binary's name
+    std::string application;  ///< application.name, else the binary's name; empty when it has neither
     bool corked = false;
+    uint64_t latencyUsec = 0;  ///< the node.latency it asked for (PipeWire lists it), 0 for none
 };
 
 // The server's sinks and sink inputs, read again whenever the server says one

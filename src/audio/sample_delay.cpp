@@ -38,3 +38,10 @@ void SampleDelay::Pass(const float* data, size_t floats, uint32_t frames, Captur
         m_next = (m_next + run) % m_ring.size();
     }
 }
+
+// The held frames in ring order, not in time order: whether any is audible
+// does not depend on which comes first.
+bool SampleDelay::HoldsSound(const SoundListener& listener) const
+{
+    return !m_ring.empty() && listener.Audible(m_ring.data(), m_ring.size(), m_frames);
+}

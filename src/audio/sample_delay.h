@@ -22,6 +22,8 @@ public:
     // Hands the sink as many frames as the packet has, `Frames()` late. A
     // packet whose channel count is not the delay's passes undelayed.
     void Pass(const float* data, size_t floats, uint32_t frames, CapturePacketSink& sink);
+    // Whether the listener would hear what is held and has yet to leave.
+    bool HoldsSound(const SoundListener& listener) const;
 
 private:
     std::vector<float> m_ring;

@@ -5,9 +5,43 @@
 #include <cmath>
 #include <limits>
 
+#include "base/api_contract.h"
 #include "base/clock.h"
+#include "base/log.h"
 #include "base/thread_name.h"
 #include "base/thread_start.h"
+
+namespace {
+
+bool AnimatedStyle(int32_t style)
+{
+    return style >= api_contract::kFirstColourStyle && style <= api_contract::kLastColourStyle &&
+           api_contract::kColourStyles[style].animated;
+}
+
+// The capture arithmetic's groups of four: each group's mean (floats past the
+// packet's end count as silence), handed to `take` in order.
+template <typename Take>
+void ForEachGroupMean(const float* data, size_t floats, uint32_t frames, Take take)
+{
+    const size_t groups = std::min<size_t>(frames / 4 + (frames % 4 != 0), floats / 4 + (floats % 4 != 0));
+    for (size_t g = 0; g < groups; ++g) {
+        const size_t first = 4 * g;
+        float sum = data[first];
+        for (size_t i = first + 1; i < first + 4; ++i) {
+            sum += i < floats ? data[i] : 0.0f;
+        }
+        take(sum * 0.25f);
+    }
+}
+
+bool Quiet(float mean)
+{
+    // A value that is not finite is pushed as silence.
+    return !std::isfinite(mean) || std::fabs(mean) < Visualizer::kQuietSample;
+}
+
+}  // namespace
 
 Visualizer::~Visualizer()
 {
@@ -67,9 +101,13 @@ void Visualizer::StopThread()
 
 void Visualizer::Rest()
 {
-    std::lock_guard lock(m_wakeMutex);
-    m_bResting = true;
-    UpdateCapturePause();
+    {
+        std::lock_guard lock(m_wakeMutex);
+        m_bResting = true;
+        UpdateCapturePause();
+    }
+    // A frame thread waiting for sound has no time-out to see the rest by.
+    m_wake.notify_all();
 }
 
 void Visualizer::Wake()
@@ -82,17 +120,18 @@ void Visualizer::Wake()
     m_wake.notify_all();
 }
 
-// Only an activation has a waiter to wake. Every effect poll sets the flag,
-// and a needless notify would also cut the frame thread's 15 ms pause short.
+// Only an activation, or an end of activity while the frame thread waits for
+// sound, has a waiter to wake. Every effect poll sets the flag, and a needless
+// notify would also cut the frame thread's 15 ms pause short.
 void Visualizer::SetActive(bool active)
 {
-    bool activated = false;
+    bool wake = false;
     {
         std::lock_guard lock(m_wakeMutex);
-        activated = active && !m_bActive;
+        wake = active ? !m_bActive : m_bAwaitingSound;
         m_bActive = active;
     }
-    if (activated) {
+    if (wake) {
         m_wake.notify_all();
     }
 }
@@ -136,21 +175,134 @@ void Visualizer::WaitWhileInactive()
     UpdateCapturePause();
 }
 
+void Visualizer::SetBackStyle(int32_t style)
+{
+    if (m_nBackStyle.exchange(style) != style) {
+        EndWaitForSound(false);
+    }
+}
+
+void Visualizer::SetBackBrightness(int32_t brightness)
+{
+    if (m_nBackBrightness.exchange(brightness) != brightness) {
+        EndWaitForSound(false);
+    }
+}
+
 void Visualizer::FrameLoop()
 {
     NameCurrentThread("tonvik-frames");
     while (m_bRunning) {
         if (m_bResting) {
+            EndSettledPicture();
             WaitWhileResting();
             continue;
         }
         if (!m_bActive) {
+            EndSettledPicture();
             WaitWhileInactive();
             continue;
         }
         RunFrame();
+        EndSettledPicture();
+        if (PictureSettled() && WaitForSound()) {
+            continue;
+        }
         Pause(kFramePauseMs);
     }
+}
+
+bool Visualizer::PictureSettled() const
+{
+    if (m_nQuietPushes < kSampleSlots || m_nLevel != 0 || AnimatedStyle(m_nBackStyle)) {
+        return false;
+    }
+    for (int i = 0; i < kSpectrumColumns; ++i) {
+        if (m_peaks[i] > kSettledPeak || m_spectrum[i] > kSettledPeak) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Without a capture nothing can be heard: the wait lasts until a rest, an
+// idle spell or the stop.
+bool Visualizer::WaitForSound()
+{
+    {
+        // Before the capture listens, so that sound it hears at once is not lost.
+        std::lock_guard lock(m_wakeMutex);
+        m_bAwaitingSound = true;
+        m_bSoundReturned = false;
+    }
+    if (m_pCapture && !m_pCapture->AwaitSound(*this)) {
+        std::lock_guard lock(m_wakeMutex);
+        m_bAwaitingSound = false;
+        return false;
+    }
+    // What is left of them lights nothing, and sound would cover it at once;
+    // the zero they fall towards is what the full cadence would show.
+    std::fill(std::begin(m_peaks), std::end(m_peaks), 0.0f);
+    std::fill(std::begin(m_spectrum), std::end(m_spectrum), 0.0f);
+    m_nSettledPicture = ++m_nSettles;
+    if (!m_bToldSettled) {
+        m_bToldSettled = true;
+        LogDebug("settled: silence and a still picture; analysis and key frames wait for sound");
+    }
+    bool sound = false;
+    {
+        std::unique_lock lock(m_wakeMutex);
+        m_wake.wait(lock, [this] { return !m_bRunning || m_bResting || !m_bActive || !m_bAwaitingSound; });
+        m_bAwaitingSound = false;
+        sound = m_bSoundReturned;
+    }
+    if (m_pCapture) {
+        m_pCapture->StopAwaitingSound();
+    }
+    if (sound) {
+        m_bToldSettled = false;
+        LogDebug("sound returns: analysis and key frames run again");
+    }
+    return true;
+}
+
+void Visualizer::EndWaitForSound(bool sound)
+{
+    {
+        std::lock_guard lock(m_wakeMutex);
+        if (!m_bAwaitingSound) {
+            return;
+        }
+        m_bAwaitingSound = false;
+        m_bSoundReturned = sound;
+    }
+    m_wake.notify_all();
+}
+
+void Visualizer::OnSoundReturns()
+{
+    EndWaitForSound(true);
+}
+
+void Visualizer::EndSettledPicture()
+{
+    if (m_nSettledPicture == 0) {
+        return;
+    }
+    m_nSettledPicture = 0;
+    if (m_settledPictureEnds) {
+        m_settledPictureEnds();
+    }
+}
+
+bool Visualizer::Audible(const float* data, size_t floats, uint32_t frames) const
+{
+    if (data == nullptr) {
+        return false;
+    }
+    bool audible = false;
+    ForEachGroupMean(data, floats, frames, [&](float mean) { audible = audible || !Quiet(mean); });
+    return audible;
 }
 
 void Visualizer::RunFrame()
@@ -175,12 +327,14 @@ void Visualizer::RunFrame()
     m_fHue += kHueSpeed / 100.0f;
 }
 
-// Without a stream the window reads as silence, so the picture and the level
-// fall away instead of freezing on the last sound heard.
+// Without a stream, or without packets, the window reads as silence, so the
+// picture and the level fall away instead of freezing on the last sound heard.
 void Visualizer::CaptureStep()
 {
-    if (!m_pCapture || !m_pCapture->Drain(*this)) {
+    if (!m_pCapture || !m_pCapture->Drain(*this) ||
+        std::chrono::steady_clock::now() - m_lastPacket >= std::chrono::milliseconds(kNoPacketSilenceMs)) {
         m_sampleWindow.Clear();
+        m_nQuietPushes = kSampleSlots;
     }
 }
 
@@ -189,19 +343,15 @@ void Visualizer::OnPacket(const float* data, size_t floats, uint32_t frames)
     if (data == nullptr) {
         return;
     }
+    m_lastPacket = std::chrono::steady_clock::now();
     const auto gain = static_cast<float>(m_nGain.load());
-    const size_t groups = std::min<size_t>(frames / 4 + (frames % 4 != 0), floats / 4 + (floats % 4 != 0));
     bool heard = false;
-    for (size_t g = 0; g < groups; ++g) {
-        const size_t first = 4 * g;
-        float sum = data[first];
-        for (size_t i = first + 1; i < first + 4; ++i) {
-            sum += i < floats ? data[i] : 0.0f;
-        }
-        const float value = sum * 0.25f * 2.0f * gain;
+    ForEachGroupMean(data, floats, frames, [&](float mean) {
+        const float value = mean * 2.0f * gain;
         m_sampleWindow.Push(std::isfinite(value) ? value : 0.0f);
-        heard = heard || (std::isfinite(value) && std::fabs(sum * 0.25f) > kSilenceFloor);
-    }
+        m_nQuietPushes = Quiet(mean) ? std::min<uint32_t>(m_nQuietPushes + 1, kSampleSlots) : 0;
+        heard = heard || (std::isfinite(mean) && std::fabs(mean) > kSilenceFloor);
+    });
     if (heard) {
         m_lastSoundTick = TickCount64();
     }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -19,10 +21,27 @@
 // of coloured bars over a coloured background, a mask of the bar pixels and a
 // level. The rest of the system reads the front frame, the bar mask and the
 // level, and writes the style, gain, background and active members.
-class Visualizer : public CapturePacketSink {
+//
+// Settled silence: once the window has held only silence long enough that
+// the peaks, the followed spectrum, the level and the bar mask are all zero,
+// and the background style is a static one, no frame can differ from the last
+// until sound returns. The frame thread then stops its cadence and waits, the
+// capture listening for sound meanwhile; the first audible packet wakes it.
+class Visualizer : public CapturePacketSink, public SoundListener {
 public:
     static constexpr uint32_t kFramePauseMs = 15;
     static constexpr uint32_t kInactivePollMs = 500;
+    // A stream that delivers no packet for this long is silent: a suspended
+    // sink's monitor sends nothing, nor does WASAPI loopback while nothing
+    // renders, and the last samples heard must not stay in the window.
+    static constexpr uint32_t kNoPacketSilenceMs = 100;
+    // A captured sample (the mean of a group of four, before the gain) below
+    // one part in 10^5 of full scale is silence.
+    static constexpr float kQuietSample = 1e-5f;
+    // Peaks and a followed spectrum below this light no row of the picture
+    // (a row needs more than 1/64, the bass meter more than 0.05): settling
+    // takes them as the zero they decay towards.
+    static constexpr float kSettledPeak = 1e-6f;
 
     // How the peaks are smoothed across the columns: SmoothPeaks' mode and width.
     struct PeakSmoothing {
@@ -84,15 +103,27 @@ public:
     // The frame thread body: one analysed and composed frame, then a 15 ms
     // pause, while active; nothing while resting. Inactive for longer than
     // kInactivePollMs (screen mode, say), it pauses the capture too, until
-    // it is active again.
+    // it is active again. Settled in silence, it waits for sound instead of
+    // the pause (see the class comment).
     void FrameLoop();
+
+    // Non-zero while the front frame is a settled picture, which stays as it
+    // is until the callback given to OnSettledPictureEnds runs: each settle
+    // has a number of its own. From any thread.
+    uint64_t SettledPicture() const { return m_nSettledPicture; }
+    // Called on the frame thread whenever a settled picture ends (a new
+    // frame, a rest or an idle spell comes); set before StartThread.
+    void OnSettledPictureEnds(std::function<void()> callback) { m_settledPictureEnds = std::move(callback); }
+    // Whether this frame's picture is settled: silence in the whole window,
+    // level 0, peaks and spectrum below kSettledPeak, a static background.
+    bool PictureSettled() const;
     // One active frame: analysis, the two style pictures, composition, the
     // swap of front and back frames and the hue advance.
     void RunFrame();
     // Decay, capture, level, transform and the followed spectrum.
     void AnalyseStep();
     // Moves every waiting captured packet into the sample window; with no
-    // stream open the window is silence.
+    // stream open, or no packet for kNoPacketSilenceMs, the window is silence.
     void CaptureStep();
     // Builds the back frame and the bar mask from the two style pictures and
     // the spectrum. Every mask pixel is written (0 where no bar is lit), which
@@ -109,24 +140,32 @@ public:
     // value that is not finite (a damaged packet) is pushed as silence.
     void OnPacket(const float* data, size_t floats, uint32_t frames) override;
 
+    // A packet with a group of four whose mean is at least kQuietSample.
+    bool Audible(const float* data, size_t floats, uint32_t frames) const override;
+    // Ends the frame thread's wait for sound; from the capture's thread.
+    void OnSoundReturns() override;
+
     const SharedVisualizerImage& FrontFrame() const { return *m_pFrontFrame.load(); }
+    // The bar pixels of the front frame's composition, 0 where no bar is lit;
+    // read while the frame thread rewrites it, as the front frame is.
+    const SharedVisualizerImage& BarMask() const { return m_barMask; }
+    int32_t Level() const { return m_nLevel; }
     const SampleWindow& Samples() const { return m_sampleWindow; }
     // The capture's choice of source and delay; null without one. From any thread.
     CaptureSourceChoice* SourceChoice() const { return m_pSourceChoice; }
 
-    // The settings, read by the frame thread.
-    Relaxed<int32_t> m_nGain{270};           ///< by the lighting and API threads (new effect parameters)
-    Relaxed<int32_t> m_nBackBrightness{100};  ///< by the lighting and API threads (new effect parameters)
-    Relaxed<int32_t> m_nBackStyle{0};         ///< by the lighting and API threads (new effect parameters)
-    Relaxed<int32_t> m_nBarStyle{18};         ///< by the lighting and API threads (effect parameters, amplitude)
-
-    // What the frame thread makes; the renderer reads the level, the front
-    // frame and the bar mask while they are being written.
-    Relaxed<int32_t> m_nLevel{0};  ///< by the frame thread
-    Relaxed<uint64_t> m_lastSoundTick{0};  ///< by the frame thread: when a packet last carried sound
-    SharedVisualizerImage m_barMask;  ///< by the frame thread
-    SharedVisualizerImage m_frames[2];  ///< by the frame thread, the back one of the two
-    Relaxed<const SharedVisualizerImage*> m_pFrontFrame{&m_frames[1]};  ///< swapped by the frame thread
+    // The settings, read by the frame thread and written by the lighting and
+    // API threads (start-up and new effect parameters; the amplitude route
+    // clears the bar style).
+    void SetGain(int32_t gain) { m_nGain = gain; }
+    void SetBarStyle(int32_t style) { m_nBarStyle = style; }
+    // A new background ends a settled picture's wait.
+    void SetBackStyle(int32_t style);
+    void SetBackBrightness(int32_t brightness);
+    int32_t Gain() const { return m_nGain; }
+    int32_t BarStyle() const { return m_nBarStyle; }
+    int32_t BackStyle() const { return m_nBackStyle; }
+    int32_t BackBrightness() const { return m_nBackBrightness; }
 
     // The frame thread's own working state, open to the tests that set up a
     // frame and look at its steps.
@@ -138,6 +177,22 @@ public:
     float m_fHue = 0.0f;
 
 private:
+    // Tests and benchmarks set up a picture and a level to render from.
+    friend struct VisualizerProbe;
+
+    Relaxed<int32_t> m_nGain{270};            ///< by the lighting and API threads
+    Relaxed<int32_t> m_nBackBrightness{100};  ///< by the lighting and API threads
+    Relaxed<int32_t> m_nBackStyle{0};         ///< by the lighting and API threads
+    Relaxed<int32_t> m_nBarStyle{18};         ///< by the lighting and API threads
+
+    // What the frame thread makes; the renderer reads the level, the front
+    // frame and the bar mask while they are being written.
+    Relaxed<int32_t> m_nLevel{0};       ///< by the frame thread
+    Relaxed<uint64_t> m_lastSoundTick{0};  ///< by the frame thread: when a packet last carried sound
+    SharedVisualizerImage m_barMask;    ///< by the frame thread
+    SharedVisualizerImage m_frames[2];  ///< by the frame thread, the back one of the two
+    Relaxed<const SharedVisualizerImage*> m_pFrontFrame{&m_frames[1]};  ///< swapped by the frame thread
+
     // Sleeps up to ms, woken early by StopThread.
     void Pause(uint32_t ms);
     void WaitWhileInactive();
@@ -145,12 +200,24 @@ private:
     // Pauses or resumes the capture to match the rest and idle flags; called
     // with m_wakeMutex held, so the pauses reach the capture in order.
     void UpdateCapturePause();
+    // The settled picture's wait; false at once when the capture cannot
+    // listen for sound (the frame thread keeps its cadence then).
+    bool WaitForSound();
+    void EndSettledPicture();
+    // Ends the wait for sound, if any; `sound` says whether sound ended it.
+    void EndWaitForSound(bool sound);
 
     const PeakSmoothing m_peakSmoothing;
     float m_windows[3][kSampleSlots] = {};
     float m_tilt[kSpectrumColumns] = {};
     Relaxed<bool> m_bRunning{false};  ///< by StartThread and StopThread, read by the frame thread
     SampleWindow m_sampleWindow;
+    std::chrono::steady_clock::time_point m_lastPacket;  ///< frame thread only
+    uint32_t m_nQuietPushes = kSampleSlots;  ///< frame thread only: pushes since the last audible one
+    bool m_bToldSettled = false;             ///< frame thread only: the log has said so since sound was last heard
+    Relaxed<uint64_t> m_nSettledPicture{0};  ///< by the frame thread
+    uint64_t m_nSettles = 0;                 ///< frame thread only
+    std::function<void()> m_settledPictureEnds;
     float m_transform[kTransformSize] = {};
     ColorStyles m_styles;
     std::unique_ptr<CaptureBackend> m_pCapture;  ///< set by InitVisualizer under m_wakeMutex
@@ -162,4 +229,6 @@ private:
     Relaxed<bool> m_bActive{false};   ///< by SetActive, under m_wakeMutex
     bool m_bIdle = false;             ///< the frame thread's long idle, under m_wakeMutex
     bool m_bCapturePaused = false;    ///< under m_wakeMutex
+    bool m_bAwaitingSound = false;    ///< by the frame and capture threads, under m_wakeMutex
+    bool m_bSoundReturned = false;    ///< by the capture thread, under m_wakeMutex
 };

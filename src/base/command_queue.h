@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -29,6 +30,14 @@ public:
     {
         std::unique_lock lock(m_mutex);
         m_pushed.wait(lock, [&] { return !m_commands.empty() || done(); });
+    }
+
+    // The same, for at most `limit`.
+    template <typename Done>
+    void WaitForCommandOr(Done done, std::chrono::milliseconds limit)
+    {
+        std::unique_lock lock(m_mutex);
+        m_pushed.wait_for(lock, limit, [&] { return !m_commands.empty() || done(); });
     }
 
     // Wakes a waiter to look at its `done` again. Taking the lock orders the

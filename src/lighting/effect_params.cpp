@@ -55,10 +55,10 @@ int32_t ParseStoiField(const std::string& field)
 void PushEffectToVisualizer(const EffectParams& params, Visualizer& visualizer)
 {
     const int32_t mode = params.mode;
-    visualizer.m_nBarStyle = mode == kRippleMode ? 0 : mode;
-    visualizer.m_nGain = static_cast<int32_t>(static_cast<uint32_t>(params.amplitude.load()) * 20u);
-    visualizer.m_nBackStyle = params.backMode.load();
-    visualizer.m_nBackBrightness = params.backModeBrightness.load();
+    visualizer.SetBarStyle(mode == kRippleMode ? 0 : mode);
+    visualizer.SetGain(static_cast<int32_t>(static_cast<uint32_t>(params.amplitude.load()) * 20u));
+    visualizer.SetBackStyle(params.backMode.load());
+    visualizer.SetBackBrightness(params.backModeBrightness.load());
     visualizer.SetActive(true);
 }
 

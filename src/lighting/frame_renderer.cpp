@@ -117,7 +117,7 @@ void FrameRenderer::RaiseLevel(int rows, int row, int col)
 void FrameRenderer::SampleBackground(const FrameSources& sources, int rows, int cols, bool levelsFromMask)
 {
     const SharedVisualizerImage& front = sources.visualizer.FrontFrame();
-    const SharedVisualizerImage& mask = sources.visualizer.m_barMask;
+    const SharedVisualizerImage& mask = sources.visualizer.BarMask();
     for (int r = 0; r < rows; ++r) {
         const int pictureRow = SamplePoint(sources.grid.m_rowSample[r], kPictureHeight);
         for (int c = 0; c < cols; ++c) {
@@ -147,7 +147,7 @@ bool FrameRenderer::ColourRipple(const FrameSources& sources, int rows, int cols
 {
     SampleBackground(sources, rows, cols, false);
 
-    const int32_t level = sources.visualizer.m_nLevel;
+    const int32_t level = sources.visualizer.Level();
     float reach = static_cast<float>(level) * (1.0f / 256.0f) * 11.0f;
     if (!(reach > 0.0f)) {
         return false;

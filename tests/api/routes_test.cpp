@@ -128,11 +128,11 @@ TEST_F(Routes, AmplitudeSwitchesToPublishingTheLevel)
     daemonState->amplitudeReading = 37;
     daemonState->lightingActive = true;
     daemonState->effect.mode = 19;
-    daemonState->visualizer.m_nBarStyle = 19;
+    daemonState->visualizer.SetBarStyle(19);
     EXPECT_EQ(Dispatch("/api/audio/amplitude"), R"({"amplitude":37})");
     EXPECT_FALSE(daemonState->lightingActive);
     EXPECT_EQ(daemonState->effect.mode, 0);
-    EXPECT_EQ(daemonState->visualizer.m_nBarStyle, 0);
+    EXPECT_EQ(daemonState->visualizer.BarStyle(), 0);
     EXPECT_TRUE(daemonState->visualizer.Active());
 }
 
@@ -151,7 +151,7 @@ TEST_F(Routes, EffectRouteRepliesStateEmptyOrError)
     daemonState->keyGrid.m_nKeyRows = 1;
     EXPECT_EQ(Dispatch("/api/keyboard/musiceffect?param=7&60&0&100&1"), R"({"status": "empty"})");
     EXPECT_EQ(daemonState->effect.mode, 7);
-    EXPECT_EQ(daemonState->visualizer.m_nGain, 1200);
+    EXPECT_EQ(daemonState->visualizer.Gain(), 1200);
 }
 
 TEST_F(Routes, Base64LayoutRoute)

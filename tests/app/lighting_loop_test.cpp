@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/kolvex_dlg.h"
+#include "audio/visualizer_probe.h"
 
 namespace {
 
@@ -97,7 +98,7 @@ TEST_F(LightingLoop, DefaultsOfAFreshWindowObject)
     EXPECT_EQ(dlg->Api().keyGrid.m_nKeyRows, 5);
     EXPECT_EQ(dlg->Api().keyGrid.m_nKeyCols, 65);
     EXPECT_EQ(dlg->Layout().identity.m_nVendorId, LayoutIdentity::kDefaultVendorId);
-    EXPECT_EQ(dlg->Analysis().m_nBarStyle, 18);
+    EXPECT_EQ(dlg->Analysis().BarStyle(), 18);
     EXPECT_FALSE(dlg->Analysis().Active());
     EXPECT_EQ(dlg->Api().screenLight.m_nColumns, 22);
     EXPECT_EQ(dlg->Api().screenLight.m_nRows, 6);
@@ -124,7 +125,7 @@ TEST_F(LightingLoop, LendsTheRoutesTheHardwareSnapshotOnceValid)
 
 TEST_F(LightingLoop, CommandsRunOnePerTickAndTheFirstFrameComesThird)
 {
-    dlg->Analysis().m_nLevel = 1500;
+    VisualizerProbe::SetLevel(dlg->Analysis(), 1500);
     dlg->Run();  // nothing queued yet: publishes the level, capped
     EXPECT_EQ(dlg->Api().amplitudeReading, 1000);
 
@@ -136,8 +137,8 @@ TEST_F(LightingLoop, CommandsRunOnePerTickAndTheFirstFrameComesThird)
     dlg->Run();  // start analysis
     EXPECT_EQ(dlg->Api().effect.mode, 19);
     EXPECT_EQ(dlg->Api().effect.amplitude, 60);
-    EXPECT_EQ(dlg->Analysis().m_nBarStyle, 19);
-    EXPECT_EQ(dlg->Analysis().m_nGain, 1200);
+    EXPECT_EQ(dlg->Analysis().BarStyle(), 19);
+    EXPECT_EQ(dlg->Analysis().Gain(), 1200);
     EXPECT_TRUE(dlg->Analysis().Active());
     EXPECT_FALSE(dlg->Api().screenLight.m_bEnabled);
     EXPECT_EQ(dlg->Api().keyGrid.m_rowSample[4], 56);
@@ -184,13 +185,13 @@ TEST_F(LightingLoop, TheCapturedSoundLightsTheKeyColumns)
     WaitForFrames(3);
     dlg->Run();
     EXPECT_FALSE(AnyColumnLit()) << "silence lit a column";
-    EXPECT_EQ(dlg->Analysis().m_nLevel, 0);
+    EXPECT_EQ(dlg->Analysis().Level(), 0);
 
     sound->playing = true;
     WaitForFrames(3);
     dlg->Run();
     EXPECT_TRUE(AnyColumnLit());
-    EXPECT_GT(dlg->Analysis().m_nLevel, 0);
+    EXPECT_GT(dlg->Analysis().Level(), 0);
 
     sound->playing = false;
     WaitForFrames(40);  // the peaks fall by a fifth per frame
@@ -212,7 +213,7 @@ TEST_F(LightingLoop, PauseAndResume)
 
     // Amplitude-only operation: publishes, renders nothing.
     dlg->Api().lightingActive = false;
-    dlg->Analysis().m_nLevel = 999;
+    VisualizerProbe::SetLevel(dlg->Analysis(), 999);
     MarkCells();
     dlg->Run();
     EXPECT_FALSE(FrameRendered());

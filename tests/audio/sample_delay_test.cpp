@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "audio/stream_mix.h"
@@ -76,6 +77,38 @@ TEST(SampleDelay, ClearOrANewDelayDropsWhatIsHeldAndNoDelayPassesStraightThrough
     out.channels = 1;
     delay.Pass(loud.data(), 3, 3, out);
     EXPECT_EQ(out.floats, std::vector<float>(3, 1.0f));
+}
+
+// Hears a packet with any float not zero.
+struct AnyNonZero : SoundListener {
+    bool Audible(const float* data, size_t floats, uint32_t) const override
+    {
+        return std::any_of(data, data + floats, [](float value) { return value != 0.0f; });
+    }
+    void OnSoundReturns() override {}
+};
+
+// Sound still held is sound to come: until it has left (or is cleared) the
+// delay holds sound, whatever the ring's position.
+TEST(SampleDelay, HoldsSoundUntilItHasLeftOrIsCleared)
+{
+    SampleDelay delay;
+    const AnyNonZero listener;
+    Collector out;
+    EXPECT_FALSE(delay.HoldsSound(listener)) << "no delay set";
+    delay.Set(4, 2);
+    EXPECT_FALSE(delay.HoldsSound(listener));
+    const std::vector<float> loud(6, 1.0f);
+    const std::vector<float> quiet(6, 0.0f);
+    delay.Pass(loud.data(), loud.size(), 3, out);
+    EXPECT_TRUE(delay.HoldsSound(listener));
+    delay.Pass(quiet.data(), quiet.size(), 3, out);
+    EXPECT_TRUE(delay.HoldsSound(listener)) << "the last loud frames are still held";
+    delay.Pass(quiet.data(), quiet.size(), 3, out);
+    EXPECT_FALSE(delay.HoldsSound(listener)) << "every loud frame has left";
+    delay.Pass(loud.data(), loud.size(), 3, out);
+    delay.Clear();
+    EXPECT_FALSE(delay.HoldsSound(listener));
 }
 
 TEST(StreamMix, SumsTheStreamsOfOneDrainAsLongAsTheLongest)

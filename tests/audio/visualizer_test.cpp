@@ -1,12 +1,15 @@
 #include "audio/visualizer.h"
+#include "audio/visualizer_probe.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <mutex>
 #include <numbers>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -67,7 +70,7 @@ protected:
     // gives f * 2 * gain, so at gain 1 each group carries value / 2.
     void PushValues(const std::vector<float>& values)
     {
-        vis->m_nGain = 1;
+        vis->SetGain(1);
         std::vector<float> floats;
         for (float v : values) {
             floats.insert(floats.end(), 4, v / 2.0f);
@@ -93,7 +96,7 @@ protected:
 
 TEST_F(VisualizerTest, PacketArithmeticGroupsOfFourFloats)
 {
-    vis->m_nGain = 1200;
+    vis->SetGain(1200);
     const std::vector<float> half(4, 0.5f);  // two stereo frames of 0.5
     vis->OnPacket(half.data(), half.size(), 2);
     EXPECT_FLOAT_EQ(vis->Samples().Slot(255), 1200.0f);
@@ -104,7 +107,7 @@ TEST_F(VisualizerTest, PacketArithmeticGroupsOfFourFloats)
     for (size_t i = 0; i < packet.size(); ++i) {
         packet[i] = static_cast<float>(i / 4 + 1) / 4096.0f;
     }
-    vis->m_nGain = 1;
+    vis->SetGain(1);
     vis->OnPacket(packet.data(), 2 * 480, 480);
     EXPECT_FLOAT_EQ(vis->Samples().Slot(255), 2.0f * 120.0f / 4096.0f) << "120 values, the last from group 119";
     EXPECT_FLOAT_EQ(vis->Samples().Slot(255 - 119), 2.0f / 4096.0f);
@@ -116,7 +119,7 @@ TEST_F(VisualizerTest, PacketArithmeticGroupsOfFourFloats)
 
 TEST_F(VisualizerTest, IncompleteGroupsReadOnlyThePacketsFloats)
 {
-    vis->m_nGain = 1200;
+    vis->SetGain(1200);
     // One stereo frame: the group's missing floats count as silence.
     const std::vector<float> one{0.5f, 0.5f};
     vis->OnPacket(one.data(), one.size(), 1);
@@ -165,31 +168,31 @@ TEST_F(VisualizerTest, LevelIsSlot128TruncatedAndNeverNegative)
     std::vector<float> values(256, 5000.0f);
     values[128] = -1234.75f;
     PushValues(values);
-    vis->m_nGain = 1200;
+    vis->SetGain(1200);
     shared->open = true;
     vis->AnalyseStep();
-    EXPECT_EQ(vis->m_nLevel, 1234);
+    EXPECT_EQ(vis->Level(), 1234);
 
     values[128] = 0.9f;
     PushValues(values);
     vis->AnalyseStep();
-    EXPECT_EQ(vis->m_nLevel, 0);
+    EXPECT_EQ(vis->Level(), 0);
 
     // A huge gain cannot push the level past the int range.
-    vis->m_nGain = INT32_MAX;
+    vis->SetGain(INT32_MAX);
     const std::vector<float> loud(4 * 256, 1.0f);
     vis->OnPacket(loud.data(), loud.size(), 4 * 256);
     vis->AnalyseStep();
-    EXPECT_EQ(vis->m_nLevel, INT32_MAX);
+    EXPECT_EQ(vis->Level(), INT32_MAX);
 }
 
 TEST_F(VisualizerTest, FullScaleSampleAtGain1200GivesLevel2400)
 {
-    vis->m_nGain = 1200;
+    vis->SetGain(1200);
     const std::vector<float> full(4 * 256, 1.0f);
     Queue(full);
     vis->AnalyseStep();
-    EXPECT_EQ(vis->m_nLevel, 2400);
+    EXPECT_EQ(vis->Level(), 2400);
 }
 
 TEST_F(VisualizerTest, PeaksRiseAtOnceAndDecayByTwentyPercent)
@@ -197,7 +200,7 @@ TEST_F(VisualizerTest, PeaksRiseAtOnceAndDecayByTwentyPercent)
     // Mode 2 leaves the peaks unsmoothed, so each shows its own decay.
     vis = std::make_unique<Visualizer>(Visualizer::PeakSmoothing{2, 8});
     vis->InitVisualizer(std::make_unique<FakeCapture>(shared));
-    vis->m_nGain = 1200;
+    vis->SetGain(1200);
     Queue(Tone(1024, 64.0, 0.05f));
     vis->AnalyseStep();
     float held[kSpectrumColumns];
@@ -213,24 +216,24 @@ TEST_F(VisualizerTest, PeaksRiseAtOnceAndDecayByTwentyPercent)
     EXPECT_GT(loudest, 0.5f);
 
     PushValues(std::vector<float>(256, 0.0f));
-    vis->m_nGain = 1200;
+    vis->SetGain(1200);
     for (int frame = 1; frame <= 3; ++frame) {
         vis->AnalyseStep();
         for (int i = 0; i < kSpectrumColumns; ++i) {
             ASSERT_FLOAT_EQ(vis->m_peaks[i], held[i] * std::pow(0.8f, static_cast<float>(frame))) << i;
         }
     }
-    EXPECT_EQ(vis->m_nLevel, 0);
+    EXPECT_EQ(vis->Level(), 0);
 }
 
 TEST_F(VisualizerTest, BarStyleZeroKeepsTheLevelButNoBars)
 {
-    vis->m_nBarStyle = 0;
-    vis->m_nGain = 1200;
+    vis->SetBarStyle(0);
+    vis->SetGain(1200);
     std::fill(std::begin(vis->m_peaks), std::end(vis->m_peaks), 0.5f);
     Queue(Tone(2048, 16.0, 0.8f));
     vis->AnalyseStep();
-    EXPECT_GT(vis->m_nLevel, 0);
+    EXPECT_GT(vis->Level(), 0);
     for (float peak : vis->m_peaks) {
         ASSERT_LE(peak, 0.4f + 1e-6f) << "no value rises";
     }
@@ -238,13 +241,31 @@ TEST_F(VisualizerTest, BarStyleZeroKeepsTheLevelButNoBars)
 
 TEST_F(VisualizerTest, LostStreamReadsAsSilence)
 {
-    vis->m_nGain = 1200;
+    vis->SetGain(1200);
     Queue(std::vector<float>(4 * 256, 0.5f));
     vis->AnalyseStep();
-    EXPECT_EQ(vis->m_nLevel, 1200);
+    EXPECT_EQ(vis->Level(), 1200);
     shared->open = false;
     vis->AnalyseStep();
-    EXPECT_EQ(vis->m_nLevel, 0);
+    EXPECT_EQ(vis->Level(), 0);
+    EXPECT_FLOAT_EQ(vis->Samples().Slot(255), 0.0f);
+}
+
+// An open stream that stops sending (a suspended sink) keeps the window for
+// a moment, as between two packets, and then reads as silence too.
+TEST_F(VisualizerTest, OpenStreamWithoutPacketsReadsAsSilenceAfter100Ms)
+{
+    vis->SetGain(1200);
+    Queue(std::vector<float>(4 * 256, 0.5f));
+    vis->AnalyseStep();
+    const auto heard = std::chrono::steady_clock::now();
+    vis->AnalyseStep();
+    if (std::chrono::steady_clock::now() - heard < std::chrono::milliseconds(Visualizer::kNoPacketSilenceMs)) {
+        EXPECT_EQ(vis->Level(), 1200) << "cleared between two packets";
+    }
+    std::this_thread::sleep_until(heard + std::chrono::milliseconds(Visualizer::kNoPacketSilenceMs + 5));
+    vis->AnalyseStep();
+    EXPECT_EQ(vis->Level(), 0);
     EXPECT_FLOAT_EQ(vis->Samples().Slot(255), 0.0f);
 }
 
@@ -264,7 +285,7 @@ void ExpectComposed(const Visualizer& vis, bool bars)
             }
             ASSERT_EQ(vis.m_pBackFrame->pixels[p], lit ? vis.m_bars.pixels[p] : vis.m_background.pixels[p])
                 << "row " << i << " column " << j;
-            ASSERT_EQ(vis.m_barMask.pixels[p], lit ? vis.m_bars.pixels[p] : 0u) << "row " << i << " column " << j;
+            ASSERT_EQ(vis.BarMask().pixels[p], lit ? vis.m_bars.pixels[p] : 0u) << "row " << i << " column " << j;
         }
     }
 }
@@ -277,11 +298,11 @@ protected:
         for (int p = 0; p < kPicturePixels; ++p) {
             vis->m_bars.pixels[p] = 0x010000u + static_cast<uint32_t>(p);
             vis->m_background.pixels[p] = 0x020000u + static_cast<uint32_t>(p);
-            vis->m_barMask.pixels[p] = 0xDEADu;
+            VisualizerProbe::BarMask(*vis).pixels[p] = 0xDEADu;
         }
-        vis->m_nBarStyle = 19;
+        vis->SetBarStyle(19);
     }
-    bool Lit(int row, int column) const { return vis->m_barMask.At(row, column) != 0; }
+    bool Lit(int row, int column) const { return vis->BarMask().At(row, column) != 0; }
 };
 
 TEST_F(ComposeTest, HalfValueLightsRows33To63)
@@ -326,24 +347,24 @@ TEST_F(ComposeTest, ThresholdEdgesMatchThePixelRule)
 
 TEST_F(ComposeTest, BarsOffGivesTheBackgroundAndAnEmptyMask)
 {
-    vis->m_nBarStyle = 0;
+    vis->SetBarStyle(0);
     std::fill(std::begin(vis->m_spectrum), std::end(vis->m_spectrum), 0.9f);
     vis->ComposeFrame();
     for (int p = 0; p < kPicturePixels; ++p) {
         ASSERT_EQ(vis->m_pBackFrame->pixels[p], vis->m_background.pixels[p]);
-        ASSERT_EQ(vis->m_barMask.pixels[p], 0u);
+        ASSERT_EQ(VisualizerProbe::BarMask(*vis).pixels[p], 0u);
     }
 }
 
 TEST_F(VisualizerTest, FramesSwapAndTheHueAdvancesFiveDegrees)
 {
-    vis->m_nBarStyle = 19;
+    vis->SetBarStyle(19);
     vis->RunFrame();
-    EXPECT_EQ(&vis->FrontFrame(), &vis->m_frames[0]);
-    EXPECT_EQ(vis->m_pBackFrame, &vis->m_frames[1]);
+    EXPECT_EQ(&vis->FrontFrame(), &VisualizerProbe::Frame(*vis, 0));
+    EXPECT_EQ(vis->m_pBackFrame, &VisualizerProbe::Frame(*vis, 1));
     EXPECT_FLOAT_EQ(vis->m_fHue, 5.0f);
     vis->RunFrame();
-    EXPECT_EQ(&vis->FrontFrame(), &vis->m_frames[1]);
+    EXPECT_EQ(&vis->FrontFrame(), &VisualizerProbe::Frame(*vis, 1));
     for (int frame = 2; frame < 72; ++frame) {
         vis->RunFrame();
     }
@@ -382,7 +403,7 @@ TEST(VisualizerIdle, InactiveThreadNeitherCapturesNorDraws)
     vis->StartThread();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(shared->drains, 0);
-    EXPECT_EQ(&vis->FrontFrame(), &vis->m_frames[1]);
+    EXPECT_EQ(&vis->FrontFrame(), &VisualizerProbe::Frame(*vis, 1));
     vis->StopThread();
 }
 

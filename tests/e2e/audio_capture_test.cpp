@@ -14,8 +14,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
+#include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "e2e/daemon_fixture.h"
@@ -80,6 +83,42 @@ std::set<int> LitColumns(const std::string& body)
     return lit;
 }
 
+// The voluntary and involuntary context switches so far of the process's
+// thread of that name: each is a wake-up. -1 when no thread has the name.
+long ThreadSwitches(pid_t pid, const std::string& name)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::string comm;
+        std::getline(std::ifstream(task.path() / "comm"), comm);
+        if (comm != name) {
+            continue;
+        }
+        std::ifstream status(task.path() / "status");
+        long switches = 0;
+        for (std::string line; std::getline(status, line);) {
+            if (line.find("ctxt_switches:") != std::string::npos) {
+                switches += std::atol(line.c_str() + line.find(':') + 1);
+            }
+        }
+        return switches;
+    }
+    return -1;
+}
+
+// The effect reply without its timestamp, the one part that changes with
+// every reply.
+std::string Picture(const std::string& body)
+{
+    std::string picture = body;
+    const size_t at = picture.find(R"("timestamp":)");
+    if (at != std::string::npos) {
+        picture.erase(at, picture.find_first_not_of("0123456789", at + 12) - at);
+    }
+    return picture;
+}
+
 std::string Joined(const std::set<int>& columns)
 {
     std::string text;
@@ -103,26 +142,36 @@ const auto kQuiet = [](int a) { return a >= 0 && a <= 20; };
 // test switch, or, as without it on Windows, loopback only.
 enum class UnderWine { CaptureEndpoint, LoopbackOnly };
 
-class AudioCapture : public ::testing::Test {
+// Every test runs against PulseAudio and against PipeWire (pipewire-pulse).
+class AudioCapture : public ::testing::TestWithParam<SoundServerKind> {
 protected:
-    void StartAll(std::vector<std::string> sinks, UnderWine underWine = UnderWine::CaptureEndpoint)
+    void SetUp() override
     {
-        pulse = std::make_unique<PulseServer>(std::move(sinks));
-        ASSERT_TRUE(pulse->Start()) << "sound server did not start";
+        if (GetParam() == SoundServerKind::PipeWire && DaemonRunsUnderWine()) {
+            GTEST_SKIP() << "Wine's driver is tested against PulseAudio only";
+        }
+    }
+
+    void StartAll(std::vector<std::string> sinks, UnderWine underWine = UnderWine::CaptureEndpoint,
+                  std::vector<std::pair<std::string, std::string>> daemonEnv = {})
+    {
+        pulse = std::make_unique<PulseServer>(std::move(sinks), GetParam());
+        ASSERT_TRUE(pulse->Start()) << "sound server did not start:\n" << pulse->Logs();
         // The daemon's runtime directory is the server's, given as such.
         auto env = pulse->ClientEnv();
         std::erase_if(env, [](const auto& entry) { return entry.first == "XDG_RUNTIME_DIR"; });
         if (DaemonRunsUnderWine() && underWine == UnderWine::CaptureEndpoint) {
             env.emplace_back("TONVIK_TEST_CAPTURE_ENDPOINT", "capture");
         }
+        env.insert(env.end(), daemonEnv.begin(), daemonEnv.end());
         daemon = std::make_unique<Daemon>(Daemon::Options{.env = env, .runtimeDir = pulse->RuntimeDir()});
         ASSERT_NE(daemon->Port(), 0) << "daemon did not listen";
         pulse->WaitUntilSettled();
     }
 
-    Player Play(const std::string& sink, double seconds, const std::string& application = "")
+    Player Play(const std::string& sink, double seconds, const std::string& application = "", int latencyMs = 20)
     {
-        return Player(pulse->Spawn(pulse->PlayCommand(sink, seconds, application)));
+        return Player(pulse->Spawn(pulse->PlayCommand(sink, seconds, application, latencyMs)));
     }
 
     // The tone file with that much silence before it, once per test.
@@ -236,6 +285,32 @@ protected:
         return onset;
     }
 
+    // The PipeWire graph's quantum over a second, in frames at 48 kHz: the
+    // period the profiler reports for most of its cycles; 0 when none ran.
+    int GraphQuantum() const
+    {
+        const std::string log = pulse->RuntimeDir() + "/profiler.log";
+        std::filesystem::remove(log);
+        // In the runtime directory: pw-profiler also writes its plots and
+        // their script into the directory it runs in.
+        RunCommand({"env", "-C", pulse->RuntimeDir(), "timeout", "-s", "INT", "1", "pw-profiler", "-o", log},
+                   pulse->ClientEnv(), 5000);
+        std::map<long, int> periods;  // the fourth column: the cycle's period in microseconds
+        std::istringstream lines(ReadFile(log));
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream fields(line);
+            long value = 0;
+            for (int column = 0; column < 4 && (fields >> value); ++column) {
+            }
+            if (fields) {
+                ++periods[value];
+            }
+        }
+        const auto most = std::max_element(periods.begin(), periods.end(),
+                                           [](const auto& a, const auto& b) { return a.second < b.second; });
+        return most == periods.end() ? 0 : static_cast<int>((most->first * 48000 + 500000) / 1000000);
+    }
+
     // The full layout showing bar style 2, once the start-up parameters are
     // in place.
     void ShowSpectrumOnKeys()
@@ -269,6 +344,35 @@ protected:
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        } while (Clock::now() < deadline);
+        return false;
+    }
+
+    // Polls the effect route as a host does, every 200 ms, until the daemon's
+    // log past the offset holds the text; false at the limit.
+    bool LoggedWithin(int timeoutMs, size_t offset, const std::string& text)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        do {
+            if (daemon->Stderr().find(text, offset) != std::string::npos) {
+                return true;
+            }
+            Get(daemon->Port(), "/api/keyboard/musiceffect");
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        } while (Clock::now() < deadline);
+        return daemon->Stderr().find(text, offset) != std::string::npos;
+    }
+
+    // Polls the effect route until no key is lit; the lit columns last seen.
+    bool DarkWithin(int timeoutMs, std::set<int>& lit)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        do {
+            lit = LitColumns(Get(daemon->Port(), "/api/keyboard/musiceffect").body);
+            if (lit.empty()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         } while (Clock::now() < deadline);
         return false;
     }
@@ -313,7 +417,12 @@ protected:
         player.Kill();
         if (daemon) {
             daemon->Stop();
-            EXPECT_EQ(daemon->StderrNoise(), "");
+            // Verbose, the debugger channel's "music: N" lines come too.
+            std::string noise = daemon->StderrNoise();
+            for (size_t at = noise.find("music: "); at != std::string::npos; at = noise.find("music: ", at)) {
+                noise.erase(at, noise.find('\n', at) + 1 - at);
+            }
+            EXPECT_EQ(noise, "");
         }
         daemon.reset();
         pulse.reset();
@@ -330,9 +439,9 @@ protected:
 // stream without closing it, and a request resumes it: a tone played then
 // lights the keys and shows in the amplitude again. The amplitude route turns
 // the key lighting off, so the keys come first.
-TEST_F(AudioCapture, AToneLightsTheKeysSilenceEndsItAndTheStreamRestsUntilARequest)
+TEST_P(AudioCapture, AToneLightsTheKeysSilenceEndsItAndTheStreamRestsUntilARequest)
 {
-    StartAll({"tonvik_a"});
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}));
     ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
     std::set<int> lit;
     EXPECT_FALSE(ColumnsLitWithin(300, {0}, lit)) << "lit in silence: " << Joined(lit);
@@ -341,12 +450,13 @@ TEST_F(AudioCapture, AToneLightsTheKeysSilenceEndsItAndTheStreamRestsUntilAReque
     EXPECT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
     int last = -1;
     EXPECT_TRUE(AmplitudeWithin(daemon->Port(), kHeardWithinMs, kLoud, last)) << "amplitude stayed at " << last;
+    // The stream runs while the tone plays (silence with no player corks it).
+    ServerStream awake;
+    ASSERT_TRUE(CorkedWithin(1000, false, awake)) << "no running capture stream, index " << awake.index;
     player.Kill();
     EXPECT_TRUE(AmplitudeWithin(daemon->Port(), 2000, kQuiet, last)) << "amplitude stayed at " << last;
 
     // Left alone for 2 s the daemon rests: its stream is paused, not closed.
-    ServerStream awake;
-    ASSERT_TRUE(CorkedWithin(1000, false, awake)) << "no running capture stream, index " << awake.index;
     ServerStream resting;
     if (DaemonRunsUnderWine()) {
         // Measured: Wine 8's PulseAudio driver corks only render streams on
@@ -361,18 +471,19 @@ TEST_F(AudioCapture, AToneLightsTheKeysSilenceEndsItAndTheStreamRestsUntilAReque
     }
     EXPECT_EQ(resting.index, awake.index) << "the stream was reopened, not paused";
 
-    // The first request resumes the same stream; a tone played and ended
-    // during the rest is old news then and lights nothing.
+    // The first request wakes the pipeline; a tone played and ended during
+    // the rest is old news then and lights nothing.
     player = Play("tonvik_a", 1.0);
     EXPECT_TRUE(player.Wait(3000)) << "the tone did not end";
     ASSERT_NO_FATAL_FAILURE(UploadLayoutAndShowSpectrum());
-    ServerStream woken;
-    EXPECT_TRUE(CorkedWithin(1000, false, woken)) << "still corked after a request";
-    EXPECT_EQ(woken.index, awake.index);
     EXPECT_FALSE(ColumnsLitWithin(300, {0}, lit)) << "lit by a tone played during the rest: " << Joined(lit);
 
-    // A tone played now shows in the keys and the amplitude again.
+    // A tone played now runs the same stream again, and shows in the keys and
+    // the amplitude.
     player = Play("tonvik_a", 4.0);
+    ServerStream woken;
+    EXPECT_TRUE(CorkedWithin(1000, false, woken)) << "still corked with a tone after a request";
+    EXPECT_EQ(woken.index, awake.index);
     EXPECT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns after the rest: " << Joined(lit);
     EXPECT_TRUE(AmplitudeWithin(daemon->Port(), kHeardWithinMs, kLoud, last)) << "after the rest: " << last;
 }
@@ -380,13 +491,15 @@ TEST_F(AudioCapture, AToneLightsTheKeysSilenceEndsItAndTheStreamRestsUntilAReque
 // Screen mode reads no sound: while a host keeps it lit, the stream is paused
 // (not closed) once the analysis has idled for half a second, and going back
 // to the bars resumes the same stream.
-TEST_F(AudioCapture, ScreenModePausesTheStreamAndTheBarsResumeIt)
+TEST_P(AudioCapture, ScreenModePausesTheStreamAndTheBarsResumeIt)
 {
     if (DaemonRunsUnderWine()) {
         GTEST_SKIP() << "Wine 8's driver lists a stopped capture stream as running";
     }
-    StartAll({"tonvik_a"});
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}));
     ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
+    // A tone plays throughout: in silence with no player the stream is corked anyway.
+    player = Play("tonvik_a", 8.0);
     ServerStream awake;
     ASSERT_TRUE(CorkedWithin(1000, false, awake)) << "no running capture stream";
 
@@ -407,12 +520,131 @@ TEST_F(AudioCapture, ScreenModePausesTheStreamAndTheBarsResumeIt)
     ServerStream bars;
     EXPECT_TRUE(CorkedWithin(1000, false, bars)) << "still paused with the bars back";
     EXPECT_EQ(bars.index, awake.index);
-    player = Play("tonvik_a", 4.0);
     std::set<int> lit;
     EXPECT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
 }
 
-TEST_F(AudioCapture, FollowsTheDefaultSink)
+// A suspended sink's monitor sends nothing at all: the keys lit by the tone
+// fall to black (the 100 ms without packets, then the bars' fall) instead of
+// freezing on the last sound heard, and stay dark.
+TEST_P(AudioCapture, KeysGoDarkWhenTheSinkStopsSendingMidTone)
+{
+    if (DaemonRunsUnderWine()) {
+        GTEST_SKIP() << "Wine 8 keeps its capture stream running on a suspended sink";
+    }
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}));
+    ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
+    player = Play("tonvik_a", 6.0);
+    std::set<int> lit;
+    ASSERT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
+
+    ASSERT_EQ(pulse->Run({"pactl", "suspend-sink", "tonvik_a", "1"}), 0);
+    const auto suspended = Clock::now();
+    EXPECT_TRUE(DarkWithin(1000, lit)) << "still lit: " << Joined(lit);
+    const auto dark = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - suspended);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(LitColumns(Get(daemon->Port(), "/api/keyboard/musiceffect").body).empty()) << "lit again";
+    std::cerr << "dark " << dark.count() << " ms after the suspend\n";
+}
+
+constexpr char kSettledLine[] = "settled: silence and a still picture";
+constexpr char kSoundReturnsLine[] = "sound returns: analysis and key frames run again";
+
+// Silence after a tone: within 3 s the pipeline settles (it says so, and the
+// frame thread stops waking) while a host keeps polling; every reply stays
+// byte for byte the same, and with no player left the capture stream is
+// corked. A new tone uncorks it and lights the first columns as quickly as
+// sound reaches them anyway.
+TEST_P(AudioCapture, SilenceSettlesThePipelineAndANewToneWakesIt)
+{
+    if (DaemonRunsUnderWine()) {
+        GTEST_SKIP() << kNoLoopbackUnderWine;
+    }
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}, UnderWine::CaptureEndpoint, {{"TONVIK_DEBUG", "1"}}));
+    ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
+    player = Play("tonvik_a", 1.0);
+    std::set<int> lit;
+    ASSERT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
+    ASSERT_TRUE(player.Wait(3000)) << "the tone did not end";
+    const size_t logAtSilence = daemon->Stderr().size();
+
+    ASSERT_TRUE(LoggedWithin(3000, logAtSilence, kSettledLine)) << daemon->Stderr();
+    const long framesBefore = ThreadSwitches(daemon->Pid(), "tonvik-frames");
+    const long lightBefore = ThreadSwitches(daemon->Pid(), "tonvik-light");
+    const std::string settled = Picture(Get(daemon->Port(), "/api/keyboard/musiceffect").body);
+    EXPECT_TRUE(LitColumns(settled).empty()) << Joined(LitColumns(settled));
+    for (int poll = 0; poll < 10; ++poll) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const std::string body = Picture(Get(daemon->Port(), "/api/keyboard/musiceffect").body);
+        ASSERT_TRUE(body == settled) << "poll " << poll << " differs; lit columns " << Joined(LitColumns(body));
+    }
+    // The polls themselves wake the frame thread not at all, the lighting
+    // thread at most for the rest's deadline.
+    EXPECT_LE(ThreadSwitches(daemon->Pid(), "tonvik-frames") - framesBefore, 2);
+    EXPECT_LE(ThreadSwitches(daemon->Pid(), "tonvik-light") - lightBefore, 4);
+    ServerStream quiet;
+    EXPECT_TRUE(CorkedWithin(1000, true, quiet)) << "the capture stream runs with nothing playing";
+
+    player = Play("tonvik_a", 4.0);
+    EXPECT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
+    ServerStream heard;
+    EXPECT_TRUE(CorkedWithin(1000, false, heard)) << "still corked with a tone playing";
+    EXPECT_EQ(heard.index, quiet.index) << "the stream was reopened";
+    // One line each for the settle and the return, as for the silence before the first tone.
+    const std::string log = daemon->Stderr().substr(logAtSilence);
+    EXPECT_EQ(MissingInOrder(log, {kSettledLine, kSoundReturnsLine}), "") << log;
+    EXPECT_EQ(log.find(kSettledLine), log.rfind(kSettledLine)) << log;
+    const std::string before = daemon->Stderr().substr(0, logAtSilence);
+    EXPECT_EQ(MissingInOrder(before, {kSettledLine, kSoundReturnsLine}), "") << before;
+    EXPECT_EQ(before.find(kSettledLine), before.rfind(kSettledLine)) << before;
+}
+
+// An animated background moves with every frame, silence or not: the reply
+// keeps changing, and the pipeline never settles.
+TEST_P(AudioCapture, AnAnimatedBackgroundKeepsTheReplyChangingThroughSilence)
+{
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}, UnderWine::CaptureEndpoint, {{"TONVIK_DEBUG", "1"}}));
+    ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
+    const size_t logAtAnimation = daemon->Stderr().size();
+    ASSERT_NE(Get(daemon->Port(), "/api/keyboard/musiceffect?param=2&60&4&100&0").body.find(R"("backmode":4,)"),
+              std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    std::string last = Picture(Get(daemon->Port(), "/api/keyboard/musiceffect").body);
+    int same = 0;
+    for (int poll = 0; poll < 10; ++poll) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::string body = Picture(Get(daemon->Port(), "/api/keyboard/musiceffect").body);
+        same += body == last ? 1 : 0;
+        last = body;
+    }
+    EXPECT_EQ(same, 0) << "the animated background stood still";
+    EXPECT_EQ(daemon->Stderr().find(kSettledLine, logAtAnimation), std::string::npos) << daemon->Stderr();
+}
+
+// A player that asked for 100 ms buffers sets PipeWire's graph to its
+// quantum; recording it for lit keys must not make the graph (and every
+// player) cycle faster than that.
+TEST_P(AudioCapture, LitKeysLeaveTheGraphsQuantumToThePlayers)
+{
+    if (GetParam() != SoundServerKind::PipeWire) {
+        GTEST_SKIP() << "PulseAudio has no graph quantum";
+    }
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}));
+    ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
+    player = Play("tonvik_a", 10.0, "", 100);
+    std::set<int> lit;
+    ASSERT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "lit columns: " << Joined(lit);
+    const int lighting = GraphQuantum();
+    ASSERT_TRUE(ColumnsLitWithin(kHeardWithinMs, {0, 1, 2}, lit)) << "not lit while measured";
+
+    daemon->Stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int alone = GraphQuantum();
+    EXPECT_GT(alone, 0) << "the graph did not run";
+    EXPECT_EQ(lighting, alone) << "the quantum with the keys lit, and with the player alone";
+}
+
+TEST_P(AudioCapture, FollowsTheDefaultSink)
 {
     if (DaemonRunsUnderWine()) {
         // Measured with the capture endpoint: after a new default source
@@ -420,7 +652,7 @@ TEST_F(AudioCapture, FollowsTheDefaultSink)
         // OnDefaultDeviceChanged, so the reopen this tests cannot happen.
         GTEST_SKIP() << "Wine 8 never announces a new default device";
     }
-    StartAll({"tonvik_a", "tonvik_b"});
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a", "tonvik_b"}));
     player = Play("tonvik_b", 6.0);
     int last = -1;
     // Not the default sink: its tone is not heard.
@@ -438,9 +670,9 @@ TEST_F(AudioCapture, FollowsTheDefaultSink)
 
 // Under Wine the stream breaks in the WASAPI client and is reopened by
 // Tonvik.exe's retry, through the driver's new connection to the server.
-TEST_F(AudioCapture, ResumesWhenTheSoundServerRestarts)
+TEST_P(AudioCapture, ResumesWhenTheSoundServerRestarts)
 {
-    StartAll({"tonvik_a"});
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}));
     player = Play("tonvik_a", 6.0);
     int last = -1;
     ASSERT_TRUE(AmplitudeWithin(daemon->Port(), 2000, kLoud, last)) << last;
@@ -475,9 +707,9 @@ TEST_F(AudioCapture, ResumesWhenTheSoundServerRestarts)
 // plays and stops cleanly (TearDown): no stall, no spin, no crash. Under Wine,
 // without the test switch, the tone in the default capture endpoint must not
 // be heard: Tonvik.exe records loopback only, never the microphone instead.
-TEST_F(AudioCapture, ApiStaysResponsiveWhileATonePlays)
+TEST_P(AudioCapture, ApiStaysResponsiveWhileATonePlays)
 {
-    StartAll({"tonvik_a"}, UnderWine::LoopbackOnly);
+    ASSERT_NO_FATAL_FAILURE(StartAll({"tonvik_a"}, UnderWine::LoopbackOnly));
     player = Play("tonvik_a", 3.0);
     const auto start = Clock::now();
     int replies = 0;
@@ -499,7 +731,7 @@ TEST_F(AudioCapture, ApiStaysResponsiveWhileATonePlays)
 // keys, the default's does not. The sink unplugged is silence and one log
 // line; plugged in again, it is recorded again. Under Wine the choice is an
 // endpoint id from the listing (the sink's monitor, as a capture endpoint).
-TEST_F(AudioCapture, AnOutputChoiceHearsThatSinkOnlyAndFollowsItAwayAndBack)
+TEST_P(AudioCapture, AnOutputChoiceHearsThatSinkOnlyAndFollowsItAwayAndBack)
 {
     StartAll({"tonvik_a", "tonvik_phones"});
     ASSERT_NO_FATAL_FAILURE(ShowSpectrumOnKeys());
@@ -549,7 +781,7 @@ TEST_F(AudioCapture, AnOutputChoiceHearsThatSinkOnlyAndFollowsItAwayAndBack)
 // silence (never another source), and it is followed when it plays again;
 // two streams of it are both recorded. Under Wine, which lacks process loopback, the choice is refused with its
 // reason and everything stays recorded.
-TEST_F(AudioCapture, AnAppChoiceHearsThatApplicationOnlyAndFollowsItWhenItPlaysAgain)
+TEST_P(AudioCapture, AnAppChoiceHearsThatApplicationOnlyAndFollowsItWhenItPlaysAgain)
 {
     StartAll({"tonvik_a"});
     if (DaemonRunsUnderWine()) {
@@ -606,7 +838,7 @@ TEST_F(AudioCapture, AnAppChoiceHearsThatApplicationOnlyAndFollowsItWhenItPlaysA
 // onset shows at least 150 ms later with 200 than with 0 (a check that the
 // delay is there, with a wide margin; `make bench-power` measures it). With
 // "auto" the delay is the null sink's latency, read from the running stream.
-TEST_F(AudioCapture, ADelayHoldsTheLightsBackAndAutoMatchesTheSinksLatency)
+TEST_P(AudioCapture, ADelayHoldsTheLightsBackAndAutoMatchesTheSinksLatency)
 {
     StartAll({"tonvik_a"});
     // Taken in turns, so a machine that slows down meanwhile slows both alike.
@@ -634,5 +866,11 @@ TEST_F(AudioCapture, ADelayHoldsTheLightsBackAndAutoMatchesTheSinksLatency)
     EXPECT_TRUE(LoggedWithin(3000, "tonvik: lights delayed by ", logged)) << daemon->Stderr();
     EXPECT_TRUE(LoggedWithin(100, " ms to match tonvik_a\n", logged)) << daemon->Stderr();
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, AudioCapture,
+                         ::testing::Values(SoundServerKind::PulseAudio, SoundServerKind::PipeWire),
+                         [](const ::testing::TestParamInfo<SoundServerKind>& server) {
+                             return server.param == SoundServerKind::PulseAudio ? "PulseAudio" : "PipeWire";
+                         });
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -43,7 +44,7 @@ int WaitStatus(pid_t pid)
 
 }  // namespace
 
-PulseServer::PulseServer(std::vector<std::string> sinks) : m_sinks(std::move(sinks))
+PulseServer::PulseServer(std::vector<std::string> sinks, SoundServerKind kind) : m_sinks(std::move(sinks)), m_kind(kind)
 {
     char pattern[] = "/tmp/tonvik-pulse-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) {
@@ -80,6 +81,30 @@ bool PulseServer::Start()
     if (Running()) {
         return true;
     }
+    m_started = Clock::now();
+    if (!(m_kind == SoundServerKind::PulseAudio ? StartPulseAudio() : StartPipeWire()) || !AnswersWithDefaults()) {
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+std::string PulseServer::Logs() const
+{
+    std::string text;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.ends_with(".log") || name.ends_with(".out")) {
+            std::ifstream file(entry.path());
+            text += "--- " + name + ":\n" + std::string(std::istreambuf_iterator<char>(file), {}) + "\n";
+        }
+    }
+    return text;
+}
+
+bool PulseServer::StartPulseAudio()
+{
     std::vector<std::string> argv{"pulseaudio",
                                   "-D",
                                   "-n",
@@ -89,25 +114,89 @@ bool PulseServer::Start()
     for (const auto& sink : m_sinks) {
         argv.push_back(LoadSinkArguments(sink));
     }
-    m_started = Clock::now();
     const pid_t starter = SpawnProcess(argv, {{"XDG_RUNTIME_DIR", m_dir}, {"HOME", m_dir}}, m_dir + "/pulse.out", m_dir + "/pulse.out");
     if (starter <= 0 || WaitStatus(starter) != 0) {
         return false;
     }
+    // It forks into the background: its pid is the one it writes down.
     std::ifstream pidFile(m_dir + "/pulse/pid");
-    if (!(pidFile >> m_pid) || m_pid <= 0) {
-        m_pid = -1;
+    pid_t pid = -1;
+    if (!(pidFile >> pid) || pid <= 0) {
         return false;
     }
+    m_pids.push_back(pid);
+    return true;
+}
+
+// The session bus first (WirePlumber needs one), then PipeWire, its session
+// manager and the PulseAudio protocol server; each waited for by the socket
+// it makes. Configuration and state stay inside the directory.
+bool PulseServer::StartPipeWire()
+{
+    for (const char* sub : {"/config", "/state", "/data"}) {
+        std::filesystem::create_directories(m_dir + sub);
+    }
+    const auto appeared = [](const std::string& path) {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (!std::filesystem::exists(path) && Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return std::filesystem::exists(path);
+    };
+    if (Launch("dbus", {"dbus-daemon", "--config-file=" TONVIK_SESSION_BUS_CONF, "--nofork",
+                        "--address=unix:path=" + m_dir + "/bus"}) <= 0 ||
+        !appeared(m_dir + "/bus")) {
+        return false;
+    }
+    if (Launch("pipewire", {"pipewire"}) <= 0 || !appeared(m_dir + "/pipewire-0")) {
+        return false;
+    }
+    if (Launch("wireplumber", {"wireplumber"}) <= 0) {
+        return false;
+    }
+    if (Launch("pipewire-pulse", {"pipewire-pulse"}) <= 0 || !appeared(m_dir + "/pulse/native")) {
+        return false;
+    }
+    return true;
+}
+
+pid_t PulseServer::Launch(const std::string& name, const std::vector<std::string>& argv)
+{
+    const EnvOverrides env{{"XDG_RUNTIME_DIR", m_dir},
+                           {"HOME", m_dir},
+                           {"XDG_CONFIG_HOME", m_dir + "/config"},
+                           {"XDG_STATE_HOME", m_dir + "/state"},
+                           {"XDG_DATA_HOME", m_dir + "/data"},
+                           {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + m_dir + "/bus"},
+                           {"DISPLAY", ""},
+                           {"WAYLAND_DISPLAY", ""}};
+    const std::string log = m_dir + "/" + name + ".log";
+    const pid_t pid = SpawnProcess(argv, env, log, log);
+    if (pid > 0) {
+        m_pids.push_back(pid);
+    }
+    return pid;
+}
+
+bool PulseServer::AnswersWithDefaults()
+{
     const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (Clock::now() < deadline) {
-        if (Run({"pactl", "info"}) == 0) {
-            return Run({"pactl", "set-default-sink", m_sinks.front()}) == 0 &&
-                   Run({"pactl", "set-default-source", m_sinks.front() + ".monitor"}) == 0;
+    while (Run({"pactl", "info"}) != 0) {
+        if (Clock::now() >= deadline) {
+            return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return false;
+    if (m_kind == SoundServerKind::PipeWire) {
+        for (const auto& sink : m_sinks) {
+            if (Run({"pactl", "load-module", "module-null-sink", "sink_name=" + sink,
+                     "sink_properties=device.description=" + sink, "rate=48000", "channels=2"}) != 0) {
+                return false;
+            }
+        }
+    }
+    return Run({"pactl", "set-default-sink", m_sinks.front()}) == 0 &&
+           Run({"pactl", "set-default-source", m_sinks.front() + ".monitor"}) == 0;
 }
 
 std::string PulseServer::LoadSinkArguments(const std::string& sink)
@@ -121,23 +210,23 @@ void PulseServer::WaitUntilSettled() const
     std::this_thread::sleep_until(m_started + std::chrono::milliseconds(2100));
 }
 
+// The last started goes first; a child of ours is reaped, a server that
+// forked into the background is only waited for.
 void PulseServer::Stop()
 {
-    if (m_pid <= 0) {
-        return;
-    }
-    ::kill(m_pid, SIGTERM);
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (!ProcessGone(m_pid) && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (!ProcessGone(m_pid)) {
-        ::kill(m_pid, SIGKILL);
-        while (!ProcessGone(m_pid)) {
+    while (!m_pids.empty()) {
+        const pid_t pid = m_pids.back();
+        m_pids.pop_back();
+        ::kill(pid, SIGTERM);
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) == 0 || !ProcessGone(pid)) {
+            if (Clock::now() >= deadline) {
+                ::kill(pid, SIGKILL);
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
-    m_pid = -1;
 }
 
 std::string PulseServer::ToneFile(double seconds) const
@@ -155,12 +244,13 @@ std::string PulseServer::ToneFile(double seconds) const
 }
 
 std::vector<std::string> PulseServer::PlayCommand(const std::string& sink, double seconds,
-                                                  const std::string& application) const
+                                                  const std::string& application, int latencyMs) const
 {
     // A short playback buffer: with paplay's default of two seconds the tone
     // reaches the monitor only after about 1.5 s.
-    std::vector<std::string> argv{"pacat",        "--playback",        "--raw",          "--format=float32le",
-                                  "--rate=48000", "--channels=2",      "--latency-msec=20", "--device=" + sink};
+    std::vector<std::string> argv{"pacat",        "--playback",   "--raw",
+                                  "--format=float32le", "--rate=48000", "--channels=2",
+                                  "--latency-msec=" + std::to_string(latencyMs), "--device=" + sink};
     if (!application.empty()) {
         argv.push_back("--client-name=" + application);
         argv.push_back("--property=application.name=" + application);

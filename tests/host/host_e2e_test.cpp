@@ -367,6 +367,10 @@ TEST(HostWebE2E, OpenShowsTheRunningHostsConsoleAndWithoutOneSaysHowToStartIt)
     ASSERT_TRUE(host.WaitForLog("serving the web console", 5000)) << host.Err();
     const std::string url = host.Out().substr(0, host.Out().find('\n'));
     const std::string published = runtime + "/tonvik/console";
+    // Written once the web thread has started, a moment after the log line.
+    for (int wait = 0; wait < 100 && ReadFile(published).empty(); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     EXPECT_EQ(ReadFile(published), url + "\n");
     struct stat file {};
     ASSERT_EQ(::stat(published.c_str(), &file), 0);

@@ -252,7 +252,7 @@ TEST_P(HostLoopPauseTest, LeavesTheDaemonAloneWhilePaused)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         const int before = daemon.requests;
-        std::this_thread::sleep_for(std::chrono::milliseconds(3 * HostLoop::kPollPeriodMs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(3 * HostLoop::kKeepAlivePeriodMs));
         requestsDuringPause = daemon.requests - before;
         resumedAtPoll = c.fromStart ? 1 : kPauseAtPoll;
         for (const PauseReason reason : c.reasons) {
@@ -336,3 +336,45 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 }  // namespace
+
+// The poll's cheap comparison: replies that differ only in their colours
+// have one text of key places; any change of a key's place, code or index,
+// or of the number of keys, gives another.
+TEST(KeyPlaces, OnlyTheColoursAreLeftOut)
+{
+    const auto reply = [](const std::string& keys) {
+        return R"({"amplitude":60,"backmode":0,"backmodebrightness":100,"keys":[)" + keys +
+               R"(],"mode":2,"timestamp":123})";
+    };
+    const std::string base = R"({"col":0,"color":"#FF8000","keyCode":7,"keyIndex":1,"row":0},)"
+                             R"({"col":1,"color":"#000000","keyCode":8,"keyIndex":2,"row":0})";
+    std::string expected;
+    ASSERT_TRUE(KeyPlacesText(reply(base), expected));
+    EXPECT_EQ(expected.find("FF8000"), std::string::npos) << expected;
+
+    struct Case {
+        const char* what;
+        std::string keys;
+        bool same;
+    };
+    const Case cases[] = {
+        {"other colours", R"({"col":0,"color":"#123456","keyCode":7,"keyIndex":1,"row":0},)"
+                          R"({"col":1,"color":"#FFFFFF","keyCode":8,"keyIndex":2,"row":0})", true},
+        {"a key moved", R"({"col":0,"color":"#FF8000","keyCode":7,"keyIndex":1,"row":1},)"
+                        R"({"col":1,"color":"#000000","keyCode":8,"keyIndex":2,"row":0})", false},
+        {"another code", R"({"col":0,"color":"#FF8000","keyCode":9,"keyIndex":1,"row":0},)"
+                         R"({"col":1,"color":"#000000","keyCode":8,"keyIndex":2,"row":0})", false},
+        {"a key fewer", R"({"col":0,"color":"#FF8000","keyCode":7,"keyIndex":1,"row":0})", false},
+        {"no keys", "", false},
+    };
+    for (const Case& c : cases) {
+        std::string places;
+        EXPECT_TRUE(KeyPlacesText(reply(c.keys), places)) << c.what;
+        EXPECT_EQ(places == expected, c.same) << c.what << ": " << places;
+    }
+
+    std::string places = "left over";
+    EXPECT_FALSE(KeyPlacesText(R"({"status": "empty"})", places));
+    EXPECT_TRUE(places.empty());
+    EXPECT_FALSE(KeyPlacesText(R"({"keys":[{"color":"#12)", places)) << "a cut reply";
+}

@@ -66,26 +66,26 @@ TEST_F(Effect, AppliesAndPushesIntoTheVisualizer)
     EXPECT_EQ(params.backMode, 1);
     EXPECT_EQ(params.backModeBrightness, 80);
     EXPECT_EQ(params.screenToDevice, 1);
-    EXPECT_EQ(visualizer->m_nBarStyle, 3);
-    EXPECT_EQ(visualizer->m_nGain, 100);
-    EXPECT_EQ(visualizer->m_nBackStyle, 1);
-    EXPECT_EQ(visualizer->m_nBackBrightness, 80);
+    EXPECT_EQ(visualizer->BarStyle(), 3);
+    EXPECT_EQ(visualizer->Gain(), 100);
+    EXPECT_EQ(visualizer->BackStyle(), 1);
+    EXPECT_EQ(visualizer->BackBrightness(), 80);
     EXPECT_TRUE(visualizer->Active());
 
     ApplyEffectParams({"13", "60", "0", "100", "0"}, params, *visualizer);
     EXPECT_EQ(params.mode, 13);
-    EXPECT_EQ(visualizer->m_nBarStyle, 0);
-    EXPECT_EQ(visualizer->m_nGain, 1200);
+    EXPECT_EQ(visualizer->BarStyle(), 0);
+    EXPECT_EQ(visualizer->Gain(), 1200);
 }
 
 TEST_F(Effect, FailedFieldKeepsLaterFieldsAndLeavesTheVisualizerAlone)
 {
-    visualizer->m_nBarStyle = 18;
+    visualizer->SetBarStyle(18);
     EXPECT_THROW(ApplyEffectParams({"5", "x", "9", "9", "9"}, params, *visualizer), std::invalid_argument);
     EXPECT_EQ(params.mode, 5);
     EXPECT_EQ(params.amplitude, 100);
     EXPECT_EQ(params.backMode, 0);
-    EXPECT_EQ(visualizer->m_nBarStyle, 18);
+    EXPECT_EQ(visualizer->BarStyle(), 18);
     EXPECT_FALSE(visualizer->Active());
 
     ApplyEffectParams({"5", "6", "7", "8"}, params, *visualizer);  // too few: nothing

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "audio/visualizer.h"
+#include "audio/visualizer_probe.h"
 #include "device/column_level_protocol.h"
 #include "lighting/effect_params.h"
 #include "screen/screen_light.h"
@@ -48,7 +49,7 @@ struct Recorder final : FrameOutput {
 
 class RendererTest : public ::testing::Test {
 protected:
-    void SetUp() override { visualizer.m_pFrontFrame = &visualizer.m_frames[0]; }
+    void SetUp() override { VisualizerProbe::ShowFrame(visualizer, &VisualizerProbe::Frame(visualizer, 0)); }
 
     void Grid(int rows, int cols)
     {
@@ -59,10 +60,13 @@ protected:
 
     void Background(int r, int c, uint32_t color)
     {
-        visualizer.m_frames[0].pixels[grid.m_rowSample[r] * kPictureWidth + grid.m_colSample[c]] = color;
+        VisualizerProbe::Frame(visualizer, 0).pixels[grid.m_rowSample[r] * kPictureWidth + grid.m_colSample[c]] = color;
     }
 
-    void Lit(int r, int c) { visualizer.m_barMask.pixels[grid.m_rowSample[r] * kPictureWidth + grid.m_colSample[c]] = 2; }
+    void Lit(int r, int c)
+    {
+        VisualizerProbe::BarMask(visualizer).pixels[grid.m_rowSample[r] * kPictureWidth + grid.m_colSample[c]] = 2;
+    }
 
     void Key(int r, int c, int32_t code, int32_t index)
     {
@@ -168,7 +172,7 @@ TEST_F(RendererTest, FrameGoesToTheKeyboardOnlyUnderAllFourConditions)
     EXPECT_EQ(out.packets.size(), 1u);
 
     Grid(6, 23);
-    visualizer.m_barMask.pixels[grid.m_rowSample[5] * kPictureWidth + grid.m_colSample[2]] = 1;
+    VisualizerProbe::BarMask(visualizer).pixels[grid.m_rowSample[5] * kPictureWidth + grid.m_colSample[2]] = 1;
     Lit(5, 3);
     Render();
     EXPECT_EQ(renderer.Levels().level[3], 1);
@@ -281,7 +285,7 @@ TEST_F(RendererTest, ScreenColoursAndTheirSendSwitch)
 TEST_F(RendererTest, RippleCentres)
 {
     effect.mode = kRippleMode;
-    visualizer.m_nLevel = 100;
+    VisualizerProbe::SetLevel(visualizer, 100);
     Grid(6, 21);
     Render();
     EXPECT_EQ(renderer.Ripple().centreRow, 2);
@@ -297,7 +301,7 @@ TEST_F(RendererTest, RippleRingsOnSixByTwentyOne)
 {
     effect.mode = kRippleMode;
     Grid(6, 21);
-    visualizer.m_nLevel = 128;
+    VisualizerProbe::SetLevel(visualizer, 128);
     Render();
     const RippleFrame& ripple = renderer.Ripple();
     EXPECT_FLOAT_EQ(ripple.maxDist, static_cast<float>(std::sqrt(109.0)));
@@ -318,16 +322,16 @@ TEST_F(RendererTest, RippleRingsOnSixByTwentyOne)
     EXPECT_EQ(ripple.ring[0][0], 10);
     EXPECT_EQ(Color(0, 0), 0x00123456u);
 
-    visualizer.m_nLevel = 256;
+    VisualizerProbe::SetLevel(visualizer, 256);
     Render();
     EXPECT_EQ(renderer.Ripple().litRings, 11);
     EXPECT_NE(Color(0, 0), 0x00123456u);
-    visualizer.m_nLevel = 100000;
+    VisualizerProbe::SetLevel(visualizer, 100000);
     Render();
     EXPECT_EQ(renderer.Ripple().litRings, 11);
 
     for (const int32_t quiet : {1, 46}) {
-        visualizer.m_nLevel = quiet;
+        VisualizerProbe::SetLevel(visualizer, quiet);
         Render();
         EXPECT_FLOAT_EQ(renderer.Ripple().ratio, 2.0f / 11.0f);
         EXPECT_EQ(renderer.Ripple().litRings, 2);
@@ -343,7 +347,7 @@ TEST_F(RendererTest, LoudRippleLevelStaysAtTheTopInsteadOfWrapping)
     for (const auto& [level, expected] :
          {std::pair{5934, 254}, {5957, 255}, {5958, 255}, {5981, 255}, {100000, 255}, {INT32_MAX, 255}}) {
         out.commands.clear();
-        visualizer.m_nLevel = level;
+        VisualizerProbe::SetLevel(visualizer, level);
         Render(0, ReportFamily::ColumnLevels);
         EXPECT_EQ(renderer.Levels().level[0], expected) << level;
         ASSERT_EQ(out.commands.size(), 1u) << level;
@@ -354,7 +358,7 @@ TEST_F(RendererTest, LoudRippleLevelStaysAtTheTopInsteadOfWrapping)
 TEST_F(RendererTest, RippleOnASmallGridHasFourRings)
 {
     effect.mode = kRippleMode;
-    visualizer.m_nLevel = 128;
+    VisualizerProbe::SetLevel(visualizer, 128);
     Grid(3, 3);
     Render();
     EXPECT_LT(renderer.Ripple().maxDist, 4.0f);
@@ -364,7 +368,7 @@ TEST_F(RendererTest, RippleOnASmallGridHasFourRings)
 TEST_F(RendererTest, RippleGlowsOnlyOnExactlyTenTenTen)
 {
     effect.mode = kRippleMode;
-    visualizer.m_nLevel = 1;  // two lit rings, glow up to 0.427 of the reach
+    VisualizerProbe::SetLevel(visualizer, 1);  // two lit rings, glow up to 0.427 of the reach
     Grid(6, 21);
     Background(2, 13, 0x000A0A0A);  // distance 3: ring 3, unlit
     Background(2, 7, 0x000B0A0A);
@@ -384,14 +388,14 @@ TEST_F(RendererTest, SilenceShowsTheBackgroundAndSendsNothing)
     Grid(6, 21);
     Key(0, 0, 1, 1);
     Background(2, 10, 0x00000C0D);
-    visualizer.m_nLevel = 0;
+    VisualizerProbe::SetLevel(visualizer, 0);
     Render();
     EXPECT_EQ(Color(2, 10), 0x00000C0Du);
     EXPECT_EQ(renderer.PhaseA(), 0.0);
     EXPECT_EQ(out.invalidates, 1);
     EXPECT_FALSE(out.Sent());
 
-    visualizer.m_nLevel = 128;
+    VisualizerProbe::SetLevel(visualizer, 128);
     Render();
     EXPECT_EQ(out.packets.size(), 1u);
 }
@@ -399,7 +403,7 @@ TEST_F(RendererTest, SilenceShowsTheBackgroundAndSendsNothing)
 TEST_F(RendererTest, PhasesAdvanceOnlyInRippleFramesAndWrap)
 {
     Grid(6, 21);
-    visualizer.m_nLevel = 50;
+    VisualizerProbe::SetLevel(visualizer, 50);
     effect.mode = kRippleMode;
     Render();
     EXPECT_DOUBLE_EQ(renderer.PhaseA(), 0.03);
@@ -536,16 +540,17 @@ TEST_F(RendererTest, RippleMatchesThePlainComputation)
     for (const auto& [rows, cols] : sizes) {
         Grid(rows, cols);
         for (int i = 0; i < kPicturePixels; ++i) {
-            visualizer.m_frames[0].pixels[i] = (i % 3 == 0) ? 0x000A0A0Au : 0x00203040u + static_cast<uint32_t>(i % 7);
+            VisualizerProbe::Frame(visualizer, 0).pixels[i] =
+                (i % 3 == 0) ? 0x000A0A0Au : 0x00203040u + static_cast<uint32_t>(i % 7);
         }
         for (const int32_t level : levels) {
             for (int repeat = 0; repeat < 4; ++repeat, ++frame) {
-                visualizer.m_nLevel = level;
+                VisualizerProbe::SetLevel(visualizer, level);
                 std::vector<std::vector<uint32_t>> expected(static_cast<size_t>(rows), std::vector<uint32_t>(static_cast<size_t>(cols)));
                 for (int r = 0; r < rows; ++r) {
                     for (int c = 0; c < cols; ++c) {
                         expected[static_cast<size_t>(r)][static_cast<size_t>(c)] =
-                            visualizer.m_frames[0].At(grid.m_rowSample[r], grid.m_colSample[c]);
+                            VisualizerProbe::Frame(visualizer, 0).At(grid.m_rowSample[r], grid.m_colSample[c]);
                     }
                 }
                 reference.Frame(expected, rows, cols, level);
