@@ -65,16 +65,7 @@ protected:
 
     void StartDaemon()
     {
-        Daemon::Options options;
-        options.runtimeDir = m_pulse->RuntimeDir();
-        options.env = m_pulse->ClientEnv();
-        std::erase_if(options.env, [](const auto& entry) { return entry.first == "XDG_RUNTIME_DIR"; });
-        std::string libraryPath = TONVIK_FAKE_HID_DIR;
-        if (const char* inherited = std::getenv("LD_LIBRARY_PATH"); inherited != nullptr && inherited[0] != '\0') {
-            libraryPath += std::string(":") + inherited;
-        }
-        options.env.insert(options.env.end(),
-                           {{"LD_LIBRARY_PATH", libraryPath}, {"TONVIK_FAKE_HID_LOG", m_dir + "/hid.log"}});
+        Daemon::Options options = DaemonWithEmulatedKeyboard(*m_pulse, TONVIK_FAKE_HID_DIR, m_dir + "/hid.log");
         m_daemon = std::make_unique<Daemon>(options);
         ASSERT_NE(m_daemon->Port(), 0) << m_daemon->Stderr();
         if (m_tonePlays) {

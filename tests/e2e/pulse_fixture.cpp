@@ -299,3 +299,18 @@ void Player::Kill()
     ::waitpid(m_pid, &status, 0);
     m_pid = -1;
 }
+
+Daemon::Options DaemonWithEmulatedKeyboard(const PulseServer& server, const std::string& fakeHidDir,
+                                           const std::string& hidLog)
+{
+    Daemon::Options options;
+    options.runtimeDir = server.RuntimeDir();
+    options.env = server.ClientEnv();
+    std::erase_if(options.env, [](const auto& entry) { return entry.first == "XDG_RUNTIME_DIR"; });
+    std::string libraryPath = fakeHidDir;
+    if (const char* inherited = std::getenv("LD_LIBRARY_PATH"); inherited != nullptr && inherited[0] != '\0') {
+        libraryPath += std::string(":") + inherited;
+    }
+    options.env.insert(options.env.end(), {{"LD_LIBRARY_PATH", libraryPath}, {"TONVIK_FAKE_HID_LOG", hidLog}});
+    return options;
+}

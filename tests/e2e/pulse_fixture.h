@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "e2e/daemon_fixture.h"
+
 // Which server speaks the PulseAudio protocol: PulseAudio itself, or
 // PipeWire with WirePlumber and pipewire-pulse (most current desktops).
 enum class SoundServerKind { PulseAudio, PipeWire };
@@ -94,3 +96,9 @@ public:
 private:
     pid_t m_pid = -1;
 };
+
+// A daemon's options for this server: its runtime directory and client
+// environment, with the emulated keyboard of fakeHidDir logging to hidLog
+// (and LD_LIBRARY_PATH's own directories after it).
+Daemon::Options DaemonWithEmulatedKeyboard(const PulseServer& server, const std::string& fakeHidDir,
+                                           const std::string& hidLog);

@@ -76,16 +76,8 @@ protected:
         m_pulse = std::make_unique<PulseServer>();
         ASSERT_TRUE(m_pulse->Start()) << "the PulseAudio test server did not start";
 
-        Daemon::Options options;
-        options.runtimeDir = m_pulse->RuntimeDir();
-        options.env = m_pulse->ClientEnv();
-        std::erase_if(options.env, [](const auto& entry) { return entry.first == "XDG_RUNTIME_DIR"; });
-        std::string libraryPath = TONVIK_FAKE_HID_DIR;
-        if (const char* inherited = std::getenv("LD_LIBRARY_PATH"); inherited != nullptr && inherited[0] != '\0') {
-            libraryPath += std::string(":") + inherited;
-        }
-        options.env.insert(options.env.end(),
-                           {{"LD_LIBRARY_PATH", libraryPath}, {"TONVIK_FAKE_HID_LOG", m_log}, {"TONVIK_DEBUG", "1"}});
+        Daemon::Options options = DaemonWithEmulatedKeyboard(*m_pulse, TONVIK_FAKE_HID_DIR, m_log);
+        options.env.emplace_back("TONVIK_DEBUG", "1");
         m_daemon = std::make_unique<Daemon>(options);
         ASSERT_NE(m_daemon->Port(), 0) << m_daemon->Stderr();
         m_pulse->WaitUntilSettled();
